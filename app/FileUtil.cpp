@@ -1,0 +1,421 @@
+#include "app/FileUtil.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/UniqueFd.h"
+
+namespace {
+
+// removeDirContents / removeDir
+constexpr int kRemoveOk = 0;
+constexpr int kRemoveCannotOpen = -1;     // opendir failed (or the path holds a NUL byte)
+constexpr int kRemoveCannotExamine = -2;  // lstat of an entry failed
+constexpr int kRemoveSubdirFailed = -3;   // a subdirectory could not be emptied
+constexpr int kRemoveEntryFailed = -4;    // remove of an entry failed
+constexpr int kRemoveSelfFailed = -127;   // the emptied directory itself could not be removed
+
+// openFile / openFile64
+constexpr int kOpenOk = 0;
+constexpr int kOpenNoMode = -1;             // neither read nor write, or no place for the descriptor
+constexpr int kOpenNoParent = -2;           // the parent directory could not be made
+constexpr int kOpenFailed = -3;             // open failed
+constexpr int kOpenSeekFailed = -4;         // openFile: the seek failed
+constexpr int kOpen64NoSize = -4;           // openFile64: seeking to the end failed
+constexpr int kOpen64SeekAfterSize = -5;    // openFile64: the seek after finding the size failed
+constexpr int kOpen64SeekFailed = -6;       // openFile64: the seek failed
+
+// writeAll
+constexpr int kWriteAllBadArguments = -1;  // null buffer, length <= 0 or descriptor < 0
+constexpr int kWriteAllShort = -2;         // a write did not take its whole slice
+
+// readFile64
+constexpr int kReadOk = 0;
+constexpr int kReadBadArguments = -1;  // chunk size <= 0, descriptor < 0 or no callback
+constexpr int kReadFailed = -2;        // a read failed or ended before the expected end
+constexpr int kReadRefusedChunk = -3;  // funcOnOutput failed on a full chunk
+constexpr int kReadRefusedLast = -4;   // funcOnOutput failed on the last, partial chunk
+
+// writeFile
+constexpr int kWriteFileOk = 0;
+constexpr int kWriteFileBadArguments = -1;  // null buffer or negative length
+constexpr int kWriteFileNoParent = -2;      // the parent directory could not be made
+constexpr int kWriteFileCannotOpen = -3;    // openFile failed
+constexpr int kWriteFileShort = -4;         // nothing to write, a short write, or close failed
+constexpr int kWriteFileCannotExamine = -5; // fstat failed
+constexpr int kWriteFileCannotCut = -6;     // ftruncate failed
+
+constexpr size_t kMaxWriteSlice = 65536;  // most bytes handed to one write()
+constexpr int kMinReadBuffer = 65536;     // readFile64 reads at least this much at once when it can
+constexpr mode_t kDirMode = 0755;         // before the process umask
+constexpr mode_t kFileMode = 0600;        // before the process umask
+
+#ifdef O_LARGEFILE
+constexpr int kLargeFileFlag = O_LARGEFILE;
+#else
+constexpr int kLargeFileFlag = 0;  // offsets are 64-bit already
+#endif
+
+using OutputFunc = std::function<int(const char*, int)>;
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// POSIX calls see a path only up to its first NUL byte; a path holding one would name
+// another file than the caller meant, so it is refused.
+bool isUsablePath(const std::string& path) {
+    return path.find('\0') == std::string::npos;
+}
+
+bool isDotOrDotDot(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+int openPath(const std::string& path, int flags) {
+    if (!isUsablePath(path)) {
+        return -1;
+    }
+    return ::open(path.c_str(), flags, kFileMode);
+}
+
+// The directory that will hold `path` exists afterwards (or makeDirs said so).
+bool ensureParentDir(const std::string& path) {
+    const std::string parent = parentDir(path);
+    return isDirectory(parent) || makeDirs(parent);
+}
+
+// Empties a subdirectory first, then removes one entry of a directory being emptied.
+int removeEntry(const std::string& entryPath) {
+    struct stat st;
+    if (::lstat(entryPath.c_str(), &st) != 0) {
+        return kRemoveCannotExamine;
+    }
+    if (S_ISDIR(st.st_mode) && removeDirContents(entryPath) < 0) {
+        return kRemoveSubdirFailed;
+    }
+    printf("ready to del %s\n", entryPath.c_str());
+    if (::remove(entryPath.c_str()) != 0) {
+        return kRemoveEntryFailed;
+    }
+    return kRemoveOk;
+}
+
+// Finding the size leaves the file position at the end; the seek that follows is then
+// made as if from the opening position (0), so SEEK_CUR means the same with or without
+// a size request.
+int seekFindingSize(int fd, int64_t offset, int whence, int64_t* size, int64_t* position) {
+    const off64_t end = ::lseek64(fd, 0, SEEK_END);
+    if (end < 0) {
+        return kOpen64NoSize;
+    }
+    *size = end;
+    if (offset == 0 && whence == SEEK_END) {
+        *position = end;
+        return kOpenOk;
+    }
+    const off64_t at = ::lseek64(fd, offset, whence == SEEK_CUR ? SEEK_SET : whence);
+    if (at < 0) {
+        return kOpen64SeekAfterSize;
+    }
+    *position = at;
+    return kOpenOk;
+}
+
+int seekOnly(int fd, int64_t offset, int whence, int64_t* position) {
+    if (offset == 0 && whence == SEEK_SET) {
+        *position = 0;
+        return kOpenOk;
+    }
+    const off64_t at = ::lseek64(fd, offset, whence);
+    if (at < 0) {
+        return kOpen64SeekFailed;
+    }
+    *position = at;
+    return kOpenOk;
+}
+
+// Bytes from the current position to the end, the position left where it was; 0 when
+// the descriptor cannot seek (a pipe), -1 when the position cannot be restored.
+int64_t bytesToEnd(int fd) {
+    const off64_t here = ::lseek64(fd, 0, SEEK_CUR);
+    const off64_t end = ::lseek64(fd, 0, SEEK_END);
+    if (here < 0 || end < 0) {
+        return 0;
+    }
+    if (end != here && ::lseek64(fd, here, SEEK_SET) < 0) {
+        return -1;
+    }
+    return end > here ? end - here : 0;
+}
+
+enum class Delivery {
+    kAllWhole,  // every whole delivery was taken; fewer bytes than one delivery remain
+    kStopped,   // the callback took fewer bytes than offered: reading ends with success
+    kRefused,   // the callback returned a negative value
+};
+
+// Offers `held` bytes to funcOnOutput in deliveries of exactly `deliverySize` bytes while
+// that many remain; `*used` receives the bytes taken. A callback that claims more than
+// it was offered is taken to have used the whole delivery.
+Delivery deliverWhole(const char* data, size_t held, size_t deliverySize, const OutputFunc& funcOnOutput,
+                      size_t* used) {
+    *used = 0;
+    while (held - *used >= deliverySize) {
+        const int took = funcOnOutput(data + *used, static_cast<int>(deliverySize));
+        if (took < 0) {
+            printf("readFile64 funcOnOutput error %d\n", took);
+            return Delivery::kRefused;
+        }
+        const size_t taken = std::min(static_cast<size_t>(took), deliverySize);
+        *used += taken;
+        if (taken < deliverySize) {
+            return Delivery::kStopped;
+        }
+    }
+    return Delivery::kAllWhole;
+}
+
+}  // namespace
+
+int removeDirContents(const std::string& path) {
+    if (!isUsablePath(path)) {
+        return kRemoveCannotOpen;
+    }
+    DirHandle dir(::opendir(path.c_str()), &::closedir);
+    if (!dir) {
+        return kRemoveCannotOpen;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (isDotOrDotDot(entry->d_name)) {
+            continue;
+        }
+        const int result = removeEntry(path + "/" + entry->d_name);
+        if (result < 0) {
+            return result;
+        }
+    }
+    return kRemoveOk;
+}
+
+int removeDir(const std::string& path, bool removeSelf) {
+    const int result = removeDirContents(path);
+    if (result < 0) {
+        return result;
+    }
+    if (!removeSelf) {
+        return kRemoveOk;
+    }
+    return ::remove(path.c_str()) == 0 ? kRemoveOk : kRemoveSelfFailed;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st;
+    if (!isUsablePath(path) || ::stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    return S_ISDIR(st.st_mode);
+}
+
+bool makeDirs(const std::string& path) {
+    if (path.empty() || !isUsablePath(path)) {
+        return false;
+    }
+    if (isDirectory(path)) {
+        return true;
+    }
+    // Make every prefix ending in a slash, then the whole path: a/, a/b/, a/b/c.
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] != '/' && i + 1 != path.size()) {
+            continue;
+        }
+        const std::string prefix = path.substr(0, i + 1);
+        if (::mkdir(prefix.c_str(), kDirMode) != 0) {
+            const int err = errno;
+            if (err == EEXIST) {
+                continue;
+            }
+            printf("mkdir %s failed(%d,%s)\n", prefix.c_str(), err, std::strerror(err));
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string parentDir(const std::string& path) {
+    if (path.empty()) {
+        return ".";
+    }
+    if (isSeparator(path.back())) {
+        return path.size() == 1 ? std::string("/") : path.substr(0, path.size() - 1);
+    }
+    const auto last = std::find_if(path.rbegin(), path.rend(), isSeparator);
+    if (last == path.rend()) {
+        return ".";
+    }
+    const size_t at = static_cast<size_t>(path.rend() - last) - 1;
+    return at == 0 ? std::string("/") : path.substr(0, at);
+}
+
+int openFile(const std::string& path, bool read, bool write, int offset, int whence, int* fd) {
+    if ((!read && !write) || fd == nullptr) {
+        return kOpenNoMode;
+    }
+    const int flags = !write ? O_RDONLY : (read ? O_RDWR : O_WRONLY) | O_CREAT;
+    if (write && !ensureParentDir(path)) {
+        return kOpenNoParent;
+    }
+    CUniqueFd file(openPath(path, flags));
+    if (file.get() < 0) {
+        return kOpenFailed;
+    }
+    if ((offset != 0 || whence != 0) && ::lseek(file.get(), offset, whence) < 0) {
+        return kOpenSeekFailed;
+    }
+    *fd = file.release();
+    return kOpenOk;
+}
+
+int openFile64(const std::string& path, bool read, bool write, bool truncate, int64_t offset, int whence,
+               int* fd, int64_t* position, int64_t* size) {
+    if ((!read && !write) || fd == nullptr) {
+        return kOpenNoMode;
+    }
+    int flags = kLargeFileFlag | (!write ? O_RDONLY : (read ? O_RDWR : O_WRONLY) | O_CREAT);
+    if (write && truncate) {
+        flags |= O_TRUNC;
+    }
+    if (write && !ensureParentDir(path)) {
+        return kOpenNoParent;
+    }
+    CUniqueFd file(openPath(path, flags));
+    if (file.get() < 0) {
+        return kOpenFailed;
+    }
+    int64_t at = 0;
+    const int sought = size != nullptr ? seekFindingSize(file.get(), offset, whence, size, &at)
+                                       : seekOnly(file.get(), offset, whence, &at);
+    if (sought != kOpenOk) {
+        return sought;
+    }
+    if (position != nullptr) {
+        *position = at;
+    }
+    *fd = file.release();
+    return kOpenOk;
+}
+
+int writeAll(const char* buffer, int length, int fd) {
+    if (buffer == nullptr || length <= 0 || fd < 0) {
+        return kWriteAllBadArguments;
+    }
+    const size_t total = static_cast<size_t>(length);
+    for (size_t done = 0; done < total;) {
+        const size_t slice = std::min(total - done, kMaxWriteSlice);
+        const ssize_t written = ::write(fd, buffer + done, slice);
+        if (written < 0 || static_cast<size_t>(written) != slice) {
+            return kWriteAllShort;
+        }
+        done += slice;
+    }
+    return length;
+}
+
+// One buffer per call: every delivery but the last is exactly the delivery size; the
+// rest of a buffer that holds less than that is moved to its front before the next read.
+int readFile64(int fd, int chunkSize, const std::function<int(const char*, int)>& funcOnOutput,
+               int64_t maxLength) {
+    if (chunkSize <= 0 || fd < 0 || !funcOnOutput) {
+        return kReadBadArguments;
+    }
+    int64_t count = bytesToEnd(fd);
+    if (count < 0) {
+        return kReadFailed;
+    }
+    if (maxLength >= 1 && maxLength < count) {
+        count = maxLength;
+    }
+    if (count == 0) {
+        return kReadOk;
+    }
+    const size_t bufferSize = static_cast<size_t>(std::min<int64_t>(std::max(chunkSize, kMinReadBuffer), count));
+    const size_t deliverySize = std::min(static_cast<size_t>(chunkSize), bufferSize);
+    std::vector<char> buffer(bufferSize);
+    size_t held = 0;
+    while (count > 0) {
+        // Never read past the count: a maximum length is a limit, not a hint.
+        const size_t room = static_cast<size_t>(std::min<int64_t>(bufferSize - held, count));
+        const ssize_t got = ::read(fd, buffer.data() + held, room);
+        if (got <= 0) {
+            return kReadFailed;
+        }
+        count -= got;
+        held += static_cast<size_t>(got);
+        size_t used = 0;
+        const Delivery delivered = deliverWhole(buffer.data(), held, deliverySize, funcOnOutput, &used);
+        if (delivered == Delivery::kRefused) {
+            return kReadRefusedChunk;
+        }
+        if (delivered == Delivery::kStopped) {
+            return kReadOk;
+        }
+        if (used > 0) {
+            std::memmove(buffer.data(), buffer.data() + used, held - used);
+            held -= used;
+        }
+    }
+    if (held > 0 && funcOnOutput(buffer.data(), static_cast<int>(held)) < 0) {
+        return kReadRefusedLast;
+    }
+    return kReadOk;
+}
+
+int writeFile(const char* buffer, int length, const std::string& path) {
+    if (buffer == nullptr || length < 0) {
+        return kWriteFileBadArguments;
+    }
+    if (!ensureParentDir(path)) {
+        return kWriteFileNoParent;
+    }
+    int raw = -1;
+    const int opened = openFile(path, false, true, 0, SEEK_SET, &raw);
+    if (opened != kOpenOk) {
+        printf("locate file %s error %d\n", path.c_str(), opened);
+        return kWriteFileCannotOpen;
+    }
+    CUniqueFd file(raw);
+    // An empty buffer is never written: the file keeps what it held.
+    if (length == 0 || writeAll(buffer, length, file.get()) != length) {
+        return kWriteFileShort;
+    }
+    struct stat st;
+    if (::fstat(file.get(), &st) != 0) {
+        return kWriteFileCannotExamine;
+    }
+    // A block device is written in place; a regular file loses what lies past the new data.
+    if (!S_ISBLK(st.st_mode) && ::ftruncate(file.get(), length) != 0) {
+        return kWriteFileCannotCut;
+    }
+    // A full disk may show up only when the file is closed.
+    if (::close(file.release()) != 0) {
+        return kWriteFileShort;
+    }
+    return kWriteFileOk;
+}
+
+int writeFile(const std::string& text, const std::string& path) {
+    if (text.size() > static_cast<size_t>(INT_MAX)) {
+        return kWriteFileBadArguments;
+    }
+    return writeFile(text.data(), static_cast<int>(text.size()), path);
+}
