@@ -1,0 +1,100 @@
+#include "brn/crypto/RawAes.h"
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace brn {
+namespace {
+
+constexpr int kBlock = AesCipher::kBlockBytes;
+constexpr int kStreamMode = AesCipher::kModeCfb128;
+
+}  // namespace
+
+// Members go in reverse order of declaration: `cipher` first, then `output`.
+CRawAes::~CRawAes() = default;
+
+int CRawAes::init(const char* key, const char* iv, int encrypt, StageOutput out) {
+    if (key == nullptr || iv == nullptr || !out) return kInitBadArguments;
+    engine.setKey(reinterpret_cast<const unsigned char*>(key), kKeyBytes);
+    engine.setIv(reinterpret_cast<const unsigned char*>(iv));
+    using namespace std::placeholders;
+    cipher = std::bind(encrypt != 0 ? &AesCipher::encrypt : &AesCipher::decrypt, &engine, _1, _2, _3, _4);
+    output = std::move(out);
+    pendingCount = 0;
+    initialised = true;
+    return 0;
+}
+
+// CFB-128 is a stream mode: whole blocks are ciphered as they come, and only the
+// incomplete tail of a slice waits in pendingBlock for the next call.
+int CRawAes::update(const char* data, int length) {
+    if (data == nullptr || length <= 0) return kUpdateBadArguments;
+    if (!initialised) return kUpdateNotInitialised;
+    unsigned int remaining = static_cast<unsigned int>(length);
+    const int held = pendingCount;
+    if (held > 0) {
+        const unsigned int need = static_cast<unsigned int>(kBlock - held);
+        if (remaining < need) {
+            std::memcpy(pendingBlock + held, data, remaining);
+            pendingCount += static_cast<int>(remaining);
+            return length;
+        }
+        std::memcpy(pendingBlock + held, data, need);
+        if (emitCompletedBlock() < 0) return endStream(kUpdatePendingRefused);
+        data += need;
+        remaining -= need;
+    }
+    const unsigned int whole = remaining - remaining % kBlock;
+    if (whole > 0 && emitWholeBlocks(data, whole) < 0) return endStream(kUpdateBulkRefused);
+    std::memcpy(pendingBlock, data + whole, remaining - whole);
+    pendingCount = static_cast<int>(remaining - whole);
+    return length;
+}
+
+int CRawAes::finish() {
+    if (!initialised) return kFinishNotInitialised;
+    const int held = pendingCount;
+    if (held > 0) {
+        // The first `held` output bytes of a CFB block depend only on the chaining value
+        // and the first `held` input bytes, so ciphering the whole block (its tail is
+        // stale) and emitting `held` bytes is exactly CFB's short last segment.
+        unsigned char chainBefore[kBlock];
+        std::memcpy(chainBefore, engine.iv, kBlock);
+        char block[kBlock];
+        cipher(pendingBlock, block, kBlock, kStreamMode);
+        if (output(block, held) < 0) {
+            std::memcpy(engine.iv, chainBefore, kBlock);  // a retried finish emits the same bytes
+            return kFinishRefused;
+        }
+        pendingCount = 0;
+    }
+    initialised = false;
+    return 0;
+}
+
+int CRawAes::emitCompletedBlock() {
+    char block[kBlock];
+    cipher(pendingBlock, block, kBlock, kStreamMode);
+    int result = output(block, kBlock);
+    if (result >= 0) pendingCount = 0;
+    return result;
+}
+
+// One buffer per update for all its whole blocks, never one per block.
+int CRawAes::emitWholeBlocks(const char* data, unsigned int whole) {
+    std::unique_ptr<char[]> buffer(new char[whole]);
+    cipher(data, buffer.get(), whole, kStreamMode);
+    return output(buffer.get(), static_cast<int>(whole));
+}
+
+// The chaining value has already moved past the refused bytes: the stream cannot go
+// on, and a retry of the same bytes must not be deciphered against the wrong chain.
+int CRawAes::endStream(int code) {
+    pendingCount = 0;
+    initialised = false;
+    return code;
+}
+
+}  // namespace brn

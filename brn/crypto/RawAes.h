@@ -1,0 +1,59 @@
+#pragma once
+// A push stage that enciphers or deciphers a byte stream with AES-256 in CFB-128 mode.
+// Calling order: init(key, iv, encrypt, output), any number of update, finish; init may
+// be called again at any time to start a new stream. Whole blocks go to `output` in
+// multiples of 16 bytes during update; fewer than 16 bytes are carried to the next call,
+// and finish emits exactly the bytes still held. The stage owns its engine and copies of
+// both callbacks; it is neither copyable nor movable because `cipher` is bound to its own
+// `engine`. A refusal by `output` during update ends the stream (see update).
+
+#include <atomic>
+#include <functional>
+
+#include "brn/Stage.h"
+#include "brn/crypto/AesCipher.h"
+
+namespace brn {
+
+class CRawAes {
+public:
+    static constexpr int kKeyBytes = 32;  // the stage always uses AES-256
+    static constexpr int kIvBytes = AesCipher::kBlockBytes;
+
+    static constexpr int kInitBadArguments = -1;      // key or iv null, or output empty
+    static constexpr int kUpdateBadArguments = -1;    // data null or length <= 0
+    static constexpr int kUpdateNotInitialised = -2;  // no init, after finish, or after a refusal
+    static constexpr int kUpdatePendingRefused = -3;  // output refused the completed carried block
+    static constexpr int kUpdateBulkRefused = -4;     // output refused the whole-block slice
+    static constexpr int kFinishNotInitialised = -1;  // no init, or finish already done
+    static constexpr int kFinishRefused = -2;         // output refused the last partial block
+
+    CRawAes() = default;
+    virtual ~CRawAes();
+    CRawAes(const CRawAes&) = delete;
+    CRawAes& operator=(const CRawAes&) = delete;
+
+    // Reads 32 key bytes and 16 iv bytes; `encrypt` non-zero enciphers, 0 deciphers.
+    [[nodiscard]] int init(const char* key, const char* iv, int encrypt, StageOutput out);
+    // Returns length once every byte was taken. A refusal by `output` returns -3 or -4
+    // and ends the stream: the chaining value has moved past the refused bytes, so later
+    // updates return -2 and finish returns -1 until the next init.
+    [[nodiscard]] int update(const char* data, int length);
+    // Emits the carried bytes. A refusal returns -2 and leaves the stage as it was, so a
+    // later finish emits the same bytes again.
+    [[nodiscard]] int finish();
+
+private:
+    int emitCompletedBlock();
+    int emitWholeBlocks(const char* data, unsigned int whole);
+    int endStream(int code);
+
+    std::atomic<bool> initialised{false};  // from a successful init until finish (or a refusal)
+    StageOutput output;
+    AesCipher engine;
+    std::atomic<int> pendingCount{0};      // bytes held in pendingBlock, 0..15
+    char pendingBlock[AesCipher::kBlockBytes] = {};
+    std::function<void(const char*, char*, unsigned int, int)> cipher;  // engine's encrypt or decrypt
+};
+
+}  // namespace brn
