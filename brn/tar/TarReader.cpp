@@ -1,0 +1,291 @@
+#include "brn/tar/TarReader.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/FileUtil.h"
+#include "brn/tar/SafePath.h"
+
+namespace brn {
+
+namespace {
+
+// Why a block failed. update() does not return it: the messages printed tell the cause.
+constexpr int kBlockOk = 0;
+constexpr int kBlockBadHeader = -1;        // no magic and an empty name
+constexpr int kBlockUnsupportedLink = -2;  // hard link, long name, pax header, unknown typeflag
+constexpr int kBlockEmptyLinkTarget = -3;  // symbolic link without a target
+constexpr int kBlockBadSize = -4;          // size field in base-256 form or above 32 bits
+constexpr int kBlockUnsafeName = -5;       // the name has a ".." component
+constexpr int kBlockRefused = -6;          // the entry or open callback refused the entry
+constexpr int kBlockNoOutPath = -7;        // not redirected and no path given
+constexpr int kBlockMakeFailed = -8;       // the file, directory or link could not be made
+constexpr int kBlockUnsupportedType = -9;  // device or FIFO
+constexpr int kBlockWriteFailed = -10;     // write callback refused, or a short direct write
+constexpr int kBlockCloseFailed = -11;     // the output could not be closed
+constexpr int kBlockAfterEnd = -12;        // a non-zero block after the end marker
+constexpr int kBlockFailedBefore = -13;    // the reader had already failed
+
+constexpr size_t kPasswdWorkSize = 4096;
+
+// Sets entry.type from the typeflag; linkname only for symbolic links.
+int decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+    const auto flag = static_cast<unsigned char>(header.typeflag);
+    switch (flag) {
+        case '\0':
+        case '0':
+        case '7':  // contiguous file: an ordinary file here
+            entry.type = kTarTypeRegular;
+            return kBlockOk;
+        case '2':
+            entry.type = kTarTypeSymlink;
+            entry.linkname = fieldText(header.linkname, sizeof header.linkname);
+            return entry.linkname.empty() ? kBlockEmptyLinkTarget : kBlockOk;
+        case '3':
+            entry.type = kTarTypeCharDevice;  // refused when the entry is made
+            return kBlockOk;
+        case '4':
+            entry.type = kTarTypeBlockDevice;
+            return kBlockOk;
+        case '5':
+            entry.type = kTarTypeDirectory;
+            return kBlockOk;
+        case '6':
+            entry.type = kTarTypeFifo;
+            return kBlockOk;
+        default:  // '1' hard link, 'L'/'K' long names, 'x'/'g' pax headers, anything else
+            printf("unsupported link flag '%c'\n", flag);
+            return kBlockUnsupportedLink;
+    }
+}
+
+// The size must be what it says: a value we cannot hold would make us read archive
+// data as headers, or headers as file content.
+int decodeSize(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+    const OctalField size = readOctalField(header.size, sizeof header.size);
+    const int shown = int(entry.name.size());
+    if (size.form == OctalForm::kBase256) {
+        printf("tar: %.*s: size field in base-256 form is not supported\n", shown, entry.name.data());
+        return kBlockBadSize;
+    }
+    if (size.form == OctalForm::kTooLarge) {
+        printf("tar: %.*s: size above 4294967295 bytes is not supported\n", shown, entry.name.data());
+        return kBlockBadSize;
+    }
+    entry.size = size.value;
+    return kBlockOk;
+}
+
+// The owner named in the header, or the running process when it names none we know.
+void decodeOwner(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+    entry.uid = getuid();
+    entry.gid = getgid();
+    char owner[sizeof header.uname + 1];
+    size_t length = 0;
+    while (length < sizeof header.uname && header.uname[length] != '\0') ++length;
+    if (length == 0) return;
+    memcpy(owner, header.uname, length);
+    owner[length] = '\0';
+    struct passwd record;
+    struct passwd* found = nullptr;
+    char work[kPasswdWorkSize];
+    if (getpwnam_r(owner, &record, work, sizeof work, &found) == 0 && found != nullptr) {
+        entry.uid = found->pw_uid;
+        entry.gid = found->pw_gid;
+    }
+}
+
+}  // namespace
+
+CTarReader::CTarReader() = default;
+
+CTarReader::~CTarReader() { (void)closeCurrentFile(); }
+
+int CTarReader::init(TarEntryCallback onEntry) {
+    if (!onEntry) return kInitNoCallback;
+    entryCallback = std::move(onEntry);
+    return kOk;
+}
+
+bool CTarReader::setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWrite, TarCloseCallback onClose) {
+    if (!onOpen || !onWrite || !onClose) return false;
+    openCallback = std::move(onOpen);
+    writeCallback = std::move(onWrite);
+    closeCallback = std::move(onClose);
+    return true;
+}
+
+// Blocks lying whole in `data` are processed where they are; only a block split across
+// calls is assembled in blockBuffer. The first block of a call (completed from held
+// bytes, or the first whole one) fails with -4, every further one with -5.
+int CTarReader::update(const char* data, int len) {
+    if (!entryCallback) return kUpdateNoCallback;
+    if (state == TarExpect::kNothing) return kUpdateFailedBefore;
+    if (data == nullptr || len <= 0) return kUpdateBadArguments;
+    const size_t length = size_t(len);
+    const size_t already = size_t(held);
+    if (already + length < kTarBlockSize) {
+        memcpy(blockBuffer + already, data, length);
+        held += len;
+        return len;
+    }
+    const char* first = data;
+    size_t used = kTarBlockSize;
+    if (already > 0) {
+        used = kTarBlockSize - already;
+        memcpy(blockBuffer + already, data, used);
+        first = blockBuffer;
+    }
+    held = 0;
+    if (processBlock(first) != kBlockOk) {
+        state = TarExpect::kNothing;
+        return kUpdateFirstBlockFailed;
+    }
+    for (; length - used >= kTarBlockSize; used += kTarBlockSize) {
+        if (processBlock(data + used) != kBlockOk) {
+            state = TarExpect::kNothing;
+            return kUpdateLaterBlockFailed;
+        }
+    }
+    memcpy(blockBuffer, data + used, length - used);
+    held = int(length - used);
+    return len;
+}
+
+// Held bytes of an incomplete last block are dropped: the archive may end without padding.
+int CTarReader::finish() {
+    if (state == TarExpect::kData || state == TarExpect::kNothing) return kFinishIncomplete;
+    return kOk;
+}
+
+int CTarReader::processBlock(const char* block) {
+    switch (state) {
+        case TarExpect::kHeader:
+            return expectHeader(block);
+        case TarExpect::kData:
+            return expectData(block);
+        case TarExpect::kZeroBlocks:
+            return expectZeroBlocks(block);
+        case TarExpect::kNothing:
+            break;
+    }
+    return kBlockFailedBefore;
+}
+
+int CTarReader::expectHeader(const char* block) {
+    if (memcmp(block, zeroBlock, kTarBlockSize) == 0) {
+        state = TarExpect::kZeroBlocks;
+        return kBlockOk;
+    }
+    const int parsed = parseHeader(block, info);
+    if (parsed != kBlockOk) return parsed;
+    if (checkEntryName(info.name) != kSafePathOk) return kBlockUnsafeName;
+    bool redirect = false;
+    std::string outPath;
+    if (entryCallback(info, redirect, outPath) < 0) return kBlockRefused;
+    if (redirect && openCallback && info.type == kTarTypeRegular) return openRedirected();
+    redirected = false;
+    if (outPath.empty()) return kBlockNoOutPath;
+    return makeDirect(outPath);
+}
+
+int CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
+    UstarHeader header;
+    memcpy(&header, block, sizeof header);
+    // Without the magic only a non-empty name makes the block a header.
+    if (!hasUstarMagic(header) && header.name[0] == '\0') return kBlockBadHeader;
+    entry.name = fieldText(header.name, sizeof header.name);
+    std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
+    entry.mode = readOctalField(header.mode, sizeof header.mode).value;
+    int result = decodeSize(header, entry);
+    if (result == kBlockOk) result = decodeType(header, entry);
+    if (result == kBlockOk) decodeOwner(header, entry);
+    return result;
+}
+
+int CTarReader::openRedirected() {
+    redirected = true;
+    int handle = -1;
+    if (openCallback(info, handle) < 0) return kBlockRefused;
+    // A negative handle counts as nothing open: it still goes to the write callback.
+    output = handle;
+    return startData();
+}
+
+// Only regular files have data: a size on a directory or link entry is ignored.
+int CTarReader::makeDirect(const std::string& outPath) {
+    switch (info.type) {
+        case kTarTypeRegular: {
+            int fd = -1;
+            if (safeOpenRegularFile(outPath, info.name, &fd) != kSafePathOk) return kBlockMakeFailed;
+            output = fd;
+            return startData();
+        }
+        case kTarTypeSymlink:
+            return safeMakeSymlink(outPath, info.name, info.linkname) == kSafePathOk ? kBlockOk : kBlockMakeFailed;
+        case kTarTypeDirectory:
+            return safeMakeDirectory(outPath, info.name) == kSafePathOk ? kBlockOk : kBlockMakeFailed;
+        default:
+            printf("unsupported file type %u\n", unsigned(info.type));
+            return kBlockUnsupportedType;
+    }
+}
+
+// The output of a regular file is open: expect its data, or close an empty file at once.
+int CTarReader::startData() {
+    if (info.size == 0) return closeCurrentFile();
+    remaining = info.size;
+    state = TarExpect::kData;
+    return kBlockOk;
+}
+
+int CTarReader::expectData(const char* block) {
+    const uint32_t count = std::min<uint32_t>(remaining, kTarBlockSize);
+    const int written =
+        redirected ? writeCallback(block, int(count), output) : writeAll(block, int(count), output);
+    if (written < 0) {
+        (void)closeCurrentFile();
+        return kBlockWriteFailed;
+    }
+    remaining -= count;
+    if (remaining > 0) return kBlockOk;
+    const int closed = closeCurrentFile();
+    if (closed != kBlockOk) return closed;
+    state = TarExpect::kHeader;
+    return kBlockOk;
+}
+
+int CTarReader::expectZeroBlocks(const char* block) {
+    if (memcmp(block, zeroBlock, kTarBlockSize) == 0) return kBlockOk;
+    state = TarExpect::kNothing;
+    return kBlockAfterEnd;
+}
+
+int CTarReader::closeCurrentFile() {
+    if (output < 0) return kBlockOk;
+    if (redirected) {
+        if (closeCallback(output) < 0) {
+            puts("CTarReader can't close callback fd");
+            return kBlockCloseFailed;
+        }
+        output = -1;
+        return kBlockOk;
+    }
+    const int fd = output;
+    output = -1;
+    // A write error can show up only at close (a full disk): the file is then incomplete.
+    if (close(fd) != 0) {
+        const int error = errno;
+        printf("tar: %.*s: close failed(%d,%s)\n", int(info.name.size()), info.name.data(), error,
+               strerror(error));
+        return kBlockCloseFailed;
+    }
+    return kBlockOk;
+}
+
+}  // namespace brn

@@ -1,0 +1,104 @@
+#pragma once
+// CTarReader, the last stage of the untgza pipeline: takes a ustar stream in pieces of any
+// size, cuts it into 512-byte blocks and makes each entry (regular file, directory,
+// symbolic link) at the path the entry callback names, or hands a regular file's data to
+// the optional open/write/close callbacks. Calling order: construct, init, optionally
+// setOutputCallback, update any number of times, finish, destroy; one reader per archive.
+// The reader owns copies of its callbacks and the output of the entry being written.
+// Entries are made through brn/tar/SafePath.h, which says which part of a path is trusted;
+// an entry whose name has a ".." component fails the stream before the entry callback.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "brn/tar/TarHeader.h"
+
+namespace brn {
+
+// File-type bits of TAR_FILE_INFO_T::type, as in st_mode.
+constexpr uint32_t kTarTypeFifo = 0x1000;
+constexpr uint32_t kTarTypeCharDevice = 0x2000;
+constexpr uint32_t kTarTypeDirectory = 0x4000;
+constexpr uint32_t kTarTypeBlockDevice = 0x6000;
+constexpr uint32_t kTarTypeRegular = 0x8000;
+constexpr uint32_t kTarTypeSymlink = 0xA000;
+
+// One entry as decoded from its header; overwritten by every header.
+struct TAR_FILE_INFO_T {
+    std::string name;      // stored path, every backslash turned into a slash
+    uint32_t mode = 0;     // permission bits from the header (not applied)
+    uint32_t uid = 0;      // owner named in the header, or the running process's user
+    uint32_t gid = 0;      // that owner's primary group, or the running process's group
+    uint32_t size = 0;     // data bytes that follow the header (regular files only)
+    uint32_t type = 0;     // one of kTarType*
+    std::string linkname;  // symbolic link target as stored; meaningful only for kTarTypeSymlink
+};
+
+// Asked for every entry: sets outPath (where the entry is made) and, for a regular file,
+// may set redirect to send its data through the output callbacks. Negative: fail.
+using TarEntryCallback = std::function<int(const TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath)>;
+// Opens a redirected file and stores a handle (-1 on entry). Negative: fail.
+using TarOpenCallback = std::function<int(const TAR_FILE_INFO_T& info, int& handle)>;
+// Takes 1..512 data bytes of a redirected file. Negative: fail.
+using TarWriteCallback = std::function<int(const char* data, int count, int handle)>;
+// Closes a handle. Negative: the handle stays recorded as open.
+using TarCloseCallback = std::function<int(int handle)>;
+
+// What the next 512-byte block must be:
+//   kHeader -> (entry with data) kData -> ... -> kHeader -> (zero block) kZeroBlocks
+// Any failure goes to kNothing, where it stays.
+enum class TarExpect : int {
+    kHeader = 0,      // an entry header, or the first zero block of the end marker
+    kData = 1,        // data of the current entry; `remaining` bytes to go
+    kZeroBlocks = 2,  // end marker seen: only zero blocks may follow
+    kNothing = 3,     // failed: every later update is refused
+};
+
+class CTarReader {
+public:
+    static constexpr int kOk = 0;
+    static constexpr int kInitNoCallback = -1;        // init: the entry callback is empty
+    static constexpr int kUpdateNoCallback = -1;      // update: init was never successful
+    static constexpr int kUpdateFailedBefore = -2;    // update: an earlier block failed
+    static constexpr int kUpdateBadArguments = -3;    // update: data null or len <= 0
+    static constexpr int kUpdateFirstBlockFailed = -4;  // the block completed first in this call failed
+    static constexpr int kUpdateLaterBlockFailed = -5;  // a further block of this call failed
+    static constexpr int kFinishIncomplete = -1;      // finish: entry data missing, or failed
+
+    CTarReader();
+    virtual ~CTarReader();
+    CTarReader(const CTarReader&) = delete;
+    CTarReader& operator=(const CTarReader&) = delete;
+
+    [[nodiscard]] int init(TarEntryCallback onEntry);
+    bool setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWrite, TarCloseCallback onClose);
+    [[nodiscard]] int update(const char* data, int len);
+    [[nodiscard]] int finish();
+
+private:
+    int closeCurrentFile();
+    int parseHeader(const char* block, TAR_FILE_INFO_T& entry);
+    int processBlock(const char* block);
+    int expectHeader(const char* block);
+    int expectData(const char* block);
+    int expectZeroBlocks(const char* block);
+    int openRedirected();
+    int makeDirect(const std::string& outPath);
+    int startData();
+
+    TarEntryCallback entryCallback;
+    TarOpenCallback openCallback;
+    TarWriteCallback writeCallback;
+    TarCloseCallback closeCallback;
+    bool redirected = false;                  // output is a callback handle, not our descriptor
+    TarExpect state = TarExpect::kHeader;
+    char blockBuffer[kTarBlockSize];          // a block arriving in pieces is assembled here
+    char zeroBlock[kTarBlockSize] = {};       // the end-of-archive block, for comparison
+    int output = -1;                          // descriptor or handle of the current entry; -1 none
+    int held = 0;                             // bytes in blockBuffer, 0..511 between calls
+    TAR_FILE_INFO_T info;                     // the current entry
+    uint32_t remaining = 0;                   // data bytes of the current entry still to come
+};
+
+}  // namespace brn
