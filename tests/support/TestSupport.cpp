@@ -43,6 +43,8 @@ std::string python() { return VELK_PYTHON; }
 
 std::string scriptDir() { return VELK_TEST_SCRIPTS; }
 
+std::string refPacker() { return quote(python()) + " " + quote(scriptDir() + "/velk_ref_pack.py"); }
+
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/velktest.XXXXXX";

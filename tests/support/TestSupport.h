@@ -25,6 +25,9 @@ std::string python();
 // The folder of the tests' Python helper scripts.
 std::string scriptDir();
 
+// The command that runs the independent Python packer, ready for its arguments.
+std::string refPacker();
+
 // A fresh directory below $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
 public:

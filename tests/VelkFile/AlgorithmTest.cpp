@@ -1,0 +1,154 @@
+// The head routines against packages made by the independent Python packer.
+
+#include "VelkFile/Algorithm.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "VelkFile/PackageLayout.h"
+#include "brn/crypto/PvtAes.h"
+#include "tests/support/TestSupport.h"
+
+using namespace velk;
+using velktest::shell;
+
+namespace {
+
+class HeadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        velktest::writeFile(dir / "payload", velktest::seededBytes(3000, 5));
+        shell("gzip -n -c " + velktest::quote(dir / "payload") + " > " + velktest::quote(dir / "payload.gz"));
+        shell(velktest::refPacker() + " --label update-7 --info '{\"PLVS\":\"4.5.6\"}' --seed 11 --gzip " +
+              velktest::quote(dir / "payload.gz") + " -o " + velktest::quote(dir / "p.velk"));
+        package = velktest::readFile(dir / "p.velk");
+        decoded = shell(velktest::refPacker() + " --decode-head " + velktest::quote(dir / "p.velk"));
+    }
+
+    const char* header() const { return package.data(); }
+    const char* storedHead() const { return package.data() + kFileHeaderSize; }
+    std::string storedCheck() const { return package.substr(kFileHeaderSize + kHeadBlockSize, kHeadCheckSize); }
+
+    std::string computeCheck(const std::string& bytes) const {
+        unsigned char check[kHeadCheckSize];
+        EXPECT_EQ(getProduceHeadCheck(kComputeMode, bytes.data(), bytes.data() + kFileHeaderSize, check), 0);
+        return std::string(reinterpret_cast<char*>(check), sizeof check);
+    }
+
+    std::string headKeyOf(const std::string& bytes) const {
+        unsigned char key[kHeadKeySize];
+        EXPECT_EQ(algorithmGetHeadKey(kComputeMode, bytes.data(), key), 0);
+        return std::string(reinterpret_cast<char*>(key), sizeof key);
+    }
+
+    std::string field(const std::string& name) const {
+        size_t at = decoded.find("\"" + name + "\": \"");
+        EXPECT_NE(at, std::string::npos) << name;
+        at += name.size() + 5;
+        return decoded.substr(at, decoded.find('"', at) - at);
+    }
+
+    velktest::TempDir dir;
+    std::string package;
+    std::string decoded;  // the Python reader's view of the head, as JSON
+};
+
+TEST_F(HeadTest, AcceptsTheIndependentHeadAndDecipherIt) {
+    EXPECT_EQ(computeCheck(package), storedCheck());
+
+    std::string key = headKeyOf(package);
+    std::string head(storedHead(), kHeadBlockSize);
+    auto* bytes = reinterpret_cast<unsigned char*>(head.data());
+    ASSERT_EQ(algorithmEncryptionHeadData(kComputeMode, bytes, int(head.size()),
+                                          reinterpret_cast<const unsigned char*>(key.data()), int(key.size())),
+              0);
+    EXPECT_EQ(head.substr(kLabelAt, bytes[kLabelLengthAt]), "update-7");
+    EXPECT_EQ(head.substr(kCustomInfoAt, bytes[kCustomInfoLengthAt]), "{\"PLVS\":\"4.5.6\"}");
+    uint64_t payloadLength = 0;
+    for (int i = 7; i >= 0; --i) payloadLength = payloadLength << 8 | bytes[kPayloadLengthAt + i];
+    EXPECT_EQ(payloadLength, package.size() - kPackageOverhead);
+
+    // The payload key material leads to the AES key and IV the Python packer used.
+    std::string material;
+    ASSERT_EQ(derivePayloadKeyMaterial(header(), head.data(), material), 0);
+    EXPECT_EQ(material.size(), kPayloadKeyMaterialSize);
+    brn::CPvtAesV0 aes;
+    std::string aesKey, aesIv;
+    ASSERT_EQ(aes.deriveKeyIv(material, std::string(header() + kHeaderSaltAt, kHeaderSaltSize), aesKey, aesIv), 0);
+    EXPECT_EQ(velktest::toHex(aesKey.substr(0, 32)), field("key"));
+    EXPECT_EQ(velktest::toHex(aesIv.substr(0, 16)), field("iv"));
+}
+
+TEST_F(HeadTest, EveryStoredHeadByteIsCoveredByTheCheck) {
+    const std::string key = headKeyOf(package);
+    for (size_t at = 0; at < kFileHeaderSize + kHeadBlockSize; ++at) {
+        std::string damaged = package;
+        damaged[at] = char(damaged[at] ^ 0x01);
+        ASSERT_NE(computeCheck(damaged), storedCheck()) << "byte " << at;
+        // The head key depends on the file header only.
+        bool inHeader = at < kFileHeaderSize;
+        ASSERT_EQ(headKeyOf(damaged) != key, inHeader) << "byte " << at;
+    }
+}
+
+TEST(HeadXor, ModesArgumentsAndWrapAround) {
+    unsigned char key[3] = {0x01, 0x02, 0x04};
+    unsigned char data[7] = {0, 0, 0, 0, 0, 0, 0x10};
+    ASSERT_EQ(algorithmEncryptionHeadData(kComputeMode, data, 7, key, 3), 0);
+    const unsigned char expected[7] = {1, 2, 4, 1, 2, 4, 0x11};
+    EXPECT_EQ(memcmp(data, expected, 7), 0);
+    ASSERT_EQ(algorithmEncryptionHeadData(kComputeMode, data, 7, key, 3), 0);
+    EXPECT_EQ(data[0] | data[5], 0);  // twice gives the input back
+    EXPECT_EQ(data[6], 0x10);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(algorithmEncryptionHeadData(kComputeMode, data, 7, key, 0), kXorEmptyKey);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    const struct {
+        int mode;
+        unsigned char* data;
+        int length;
+        const unsigned char* key;
+        int keyLength;
+    } refused[] = {{kComputeMode, data, -1, key, 3}, {kComputeMode, data, 0, key, 3},
+                   {kComputeMode, nullptr, 7, key, 3}, {kComputeMode, data, 7, nullptr, 3},
+                   {kComputeMode, data, 7, key, -2}, {2, data, 7, key, 3}};
+    for (const auto& call : refused) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(algorithmEncryptionHeadData(call.mode, call.data, call.length, call.key, call.keyLength),
+                  kXorBadArguments);
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "err_algorithmEncryptionHeadData_VelkFile/Algorithm.cpp_138\r\n");
+    }
+    EXPECT_EQ(algorithmEncryptionHeadData(1, data, 7, key, 3), 0);
+    EXPECT_EQ(algorithmEncryptionHeadData(-1, data, 7, key, 3), 0);
+    EXPECT_EQ(data[6], 0x10);  // modes other than 0 leave the data alone
+}
+
+TEST(HeadRoutines, OnlyModeZeroComputes) {
+    char header[kFileHeaderSize] = {'V', 'E', 'L', 'K'};
+    char head[kHeadBlockSize] = {};
+    unsigned char check[kHeadCheckSize] = {0xAA};
+    unsigned char key[kHeadKeySize] = {0xAA};
+
+    EXPECT_EQ(getProduceHeadCheck(1, header, head, check), kCheckNotComputed);
+    EXPECT_EQ(getProduceHeadCheck(-4, header, head, check), kCheckNotComputed);
+    EXPECT_EQ(algorithmGetHeadKey(1, header, key), 0);
+    EXPECT_EQ(algorithmGetHeadKey(-1, header, key), 0);
+    EXPECT_EQ(check[0], 0xAA);
+    EXPECT_EQ(key[0], 0xAA);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(getProduceHeadCheck(2, header, head, check), kCheckBadMode);
+    EXPECT_EQ(algorithmGetHeadKey(7, header, key), kHeadKeyBadMode);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "err_getProduceHeadCheck_VelkFile/Algorithm.cpp_178\r\n"
+              "err_algorithmGetHeadKey_VelkFile/Algorithm.cpp_25\r\n");
+}
+
+}  // namespace
