@@ -1,0 +1,48 @@
+#include "brn/untgza/Untgza.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace brn {
+
+namespace {
+constexpr int kRawDeflateWindowBits = -15;  // the gzip framing is parsed by CGunzip itself
+constexpr int kDecrypt = 0;
+}  // namespace
+
+int CUntgza::init(const std::string& first, const std::string& second, TarEntryCallback entry) {
+    if (tar.init(std::move(entry)) < 0) return kInitTarFailed;
+    StageOutput toTar = [this](const char* data, int len) { return tar.update(data, len); };
+    if (gunzip.init(toTar, nullptr, kRawDeflateWindowBits) < 0) return kInitGzipFailed;
+    StageOutput toGunzip = [this](const char* data, int len) { return gunzip.update(data, len); };
+    if (aes.init(first, second, kDecrypt, toGunzip) < 0) return kInitAesFailed;
+    return 0;
+}
+
+int CUntgza::setOutputCallback(TarOpenCallback open, TarWriteCallback write, TarCloseCallback close) {
+    return tar.setOutputCallback(std::move(open), std::move(write), std::move(close)) ? 1 : 0;
+}
+
+int CUntgza::update(const char* data, int len) {
+    return aes.update(data, len);
+}
+
+int CUntgza::finish() {
+    // Order matters: the AES stage's last partial block feeds the gzip stage, whose held
+    // bytes (all but the trailer) feed the tar stage.
+    if (int r = aes.finish(); r < 0) {
+        printf("CUntgza::finish aes finish error %d\n", r);
+        return kFinishAesFailed;
+    }
+    if (int r = gunzip.finish(); r < 0) {
+        printf("CUntgza::finish gunzip finish error %d\n", r);
+        return kFinishGzipFailed;
+    }
+    if (int r = tar.finish(); r < 0) {
+        printf("CUntgza::finish tar reader finish error %d\n", r);
+        return kFinishTarFailed;
+    }
+    return 0;
+}
+
+}  // namespace brn

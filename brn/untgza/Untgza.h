@@ -1,0 +1,50 @@
+#pragma once
+// CUntgza turns an enciphered payload into files: a push pipeline of three stages held
+// by value, AES-256-CFB128 deciphering -> gzip decoding -> tar extraction, linked by two
+// small lambdas that pass each block on by pointer and length. It adds no buffer of its
+// own. Calling order: init (the stages are set up from the tar end of the chain back to
+// AES), optionally setOutputCallback, any number of update, finish (AES, gzip with its
+// trailer check, then tar). One pipeline serves one payload; the owner makes a fresh one
+// for the next.
+
+#include <string>
+
+#include "brn/crypto/PvtAes.h"
+#include "brn/gz/ZUncompress.h"
+#include "brn/tar/TarReader.h"
+
+namespace brn {
+
+class CUntgza {
+public:
+    static constexpr int kInitTarFailed = -1;
+    static constexpr int kInitGzipFailed = -2;
+    static constexpr int kInitAesFailed = -3;
+    static constexpr int kFinishAesFailed = -1;
+    static constexpr int kFinishGzipFailed = -2;
+    static constexpr int kFinishTarFailed = -3;
+
+    CUntgza() = default;
+    virtual ~CUntgza() = default;
+    CUntgza(const CUntgza&) = delete;
+    CUntgza& operator=(const CUntgza&) = delete;
+
+    // first, second: the two key inputs of the AES stage (payload key material and
+    // header salt); entry: asked where each tar entry goes.
+    [[nodiscard]] int init(const std::string& first, const std::string& second, TarEntryCallback entry);
+
+    // 1 when all three were handed to the tar stage, 0 when any is empty (none installed).
+    int setOutputCallback(TarOpenCallback open, TarWriteCallback write, TarCloseCallback close);
+
+    // len, or the AES stage's negative result (-3/-4 when a later stage refused a block).
+    [[nodiscard]] int update(const char* data, int len);
+
+    [[nodiscard]] int finish();
+
+private:
+    CPvtAesV0 aes;
+    CGunzip gunzip;
+    CTarReader tar;
+};
+
+}  // namespace brn
