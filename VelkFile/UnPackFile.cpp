@@ -1,0 +1,197 @@
+#include "VelkFile/UnPackFile.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "VelkFile/Algorithm.h"
+#include "VelkFile/ErrorLog.h"
+#include "brn/ByteOrder.h"
+
+using namespace velk;
+
+namespace {
+
+constexpr const char* kSourceFile = "VelkFile/UnPackFile.cpp";
+constexpr int kBuffToFileLogLine = 53;
+constexpr int kHeadKeyLogLine = 641;
+constexpr int kHeadXorLogLine = 647;
+constexpr int kSetHookLogLine = 800;
+
+// The pipeline takes int lengths; a larger run of pending payload goes in several pushes.
+constexpr size_t kMaxPush = size_t(1) << 30;
+
+}  // namespace
+
+CUnPackFile::CUnPackFile() {
+    init(std::string());
+}
+
+CUnPackFile::~CUnPackFile() = default;
+
+int CUnPackFile::init(const std::string& dir) {
+    puts("tgz:eanalysisInit\r");
+    payloadDone = 0;
+    packagesDone = 0;
+    expect = Expect::kFileHeader;
+    memset(fileHeader, 0, sizeof fileHeader);
+    memset(headBlock, 0, sizeof headBlock);
+    memset(headKey, 0, sizeof headKey);
+    memset(headCheck, 0, sizeof headCheck);
+    pending.clear();
+    pendingStart = 0;
+    pipeline = std::make_unique<brn::CUntgza>();
+    outDir = dir;
+    return 0;
+}
+
+int CUnPackFile::setOutCustomInfo(CustomInfoHook hook) {
+    if (!hook) {
+        logError("setOutCustomInfo", kSourceFile, kSetHookLogLine);
+        return -1;
+    }
+    customInfoHook = std::move(hook);
+    return 0;
+}
+
+int CUnPackFile::buffToFile(const char* data, int length) {
+    if (data == nullptr || length < 0) return kFailed;
+    pending.append(data, size_t(length));
+    int code = parseBuffer();
+    // Blocks are consumed by moving pendingStart; the consumed front goes once per call.
+    pending.erase(0, pendingStart);
+    pendingStart = 0;
+
+    if (code == kNeedMore) return length;
+    if (code == kInputDrained) {
+        puts("tgz: unpack success\r");
+        return length;
+    }
+    logError("buffToFile", kSourceFile, kBuffToFileLogLine);
+    puts("tgz: unpack fail\r");
+    return kFailed;
+}
+
+bool CUnPackFile::atPackageBoundary() const {
+    return expect == Expect::kFileHeader && available() == 0;
+}
+
+int CUnPackFile::parseBuffer() {
+    for (;;) {
+        int code = kBlockDone;
+        switch (expect) {
+            case Expect::kFileHeader: code = takeFileHeader(); break;
+            case Expect::kHeadBlock: code = takeHeadBlock(); break;
+            case Expect::kHeadCheck: code = deliverCustomInfo(); break;
+            case Expect::kPayload: code = decryptPayloadData(); break;
+            case Expect::kTail: code = takeTail(); break;
+        }
+        if (code != kBlockDone) return code;
+    }
+}
+
+int CUnPackFile::takeFileHeader() {
+    if (available() < kFileHeaderSize) return kNeedMore;
+    memcpy(fileHeader, front(), kFileHeaderSize);
+    // A bad magic stays pending: the same bytes fail again on every later call.
+    if (memcmp(fileHeader, kMagic, kMagicSize) != 0) return kBadMagic;
+    consume(kFileHeaderSize);
+    expect = Expect::kHeadBlock;
+    return kBlockDone;
+}
+
+int CUnPackFile::takeHeadBlock() {
+    if (available() < kHeadBlockSize) return kNeedMore;
+    memcpy(headBlock, front(), kHeadBlockSize);
+    consume(kHeadBlockSize);
+    expect = Expect::kHeadCheck;
+    return kBlockDone;
+}
+
+int CUnPackFile::decryptHeadData() {
+    if (available() < kHeadCheckSize) return kNeedMore;
+    if (getProduceHeadCheck(kComputeMode, fileHeader, headBlock, headCheck) != 0) return kBadHead;
+    // Nothing is consumed until the check matched: a failed check stays pending.
+    if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return kBadHead;
+    if (algorithmGetHeadKey(kComputeMode, fileHeader, headKey) != 0) {
+        logError("decryptHeadData", kSourceFile, kHeadKeyLogLine);
+        return kBadHead;
+    }
+    if (algorithmEncryptionHeadData(kComputeMode, reinterpret_cast<unsigned char*>(headBlock),
+                                    int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
+        logError("decryptHeadData", kSourceFile, kHeadXorLogLine);
+        return kBadHead;
+    }
+    consume(kHeadCheckSize);
+    return kBlockDone;
+}
+
+int CUnPackFile::deliverCustomInfo() {
+    if (int code = decryptHeadData(); code != kBlockDone) return code;
+    if (customInfoHook) {
+        auto* head = reinterpret_cast<const unsigned char*>(headBlock);
+        std::string customInfo(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
+        std::string label(headBlock + kLabelAt, head[kLabelLengthAt]);
+        outDir.clear();
+        if (customInfoHook(customInfo, payloadLength(), label, outDir) < 0) return kRefused;
+    }
+    expect = Expect::kPayload;
+    return kBlockDone;
+}
+
+uint64_t CUnPackFile::payloadLength() const {
+    return brn::loadLe64(reinterpret_cast<const unsigned char*>(headBlock) + kPayloadLengthAt);
+}
+
+int CUnPackFile::setUpPipeline() {
+    std::string material;
+    derivePayloadKeyMaterial(fileHeader, headBlock, material);
+    std::string salt(fileHeader + kHeaderSaltAt, kHeaderSaltSize);
+    auto onEntryCallback = [this](const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath) {
+        return onEntry(info, redirect, outPath);
+    };
+    if (int r = pipeline->init(material, salt, onEntryCallback); r < 0) {
+        printf("tgza.init error %d\n", r);
+        return kPayloadFailed;
+    }
+    return kBlockDone;
+}
+
+int CUnPackFile::decryptPayloadData() {
+    const uint64_t total = payloadLength();
+    if (payloadDone >= total) return kPayloadFailed;  // payloadLength 0
+    while (payloadDone < total) {
+        if (available() == 0) return kNeedMore;
+        size_t n = size_t(std::min<uint64_t>({available(), total - payloadDone, kMaxPush}));
+        if (payloadDone == 0 && setUpPipeline() != kBlockDone) return kPayloadFailed;
+        if (int r = pipeline->update(front(), int(n)); r < 0) {
+            printf("untgza.update error %d\n", r);
+            return kPayloadFailed;
+        }
+        payloadDone += n;
+        consume(n);
+    }
+    if (int r = pipeline->finish(); r < 0) {
+        printf("-----------------untgza.finish error %d\n", r);
+        return kPayloadFailed;
+    }
+    printf("-----------------unpack succe  \r\n filepath= %s\n", outDir.c_str());
+    expect = Expect::kTail;
+    return kBlockDone;
+}
+
+int CUnPackFile::takeTail() {
+    if (available() < kTailSize) return kNeedMore;
+    consume(kTailSize);
+    payloadDone = 0;
+    ++packagesDone;
+    expect = Expect::kFileHeader;
+    pipeline = std::make_unique<brn::CUntgza>();
+    return available() == 0 ? kInputDrained : kBlockDone;
+}
+
+int CUnPackFile::onEntry(const brn::TAR_FILE_INFO_T& info, bool&, std::string& outPath) {
+    outPath = outDir + "/" + info.name;
+    return 0;
+}

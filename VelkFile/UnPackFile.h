@@ -1,0 +1,97 @@
+#pragma once
+// CUnPackFile decodes a package file handed over in chunks of any size, in file order.
+// It keeps the bytes it cannot use yet, walks each package block by block, checks and
+// deciphers the head, asks the custom-information hook where the package goes, and
+// pushes the payload through a CUntgza pipeline that writes the entries. Everything
+// happens inside buffToFile. Calling order: construct, setOutCustomInfo, init, any
+// number of buffToFile, then ask atPackageBoundary / completedPackages to judge the
+// input as a whole. The decoder owns one pipeline at a time, fresh for every package.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "VelkFile/PackageLayout.h"
+#include "brn/untgza/Untgza.h"
+
+class CUnPackFile {
+public:
+    // (customInfo, payloadLength, label, outDir): fills outDir with the package's output
+    // directory; a negative result refuses the package.
+    using CustomInfoHook =
+        std::function<int(const std::string& customInfo, unsigned long long payloadLength,
+                          std::string& label, std::string& outDir)>;
+
+    static constexpr int kFailed = -1;
+
+    CUnPackFile();
+    ~CUnPackFile();
+    CUnPackFile(const CUnPackFile&) = delete;
+    CUnPackFile& operator=(const CUnPackFile&) = delete;
+
+    // Starts over: no package seen, nothing pending; outDir serves when no hook is set.
+    int init(const std::string& outDir);
+
+    // -1 (logged) for an empty hook, keeping the previous one; else 0.
+    int setOutCustomInfo(CustomInfoHook hook);
+
+    // length when the bytes were taken (more are needed, or all input so far is
+    // decoded); -1 when a package failed. A failure is not cleared by later calls.
+    int buffToFile(const char* data, int length);
+
+    // True when the input so far ends exactly behind a package's tail.
+    bool atPackageBoundary() const;
+    // Packages whose tail has been consumed since init.
+    uint64_t completedPackages() const { return packagesDone; }
+
+private:
+    // What the next bytes must be:  kFileHeader -> kHeadBlock -> kHeadCheck -> kPayload
+    // -> kTail -> kFileHeader (next package). A failure leaves the state where it was.
+    enum class Expect : int {
+        kFileHeader = 1,  // 80 bytes starting with the magic
+        kHeadBlock = 2,   // 656 enciphered bytes
+        kHeadCheck = 3,   // 32 bytes; then the head is deciphered and the hook consulted
+        kPayload = 4,     // payloadLength bytes, pushed into the pipeline as they arrive
+        kTail = 5,        // 32 bytes, skipped
+    };
+
+    // Results of the walk and its steps.
+    enum Walk : int {
+        kBlockDone = 0,       // a block was consumed; go on with the next
+        kNeedMore = 1,        // fewer bytes pending than the next block needs
+        kBadMagic = 2,
+        kBadHead = 3,         // head check mismatch, or head key / deciphering failed
+        kPayloadFailed = 4,   // payloadLength 0, or the pipeline failed
+        kRefused = 6,         // the custom-information hook refused the package
+        kInputDrained = 8,    // a tail was consumed and nothing is left pending
+    };
+
+    int parseBuffer();
+    int takeFileHeader();
+    int takeHeadBlock();
+    int decryptHeadData();
+    int deliverCustomInfo();
+    int decryptPayloadData();
+    int setUpPipeline();
+    int takeTail();
+
+    int onEntry(const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath);
+    uint64_t payloadLength() const;
+    const char* front() const { return pending.data() + pendingStart; }
+    size_t available() const { return pending.size() - pendingStart; }
+    void consume(size_t n) { pendingStart += n; }
+
+    CustomInfoHook customInfoHook;
+    char fileHeader[velk::kFileHeaderSize];
+    char headBlock[velk::kHeadBlockSize];
+    unsigned char headCheck[velk::kHeadCheckSize];
+    unsigned char headKey[velk::kHeadKeySize];
+    Expect expect = Expect::kFileHeader;
+    std::string outDir;
+    std::string pending;       // received bytes; those before pendingStart are consumed
+    size_t pendingStart = 0;
+    uint64_t payloadDone = 0;  // payload bytes of this package pushed so far
+    uint64_t packagesDone = 0;
+    std::unique_ptr<brn::CUntgza> pipeline;
+};

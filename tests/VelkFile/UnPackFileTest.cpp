@@ -1,0 +1,229 @@
+// The package decoder fed packages of the independent Python packer in chunks of every
+// shape, whole, split, truncated and damaged.
+
+#include "VelkFile/UnPackFile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+using velktest::quote;
+using velktest::shell;
+
+namespace {
+
+struct HookCall {
+    std::string customInfo;
+    unsigned long long payloadLength;
+    std::string label;
+};
+
+class UnPackFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tree = dir / "tree";
+        shell("mkdir -p " + quote(tree + "/sub/deeper") + " && cd " + quote(tree) +
+              " && printf 'hello' > a.txt && : > empty && head -c 513 /dev/zero | tr '\\0' x > sub/b.bin"
+              " && printf 'deep' > sub/deeper/c && ln -s ../a.txt sub/link");
+        velktest::writeFile(tree + "/random.bin", velktest::seededBytes(1000, 3));
+        shell("tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0 -C " + quote(tree) + " -cf " +
+              quote(dir / "content.tar") + " .");
+        shell("mkdir " + quote(dir / "expected") + " && tar -xf " + quote(dir / "content.tar") + " -C " +
+              quote(dir / "expected"));
+        expectedTree = velktest::describeTree(dir / "expected");
+        package = pack("first", "{\"PLVS\":\"1.0\"}", 1);
+        shell("mkdir " + quote(dest()) + " " + quote(dir / "outside"));
+    }
+
+    std::string pack(const std::string& label, const std::string& info, int seed,
+                     const std::string& extra = "") {
+        std::string out = dir / ("p" + std::to_string(seed) + ".velk");
+        shell(velktest::refPacker() + " --label " + quote(label) + " --info " + quote(info) + " --seed " +
+              std::to_string(seed) + " --tar " + quote(dir / "content.tar") + " " + extra + " -o " + quote(out));
+        return velktest::readFile(out);
+    }
+
+    std::string dest() const { return dir / "dest"; }
+
+    void resetDest() {
+        std::filesystem::remove_all(dest());
+        std::filesystem::create_directory(dest());
+    }
+
+    // A decoder whose hook records its calls and sends every package to dest().
+    std::unique_ptr<CUnPackFile> decoder() {
+        auto d = std::make_unique<CUnPackFile>();
+        EXPECT_EQ(d->setOutCustomInfo([this](const std::string& info, unsigned long long length,
+                                             std::string& label, std::string& outDir) {
+            calls.push_back({info, length, label});
+            outDir = dest();
+            return 0;
+        }), 0);
+        d->init("");
+        return d;
+    }
+
+    // Feeds `bytes` cut at the given slice lengths; false as soon as a call fails.
+    static bool feed(CUnPackFile& d, const std::string& bytes, const std::vector<size_t>& slices) {
+        size_t at = 0;
+        for (size_t slice : slices) {
+            int r = d.buffToFile(bytes.data() + at, int(slice));
+            if (r < 0) return false;
+            EXPECT_EQ(r, int(slice));
+            at += slice;
+        }
+        return true;
+    }
+
+    velktest::TempDir dir;
+    std::string expectedTree;
+    std::string package;
+    std::vector<HookCall> calls;
+};
+
+TEST_F(UnPackFileTest, ChunkBoundaryAtEveryOffsetGivesTheSameTree) {
+    testing::internal::CaptureStdout();
+    for (size_t cut = 0; cut <= package.size(); ++cut) {
+        resetDest();
+        auto d = decoder();
+        std::vector<size_t> slices;
+        if (cut > 0) slices.push_back(cut);
+        if (cut < package.size()) slices.push_back(package.size() - cut);
+        ASSERT_TRUE(feed(*d, package, slices)) << "cut at " << cut;
+        ASSERT_TRUE(d->atPackageBoundary());
+        ASSERT_EQ(d->completedPackages(), 1u);
+        ASSERT_EQ(velktest::describeTree(dest()), expectedTree) << "cut at " << cut;
+    }
+    resetDest();
+    auto d = decoder();
+    ASSERT_TRUE(feed(*d, package, velktest::fixedSlices(package.size(), 1)));
+    EXPECT_EQ(velktest::describeTree(dest()), expectedTree);
+    testing::internal::GetCapturedStdout();
+
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().customInfo, "{\"PLVS\":\"1.0\"}");
+    EXPECT_EQ(calls.back().label, "first");
+    EXPECT_EQ(calls.back().payloadLength, package.size() - velk::kPackageOverhead);
+}
+
+TEST_F(UnPackFileTest, TwoPackagesBackToBack) {
+    std::string second = pack("second", "{\"PLVS\":\"2.0\"}", 2);
+    std::string both = package + second;
+
+    testing::internal::CaptureStdout();
+    auto d = decoder();
+    ASSERT_TRUE(feed(*d, both, {both.size()}));
+    std::string oneCall = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].label, "second");
+    EXPECT_EQ(d->completedPackages(), 2u);
+    EXPECT_TRUE(d->atPackageBoundary());
+
+    testing::internal::CaptureStdout();
+    auto split = decoder();
+    ASSERT_TRUE(feed(*split, both, {package.size(), second.size()}));
+    std::string twoCalls = testing::internal::GetCapturedStdout();
+
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(oneCall, "tgz: unpack success\r\n"), 1u);
+    EXPECT_EQ(count(twoCalls, "tgz: unpack success\r\n"), 2u);
+    EXPECT_EQ(count(twoCalls, "-----------------unpack succe  \r\n filepath= " + dest() + "\n"), 2u);
+    EXPECT_EQ(velktest::describeTree(dest()), expectedTree);
+}
+
+TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int hookResult;
+        const char* expectedLine;
+    };
+    std::string badMagic = package;
+    badMagic[2] = 'X';
+    std::string badCheck = package;
+    badCheck[80 + 656 + 5] ^= 1;
+    std::string zeroLength = pack("z", "{}", 3, "--payload-length-override 0");
+    const Case cases[] = {
+        {"bad magic", badMagic, 0, "err_buffToFile_VelkFile/UnPackFile.cpp_53\r\ntgz: unpack fail\r\n"},
+        {"bad check", badCheck, 0, "tgz: unpack fail\r\n"},
+        {"payload length 0", zeroLength, 0, "tgz: unpack fail\r\n"},
+        {"hook refuses", package, -1, "tgz: unpack fail\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetDest();
+        CUnPackFile d;
+        int hookCalls = 0;
+        d.setOutCustomInfo([&](const std::string&, unsigned long long, std::string&, std::string& outDir) {
+            ++hookCalls;
+            outDir = dest();
+            return c.hookResult;
+        });
+        d.init("");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(d.buffToFile(c.bytes.data(), int(c.bytes.size())), CUnPackFile::kFailed);
+        // A failure is not cleared: the next bytes fail again.
+        EXPECT_EQ(d.buffToFile(c.bytes.data(), 100), CUnPackFile::kFailed);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(c.expectedLine), std::string::npos) << out;
+        EXPECT_FALSE(d.atPackageBoundary());
+        EXPECT_EQ(d.completedPackages(), 0u);
+        EXPECT_EQ(velktest::describeTree(dest()), "");
+        EXPECT_LE(hookCalls, 1);
+    }
+}
+
+TEST_F(UnPackFileTest, WithoutHookTheInitDirectoryIsUsed) {
+    CUnPackFile d;
+    d.init(dest());
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(feed(d, package, {100, package.size() - 100}));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(velktest::describeTree(dest()), expectedTree);
+}
+
+TEST_F(UnPackFileTest, TruncationAndDamageNeverEscapeOrPassAsComplete) {
+    const std::string outsideBefore = velktest::describeTree(dir / "outside");
+    const size_t tailAt = package.size() - velk::kTailSize;
+    std::vector<std::string> problems;  // gathered while stdout is captured, reported after
+    size_t undetected = 0;
+    testing::internal::CaptureStdout();
+    for (size_t length = 0; length < package.size(); ++length) {
+        resetDest();
+        auto d = decoder();
+        // Input that stops inside a package is taken without complaint, but never complete.
+        bool fed = feed(*d, package.substr(0, length), velktest::fixedSlices(length, 997));
+        if (!fed || d->atPackageBoundary() != (length == 0) || d->completedPackages() != 0) {
+            problems.push_back("truncated to " + std::to_string(length));
+        }
+    }
+    for (size_t at = 0; at < package.size(); ++at) {
+        resetDest();
+        std::string damaged = package;
+        damaged[at] = char(damaged[at] ^ (1 << (at % 8)));
+        auto d = decoder();
+        bool fed = feed(*d, damaged, velktest::fixedSlices(damaged.size(), 4096));
+        bool complete = fed && d->atPackageBoundary() && d->completedPackages() == 1;
+        if (complete && at < tailAt) ++undetected;
+        // The tail is never read. Elsewhere the head check and the gzip trailer catch the
+        // damage, save for bits deflate itself never reads (the padding of its last byte),
+        // which leave the tree as it was.
+        bool tailByte = at >= tailAt;
+        if ((tailByte && !complete) || (complete && velktest::describeTree(dest()) != expectedTree)) {
+            problems.push_back("byte " + std::to_string(at) + " flipped");
+        }
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(problems.empty()) << problems.size() << " cases, first: " << problems.front();
+    EXPECT_LE(undetected, 8u);  // only a few padding bits can go unnoticed
+    EXPECT_EQ(velktest::describeTree(dir / "outside"), outsideBefore);
+}
+
+}  // namespace
