@@ -1,19 +1,15 @@
-"""Reference digests for the digest tests, computed with Python's hashlib and hmac.
+"""Checks digests and keyed digests against Python's hashlib and hmac.
 
-Reads requests from the file named as the only argument, one per line, fields
-separated by one space, byte strings in hex ("-" for the empty string):
-  hash   <algorithm> - <message>      hashlib digest
-  hmac   <algorithm> <key> <message>  Python's hmac (block size of the digest)
-  hmac64 <algorithm> <key> <message>  HMAC with a 64-byte key block for every digest
-and prints one hex result per request, in order.
+Reads the file named as the only argument, one request a line, fields separated by one
+space, byte strings in hex ("-" for the empty string):
+  hash   <algorithm> - <message> <expected>      hashlib digest
+  hmac   <algorithm> <key> <message> <expected>  Python's hmac (block size of the digest)
+  hmac64 <algorithm> <key> <message> <expected>  HMAC with a 64-byte key block for every digest
+Prints one line for each request whose result differs from <expected>, then "<n> checked".
 """
 import hashlib
 import hmac
 import sys
-
-
-def unhex(field):
-    return b"" if field == "-" else bytes.fromhex(field)
 
 
 def hmac64(algorithm, key, message):
@@ -24,23 +20,19 @@ def hmac64(algorithm, key, message):
     return hashlib.new(algorithm, bytes(b ^ 0x5C for b in block) + inner).digest()
 
 
-def answer(op, algorithm, key, message):
-    if op == "hash":
-        return hashlib.new(algorithm, message).digest()
-    if op == "hmac":
-        return hmac.new(key, message, algorithm).digest()
-    if op == "hmac64":
-        return hmac64(algorithm, key, message)
-    raise ValueError("unknown request " + op)
+ANSWERS = {
+    "hash": lambda algorithm, key, message: hashlib.new(algorithm, message).digest(),
+    "hmac": lambda algorithm, key, message: hmac.new(key, message, algorithm).digest(),
+    "hmac64": hmac64,
+}
 
-
-def main():
-    out = []
-    with open(sys.argv[1]) as requests:
-        for line in requests:
-            op, algorithm, key, message = line.split()
-            out.append(answer(op, algorithm, unhex(key), unhex(message)).hex())
-    sys.stdout.write("\n".join(out) + "\n")
-
-
-main()
+checked = 0
+with open(sys.argv[1]) as requests:
+    for line in requests:
+        op, algorithm, key, message, expected = line.split()
+        key, message = (b"" if f == "-" else bytes.fromhex(f) for f in (key, message))
+        answer = ANSWERS[op](algorithm, key, message).hex()
+        if answer != expected:
+            print(f"{op} {algorithm} key {len(key)} message {len(message)}: {expected} != {answer}")
+        checked += 1
+print(f"{checked} checked")
