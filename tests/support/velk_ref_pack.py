@@ -15,11 +15,9 @@ One package (integers little-endian):
 Make a package:   velk_ref_pack.py --label L --info JSON --seed N (--tar F | --tree D | --gzip F) -o OUT
 Read a head:      velk_ref_pack.py --decode-head FILE [--offset N]   (prints JSON)
 Hostile packages: --label-hex/--info-hex (raw bytes), --label-length/--info-length (the length
-byte alone), --magic-hex, --payload-length-override, --gzip (a ready-made stream, not compressed
-again). --print-key prints key=, iv=, payloadOffset=, payloadLength= lines.
-A label longer than its 63-byte field runs on into the bytes behind it; the custom-info length
-byte and text are written after it, over those bytes, exactly where a reader looks for them.
---tree stores names over 100 bytes with the ustar prefix field, which a reader may ignore.
+byte alone), --magic-hex, --payload-length-override, --gzip (a ready-made stream, used as is).
+--print-key prints key=, iv=, payloadOffset=, payloadLength= lines. A label longer than its field
+runs on into the bytes behind it; the custom-info length byte and text are then written over them.
 """
 import argparse
 import gzip
@@ -70,12 +68,15 @@ def aes_key_iv(payload_seed, salt):
     return d[:32], d[32:48]
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def tar_tree(root):
     """USTAR of everything below root: sorted names, owner 0, no owner names, mtime 0."""
-    paths = []
-    for folder, dirs, files in os.walk(root):
-        for name in dirs + files:
-            paths.append(os.path.relpath(os.path.join(folder, name), root))
+    paths = [os.path.relpath(os.path.join(folder, name), root)
+             for folder, dirs, files in os.walk(root) for name in dirs + files]
     out = io.BytesIO()
     with tarfile.open(fileobj=out, mode="w", format=tarfile.USTAR_FORMAT) as tar:
         for rel in sorted(paths):
@@ -83,23 +84,14 @@ def tar_tree(root):
             info = tar.gettarinfo(full, arcname=rel)
             info.uid = info.gid = info.mtime = 0
             info.uname = info.gname = ""
-            if info.isreg():
-                with open(full, "rb") as data:
-                    tar.addfile(info, data)
-            else:
-                tar.addfile(info)
+            tar.addfile(info, io.BytesIO(read(full)) if info.isreg() else None)
     return out.getvalue()
 
 
 def plain_payload(args):
     if args.gzip:
-        with open(args.gzip, "rb") as f:
-            return f.read()
-    if args.tar:
-        with open(args.tar, "rb") as f:
-            content = f.read()
-    else:
-        content = tar_tree(args.tree)
+        return read(args.gzip)
+    content = read(args.tar) if args.tar else tar_tree(args.tree)
     return gzip.compress(content, compresslevel=9, mtime=0)
 
 
@@ -107,16 +99,8 @@ def text_field(text, hex_text):
     return bytes.fromhex(hex_text) if hex_text is not None else (text or "").encode()
 
 
-def build_head(seed_bytes, label, info, label_length, info_length, payload_length):
-    head = bytearray(HEAD_BLOCK)
-    head[0:64] = seed_bytes
-    head[LABEL_LEN_AT] = len(label) if label_length is None else label_length
-    head[LABEL_AT:LABEL_AT + len(label)] = label
-    head[INFO_LEN_AT] = len(info) if info_length is None else info_length
-    head[INFO_AT:INFO_AT + len(info)] = info
-    head[PAYLOAD_LEN_AT:] = payload_length.to_bytes(8, "little")
-    assert len(head) == HEAD_BLOCK
-    return bytes(head)
+def pick(given, default):
+    return default if given is None else given
 
 
 def make_package(args):
@@ -132,8 +116,12 @@ def make_package(args):
     key, iv = aes_key_iv(payload_seed, salt)
     encryptor = Cipher(algorithms.AES(key), CFB(iv)).encryptor()
     payload = encryptor.update(plain_payload(args)) + encryptor.finalize()
-    length = len(payload) if args.payload_length_override is None else args.payload_length_override
-    head = build_head(payload_seed, label, info, args.label_length, args.info_length, length)
+    head = bytearray(payload_seed + bytes(HEAD_BLOCK - 64))
+    head[LABEL_LEN_AT] = pick(args.label_length, len(label))
+    head[LABEL_AT:LABEL_AT + len(label)] = label
+    head[INFO_LEN_AT] = pick(args.info_length, len(info))
+    head[INFO_AT:INFO_AT + len(info)] = info
+    head[PAYLOAD_LEN_AT:] = pick(args.payload_length_override, len(payload)).to_bytes(8, "little")
     stored_head = xor_head(head, head_key(file_header))
     check = keyed_digest(256, file_header + stored_head, salt)
     with open(args.output, "wb") as out:
@@ -170,13 +158,9 @@ def main():
     p = argparse.ArgumentParser(description="Reference VELK packer (test support)")
     p.add_argument("--decode-head", metavar="FILE")
     p.add_argument("--offset", type=int, default=0, help="package start for --decode-head")
-    p.add_argument("--label")
-    p.add_argument("--label-hex")
-    p.add_argument("--label-length", type=int, choices=range(256), metavar="0..255")
-    p.add_argument("--info")
-    p.add_argument("--info-hex")
-    p.add_argument("--info-length", type=int, choices=range(256), metavar="0..255")
-    p.add_argument("--magic-hex")
+    for name in ("--label", "--label-hex", "--label-length", "--info", "--info-hex", "--info-length", "--magic-hex"):
+        byte = name.endswith("-length")  # the length byte alone, 0..255
+        p.add_argument(name, **(dict(type=int, choices=range(256), metavar="0..255") if byte else {}))
     p.add_argument("--seed", type=int, default=1)
     source = p.add_mutually_exclusive_group()
     source.add_argument("--tar")
@@ -187,8 +171,7 @@ def main():
     p.add_argument("-o", "--output")
     args = p.parse_args()
     if args.decode_head:
-        decode_head(args.decode_head, args.offset)
-        return
+        return decode_head(args.decode_head, args.offset)
     if not args.output or not (args.tar or args.tree or args.gzip):
         p.error("a package needs -o OUT and one of --tar, --tree, --gzip")
     make_package(args)
