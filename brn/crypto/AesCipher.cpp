@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "brn/ByteOrder.h"
+#include "brn/crypto/AesHardware.h"
 
 namespace brn {
 namespace {
@@ -87,6 +88,7 @@ static_assert(kInverseSbox[0x63] == 0x00 && kInverseSbox[0xed] == 0x53, "inverse
 static_assert(kForwardTables[0][0] == 0xc66363a5u && kInverseTables[0][0] == 0x51f4a750u, "round tables differ");
 
 constexpr int kBlock = AesCipher::kBlockBytes;
+constexpr int kCfbLanes = 4;  // blocks deciphered together by the table path
 
 // ---- Key schedule
 
@@ -161,6 +163,31 @@ void runRounds(const uint32_t* roundKeys, int rounds, const RoundTables& tables,
     for (int c = 0; c < 4; ++c) storeBe32(out + 4 * c, lastRoundColumn<kStep>(box, s, c) ^ roundKeys[c]);
 }
 
+// The forward cipher of kLanes blocks with their rounds interleaved, which keeps more
+// table loads in flight than one block can: lane 0 reads `first`, lane i the (i-1)th
+// block of `rest`; `out` receives kLanes blocks. All input is loaded before any store.
+template <int kLanes>
+void forwardLanes(const uint32_t* roundKeys, int rounds, const unsigned char* first, const unsigned char* rest,
+                  unsigned char* out) {
+    uint32_t s[kLanes][4];
+    uint32_t t[kLanes][4];
+    for (int c = 0; c < 4; ++c) s[0][c] = loadBe32(first + 4 * c) ^ roundKeys[c];
+    for (int i = 1; i < kLanes; ++i) {
+        for (int c = 0; c < 4; ++c) s[i][c] = loadBe32(rest + (i - 1) * kBlock + 4 * c) ^ roundKeys[c];
+    }
+    for (int round = 1; round < rounds; ++round) {
+        roundKeys += 4;
+        for (int i = 0; i < kLanes; ++i) {
+            for (int c = 0; c < 4; ++c) t[i][c] = tableColumn<1>(kForwardTables, s[i], c) ^ roundKeys[c];
+        }
+        std::memcpy(s, t, sizeof s);
+    }
+    roundKeys += 4;
+    for (int i = 0; i < kLanes; ++i) {
+        for (int c = 0; c < 4; ++c) storeBe32(out + i * kBlock + 4 * c, lastRoundColumn<1>(kSbox, s[i], c) ^ roundKeys[c]);
+    }
+}
+
 // ---- Modes. Each reads its input block completely before writing the output block,
 // and `v` is the running chaining value.
 
@@ -202,9 +229,18 @@ void cfbEncrypt(const AesCipher& aes, const unsigned char* in, unsigned char* ou
     }
 }
 
+// Deciphering needs only E(previous ciphertext block), so kCfbLanes blocks go through the
+// cipher together. The next chaining value is saved before the group is written, since
+// in and out may alias.
 void cfbDecrypt(const AesCipher& aes, const unsigned char* in, unsigned char* out, size_t length, unsigned char* v) {
-    unsigned char keystream[kBlock];
-    for (size_t at = 0; at < length; at += kBlock) {
+    unsigned char keystream[kCfbLanes * kBlock];
+    size_t at = 0;
+    for (; length - at >= size_t(kCfbLanes * kBlock); at += kCfbLanes * kBlock) {
+        forwardLanes<kCfbLanes>(aes.encryptionRoundKeys, aes.rounds, v, in + at, keystream);
+        std::memcpy(v, in + at + (kCfbLanes - 1) * kBlock, kBlock);
+        for (int i = 0; i < kCfbLanes; ++i) xorBlock(out + at + i * kBlock, keystream + i * kBlock, in + at + i * kBlock);
+    }
+    for (; at < length; at += kBlock) {
         aes.encryptBlock(v, keystream);
         std::memcpy(v, in + at, kBlock);
         xorBlock(out + at, keystream, v);
@@ -267,7 +303,11 @@ void AesCipher::encrypt(const char* in, char* out, unsigned int length, int mode
     switch (mode) {
         case kModeEcb: ecbEncrypt(*this, src, dst, length); return;  // `iv` keeps its value
         case kModeCbc: cbcEncrypt(*this, src, dst, length, v); break;
-        case kModeCfb128: cfbEncrypt(*this, src, dst, length, v); break;
+        case kModeCfb128:
+            if (!aesHardwareCfbEncrypt(encryptionRoundKeys, rounds, src, dst, length, v)) {
+                cfbEncrypt(*this, src, dst, length, v);
+            }
+            break;
         case kModeOfb: ofbCipher(*this, src, dst, length, v); break;
         default: return;  // refused by acceptsModeCall already
     }
@@ -283,7 +323,11 @@ void AesCipher::decrypt(const char* in, char* out, unsigned int length, int mode
     switch (mode) {
         case kModeEcb: ecbDecrypt(*this, src, dst, length); return;  // `iv` keeps its value
         case kModeCbc: cbcDecrypt(*this, src, dst, length, v); break;
-        case kModeCfb128: cfbDecrypt(*this, src, dst, length, v); break;
+        case kModeCfb128:
+            if (!aesHardwareCfbDecrypt(encryptionRoundKeys, rounds, src, dst, length, v)) {
+                cfbDecrypt(*this, src, dst, length, v);
+            }
+            break;
         case kModeOfb: ofbCipher(*this, src, dst, length, v); break;
         default: return;  // refused by acceptsModeCall already
     }

@@ -1,7 +1,7 @@
 #include "brn/crypto/RawAes.h"
 
+#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 namespace brn {
@@ -12,7 +12,9 @@ constexpr int kStreamMode = AesCipher::kModeCfb128;
 
 }  // namespace
 
-// Members go in reverse order of declaration: `cipher` first, then `output`.
+CRawAes::CRawAes() : buffer(new char[kBufferBytes]) {}
+
+// Members go in reverse order of declaration: `buffer`, `cipher`, then `output`.
 CRawAes::~CRawAes() = default;
 
 int CRawAes::init(const char* key, const char* iv, int encrypt, StageOutput out) {
@@ -82,11 +84,16 @@ int CRawAes::emitCompletedBlock() {
     return result;
 }
 
-// One buffer per update for all its whole blocks, never one per block.
-int CRawAes::emitWholeBlocks(const char* data, unsigned int whole) {
-    std::unique_ptr<char[]> buffer(new char[whole]);
-    cipher(data, buffer.get(), whole, kStreamMode);
-    return output(buffer.get(), static_cast<int>(whole));
+// The whole blocks go out in pieces of at most kBufferBytes, each ciphered into the
+// stage's own buffer just before it is handed on. The first refusal stops the slice.
+int CRawAes::emitWholeBlocks(const char* data, size_t whole) {
+    for (size_t at = 0; at < whole; at += kBufferBytes) {
+        const size_t piece = std::min(whole - at, size_t(kBufferBytes));
+        cipher(data + at, buffer.get(), static_cast<unsigned int>(piece), kStreamMode);
+        const int result = output(buffer.get(), static_cast<int>(piece));
+        if (result < 0) return result;
+    }
+    return 0;
 }
 
 // The chaining value has already moved past the refused bytes: the stream cannot go

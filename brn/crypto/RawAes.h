@@ -2,13 +2,16 @@
 // A push stage that enciphers or deciphers a byte stream with AES-256 in CFB-128 mode.
 // Calling order: init(key, iv, encrypt, output), any number of update, finish; init may
 // be called again at any time to start a new stream. Whole blocks go to `output` in
-// multiples of 16 bytes during update; fewer than 16 bytes are carried to the next call,
-// and finish emits exactly the bytes still held. The stage owns its engine and copies of
-// both callbacks; it is neither copyable nor movable because `cipher` is bound to its own
-// `engine`. A refusal by `output` during update ends the stream (see update).
+// multiples of 16 bytes, at most kBufferBytes per call, during update; fewer than 16 bytes
+// are carried to the next call, and finish emits exactly the bytes still held. The stage
+// owns its engine, copies of both callbacks and one output buffer allocated by the
+// constructor (no allocation per update); it is neither copyable nor movable because
+// `cipher` is bound to its own `engine`. A refusal by `output` during update ends the
+// stream (see update).
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include "brn/Stage.h"
 #include "brn/crypto/AesCipher.h"
@@ -19,6 +22,7 @@ class CRawAes {
 public:
     static constexpr int kKeyBytes = 32;  // the stage always uses AES-256
     static constexpr int kIvBytes = AesCipher::kBlockBytes;
+    static constexpr int kBufferBytes = 16384;  // the most one output call of update carries
 
     static constexpr int kInitBadArguments = -1;      // key or iv null, or output empty
     static constexpr int kUpdateBadArguments = -1;    // data null or length <= 0
@@ -28,7 +32,7 @@ public:
     static constexpr int kFinishNotInitialised = -1;  // no init, or finish already done
     static constexpr int kFinishRefused = -2;         // output refused the last partial block
 
-    CRawAes() = default;
+    CRawAes();
     virtual ~CRawAes();
     CRawAes(const CRawAes&) = delete;
     CRawAes& operator=(const CRawAes&) = delete;
@@ -45,7 +49,7 @@ public:
 
 private:
     int emitCompletedBlock();
-    int emitWholeBlocks(const char* data, unsigned int whole);
+    int emitWholeBlocks(const char* data, size_t whole);
     int endStream(int code);
 
     std::atomic<bool> initialised{false};  // from a successful init until finish (or a refusal)
@@ -54,6 +58,7 @@ private:
     std::atomic<int> pendingCount{0};      // bytes held in pendingBlock, 0..15
     char pendingBlock[AesCipher::kBlockBytes] = {};
     std::function<void(const char*, char*, unsigned int, int)> cipher;  // engine's encrypt or decrypt
+    std::unique_ptr<char[]> buffer;  // kBufferBytes: whole blocks ciphered by update, handed on from here
 };
 
 }  // namespace brn

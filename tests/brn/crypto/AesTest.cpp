@@ -1,5 +1,6 @@
-// The AES engine against FIPS-197 and NIST SP 800-38A vectors, the CFB-128 stage against
-// openssl, and the result codes of the stage and of the key-deriving wrapper.
+// The AES engine against FIPS-197 and NIST SP 800-38A vectors (table and hardware paths),
+// the CFB-128 stage against openssl and across both paths, and the result codes of the
+// stage and of the key-deriving wrapper.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "brn/crypto/AesCipher.h"
+#include "brn/crypto/AesHardware.h"
 #include "brn/crypto/PvtAes.h"
 #include "brn/crypto/RawAes.h"
 #include "tests/support/TestSupport.h"
@@ -21,6 +23,9 @@ using velktest::fromHex;
 using velktest::toHex;
 
 const unsigned char* bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// Table path only (1), or the hardware path too (2): setAesHardwareAllowed picks one.
+int pathCount() { return brn::aesHardwarePresent() ? 2 : 1; }
 
 AesCipher spEngine(bool withKey, bool withIv) {  // NIST SP 800-38A, AES-256
     AesCipher aes;
@@ -51,9 +56,10 @@ TEST(AesCipherTest, MatchesFips197AndSp80038aAndRefusesBadCalls) {
     const std::string cipher = fromHex("dc7e84bfda79164b7ecd8486985d386039ffed143b28b1c832113c6331e5407b"
                                        "df10132415e54b92a13ed0a8267ae2f975a385741ab9cef82031623d55b1e471");
     const int kCfb = AesCipher::kModeCfb128;
-    for (int variant = 0; variant < 16; ++variant) {
+    for (int variant = 0; variant < 16 * pathCount(); ++variant) {
+        brn::setAesHardwareAllowed(variant >= 16);
         const bool encrypt = variant & 1, inPlace = variant & 2;
-        const size_t perCall = 16 * (variant / 4 + 1);  // 16, 32, 48 or 64 bytes per call
+        const size_t perCall = 16 * (variant / 4 % 4 + 1);  // 16, 32, 48 or 64 bytes per call
         AesCipher aes = spEngine(true, true);
         const std::string& input = encrypt ? plain : cipher;
         std::string out = inPlace ? input : std::string(64, '\0');
@@ -63,6 +69,7 @@ TEST(AesCipherTest, MatchesFips197AndSp80038aAndRefusesBadCalls) {
         }
         EXPECT_EQ(toHex(out), toHex(encrypt ? cipher : plain)) << "variant " << variant;
     }
+    brn::setAesHardwareAllowed(true);
     const int kRefused[][4] = {  // leave output and chain alone; columns: iv set, null input, length, mode
         {1, 0, 20, kCfb}, {1, 0, 0, kCfb}, {1, 0, 32, AesCipher::kModeCounter}, {1, 0, 32, -1}, {1, 1, 32, kCfb},
         {0, 0, 32, AesCipher::kModeCbc}, {0, 0, 32, kCfb}, {0, 0, 32, AesCipher::kModeOfb}};
@@ -110,10 +117,11 @@ const std::pair<std::string, std::string>& opensslPair() {
 std::string pushThroughStage(int encrypt, const std::string& input, const std::vector<size_t>& slices) {
     CRawAes stage;
     Sink sink;
+    sink.data.reserve(input.size());
     EXPECT_EQ(stage.init(kKey.data(), kIv.data(), encrypt, sink.output()), 0);
     size_t at = 0;
     for (size_t slice : slices) at += size_t(stage.update(input.data() + at, int(slice)));
-    for (int n : sink.calls) EXPECT_EQ(n % 16, 0) << "emitted before finish: " << n;
+    for (int n : sink.calls) EXPECT_TRUE(n % 16 == 0 && n <= CRawAes::kBufferBytes) << "before finish: " << n;
     EXPECT_EQ(stage.finish(), 0);
     return sink.data;
 }
@@ -150,7 +158,8 @@ TEST(RawAesTest, ResultCodesRestartAndRefusals) {
     EXPECT_TRUE(second.data == plain.substr(0, 4101));
 
     const int kRefusals[][4] = {{5, 20, 0, CRawAes::kUpdatePendingRefused}, {0, 40, 0, CRawAes::kUpdateBulkRefused},
-                                {5, 43, 1, CRawAes::kUpdateBulkRefused}};  // two pushes, outputs accepted, code
+                                {5, 43, 1, CRawAes::kUpdateBulkRefused},  // two pushes, outputs accepted, code
+                                {0, 40000, 1, CRawAes::kUpdateBulkRefused}};  // the second 16 KiB piece
     for (const auto& [firstPush, secondPush, accepted, code] : kRefusals) {
         Sink sink;
         ASSERT_EQ(stage.init(kKey.data(), kIv.data(), 0, sink.output()), 0);
@@ -161,6 +170,35 @@ TEST(RawAesTest, ResultCodesRestartAndRefusals) {
         EXPECT_EQ(stage.update(cipher.data(), secondPush), CRawAes::kUpdateNotInitialised);
         EXPECT_EQ(stage.finish(), CRawAes::kFinishNotInitialised);
     }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+constexpr size_t kAgreementBytes = size_t(4) << 20;  // ASan and -O0 are many times slower
+#else
+constexpr size_t kAgreementBytes = size_t(64) << 20;
+#endif
+
+// Both paths through the stage in seeded random slices, and through the engine in place,
+// where each group of blocks must be read before it is overwritten.
+TEST(RawAesTest, HardwareAndTablePathsAgree) {
+    if (pathCount() == 1) GTEST_SKIP() << "no hardware AES path on this processor or in this build";
+    const std::string cipher = velktest::seededBytes(kAgreementBytes + 5, 0x5eed);
+    const auto slices = velktest::randomSlices(cipher.size(), 100000, 11);
+    const size_t kInPlaceBytes = (1u << 20) + 7 * 16;  // not a whole number of 4- or 8-block groups
+    std::string stageOut[2], inPlace[2];
+    for (int hardware = 0; hardware < 2; ++hardware) {
+        brn::setAesHardwareAllowed(hardware != 0);
+        stageOut[hardware] = pushThroughStage(0, cipher, slices);
+        AesCipher aes;
+        aes.setKey(bytes(kKey), 32);
+        aes.setIv(bytes(kIv));
+        inPlace[hardware] = cipher.substr(0, kInPlaceBytes);
+        aes.decrypt(inPlace[hardware].data(), &inPlace[hardware][0], unsigned(kInPlaceBytes), AesCipher::kModeCfb128);
+    }
+    brn::setAesHardwareAllowed(true);
+    EXPECT_EQ(stageOut[0].size(), cipher.size());
+    EXPECT_TRUE(stageOut[0] == stageOut[1]);
+    EXPECT_TRUE(inPlace[0] == inPlace[1] && inPlace[0] == stageOut[0].substr(0, kInPlaceBytes));
 }
 
 struct ShortDerivation : brn::CPvtAesBase {  // fewer key bytes than the stage reads
