@@ -25,37 +25,11 @@ struct ParentDir {
     std::string leaf;  // empty when the path names the trusted directory itself
 };
 
-// Finds the next component of `path` from `pos`, skipping empty and "." components, and
-// bounds it by [begin, end). False when none is left.
-bool nextComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end) {
-    while (pos < path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos) slash = path.size();
-        begin = pos;
-        end = slash;
-        pos = slash + 1;
-        const bool dot = end - begin == 1 && path[begin] == '.';
-        if (end > begin && !dot) return true;
-    }
-    return false;
-}
-
 bool endsWithAtBoundary(const std::string& path, const std::string& tail) {
     if (path.size() < tail.size()) return false;
     const size_t cut = path.size() - tail.size();
     if (path.compare(cut, tail.size(), tail) != 0) return false;
     return cut == 0 || path[cut - 1] == '/' || (!tail.empty() && tail[0] == '/');
-}
-
-int refuseDotDot(const std::string& name) {
-    printf("tar: %.*s: refusing a '..' path component\n", int(name.size()), name.data());
-    return kSafePathDotDot;
-}
-
-int refuseLink(const std::string& name, const std::string& link) {
-    printf("tar: %.*s: refusing to go through the symbolic link %.*s\n", int(name.size()), name.data(),
-           int(link.size()), link.data());
-    return kSafePathThroughLink;
 }
 
 int reportMkdirFailure(const std::string& path, int error) {
@@ -87,11 +61,11 @@ int enterDirectory(CUniqueFd& dir, const std::string& component, bool makeMissin
             return reportMkdirFailure(shown, errno);
         }
     } else if (S_ISLNK(st.st_mode)) {
-        return refuseLink(name, shown);
+        return refuseThroughLink(name, shown);
     }
     // O_NOFOLLOW also catches a link that appeared after the lstat above.
     const int next = openat(dir.get(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) return errno == ELOOP ? refuseLink(name, shown) : kSafePathNoParent;
+    if (next < 0) return errno == ELOOP ? refuseThroughLink(name, shown) : kSafePathNoParent;
     dir.reset(next);
     return kSafePathOk;
 }
@@ -104,8 +78,8 @@ int openEntryParent(const std::string& outPath, const std::string& name, bool ma
     if (result != kSafePathOk) return result;
     const std::string& below = target.below;
     size_t pos = 0, begin = 0, end = 0, nextBegin = 0, nextEnd = 0;
-    const bool any = nextComponent(below, pos, begin, end);
-    while (any && nextComponent(below, pos, nextBegin, nextEnd)) {
+    const bool any = nextPathComponent(below, pos, begin, end);
+    while (any && nextPathComponent(below, pos, nextBegin, nextEnd)) {
         // Another component follows, so [begin, end) must be a real directory.
         result = enterDirectory(parent.fd, below.substr(begin, end - begin), makeMissing, name,
                                 target.trustedDir + below.substr(0, end));
@@ -119,9 +93,33 @@ int openEntryParent(const std::string& outPath, const std::string& name, bool ma
 
 }  // namespace
 
+bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end) {
+    while (pos < path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos) slash = path.size();
+        begin = pos;
+        end = slash;
+        pos = slash + 1;
+        const bool dot = end - begin == 1 && path[begin] == '.';
+        if (end > begin && !dot) return true;
+    }
+    return false;
+}
+
+int refuseDotDot(const std::string& name) {
+    printf("tar: %.*s: refusing a '..' path component\n", int(name.size()), name.data());
+    return kSafePathDotDot;
+}
+
+int refuseThroughLink(const std::string& name, const std::string& link) {
+    printf("tar: %.*s: refusing to go through the symbolic link %.*s\n", int(name.size()), name.data(),
+           int(link.size()), link.data());
+    return kSafePathThroughLink;
+}
+
 bool hasDotDotComponent(const std::string& path) {
     size_t pos = 0, begin = 0, end = 0;
-    while (nextComponent(path, pos, begin, end)) {
+    while (nextPathComponent(path, pos, begin, end)) {
         if (end - begin == 2 && path.compare(begin, 2, "..") == 0) return true;
     }
     return false;

@@ -13,6 +13,7 @@
 // components of the name are checked. Otherwise the callback chose a path of its own:
 // only its parent directory is trusted and only its last component is checked.
 
+#include <cstddef>
 #include <string>
 
 namespace brn {
@@ -30,6 +31,15 @@ struct EntryTarget {
     std::string trustedDir;  // used as given, symbolic links followed; empty means "."
     std::string below;       // components made safely; empty and "." components are skipped
 };
+
+// Finds the next '/'-separated component of `path` from `pos`, skipping empty and "."
+// components, and bounds it by [begin, end). False when none is left.
+bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end);
+
+// Print "tar: <name>: refusing a '..' path component" and give kSafePathDotDot, and
+// "tar: <name>: refusing to go through the symbolic link <link>" with kSafePathThroughLink.
+int refuseDotDot(const std::string& name);
+int refuseThroughLink(const std::string& name, const std::string& link);
 
 // True when a '/'-separated component of `path` is "..".
 bool hasDotDotComponent(const std::string& path);

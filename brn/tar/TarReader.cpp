@@ -4,11 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "app/FileUtil.h"
 #include "brn/tar/SafePath.h"
 
 namespace brn {
@@ -26,7 +24,7 @@ constexpr int kBlockRefused = -6;          // the entry or open callback refused
 constexpr int kBlockNoOutPath = -7;        // not redirected and no path given
 constexpr int kBlockMakeFailed = -8;       // the file, directory or link could not be made
 constexpr int kBlockUnsupportedType = -9;  // device or FIFO
-constexpr int kBlockWriteFailed = -10;     // write callback refused, or a short direct write
+constexpr int kBlockWriteFailed = -10;     // the write callback or the maker refused the data
 constexpr int kBlockCloseFailed = -11;     // the output could not be closed
 constexpr int kBlockAfterEnd = -12;        // a non-zero block after the end marker
 constexpr int kBlockFailedBefore = -13;    // the reader had already failed
@@ -120,6 +118,12 @@ bool CTarReader::setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWr
     return true;
 }
 
+bool CTarReader::setEntryMaker(CEntryMaker* newMaker) {
+    if (output >= 0 && !redirected) return false;  // its handle belongs to the current maker
+    maker = newMaker != nullptr ? newMaker : &diskMaker;
+    return true;
+}
+
 // Blocks lying whole in `data` are processed where they are; only a block split across
 // calls is assembled in blockBuffer. The first block of a call (completed from held
 // bytes, or the first whole one) fails with -4, every further one with -5.
@@ -134,22 +138,20 @@ int CTarReader::update(const char* data, int len) {
         held += len;
         return len;
     }
-    const char* first = data;
-    size_t used = kTarBlockSize;
+    size_t used = 0;
     if (already > 0) {
         used = kTarBlockSize - already;
         memcpy(blockBuffer + already, data, used);
-        first = blockBuffer;
-    }
-    held = 0;
-    if (processBlock(first) != kBlockOk) {
-        state = TarExpect::kNothing;
-        return kUpdateFirstBlockFailed;
-    }
-    for (; length - used >= kTarBlockSize; used += kTarBlockSize) {
-        if (processBlock(data + used) != kBlockOk) {
+        held = 0;
+        if (processBlock(blockBuffer) != kBlockOk) {
             state = TarExpect::kNothing;
-            return kUpdateLaterBlockFailed;
+            return kUpdateFirstBlockFailed;
+        }
+    }
+    for (size_t taken = 0; length - used >= kTarBlockSize; used += taken) {
+        if (processInPlace(data + used, length - used, taken) != kBlockOk) {
+            state = TarExpect::kNothing;
+            return used == 0 ? kUpdateFirstBlockFailed : kUpdateLaterBlockFailed;
         }
     }
     memcpy(blockBuffer, data + used, length - used);
@@ -221,15 +223,15 @@ int CTarReader::openRedirected() {
 int CTarReader::makeDirect(const std::string& outPath) {
     switch (info.type) {
         case kTarTypeRegular: {
-            int fd = -1;
-            if (safeOpenRegularFile(outPath, info.name, &fd) != kSafePathOk) return kBlockMakeFailed;
-            output = fd;
+            int handle = -1;
+            if (maker->openFile(outPath, info.name, handle) != kEntryMakerOk || handle < 0) return kBlockMakeFailed;
+            output = handle;
             return startData();
         }
         case kTarTypeSymlink:
-            return safeMakeSymlink(outPath, info.name, info.linkname) == kSafePathOk ? kBlockOk : kBlockMakeFailed;
+            return maker->makeSymlink(outPath, info.name, info.linkname) == kEntryMakerOk ? kBlockOk : kBlockMakeFailed;
         case kTarTypeDirectory:
-            return safeMakeDirectory(outPath, info.name) == kSafePathOk ? kBlockOk : kBlockMakeFailed;
+            return maker->makeDirectory(outPath, info.name) == kEntryMakerOk ? kBlockOk : kBlockMakeFailed;
         default:
             printf("unsupported file type %u\n", unsigned(info.type));
             return kBlockUnsupportedType;
@@ -245,14 +247,33 @@ int CTarReader::startData() {
 }
 
 int CTarReader::expectData(const char* block) {
-    const uint32_t count = std::min<uint32_t>(remaining, kTarBlockSize);
+    return writeData(block, std::min<size_t>(remaining, kTarBlockSize));
+}
+
+// The whole blocks at `data` (`available` bytes, at least one block) that hold data of a
+// file the maker writes go in one write; any other block is processed alone. `taken`: the
+// bytes used, padding of the entry's last block included.
+int CTarReader::processInPlace(const char* data, size_t available, size_t& taken) {
+    if (state != TarExpect::kData || redirected) {
+        taken = kTarBlockSize;
+        return processBlock(data);
+    }
+    const size_t whole = available - available % kTarBlockSize;
+    const size_t count = std::min<size_t>(remaining, whole);
+    taken = (count + kTarBlockSize - 1) / kTarBlockSize * kTarBlockSize;
+    return writeData(data, count);
+}
+
+// Writes the next `count` data bytes of the current entry (1..remaining; at most 512 when
+// redirected) and closes its output after the last.
+int CTarReader::writeData(const char* data, size_t count) {
     const int written =
-        redirected ? writeCallback(block, int(count), output) : writeAll(block, int(count), output);
+        redirected ? writeCallback(data, int(count), output) : maker->write(output, data, count);
     if (written < 0) {
         (void)closeCurrentFile();
         return kBlockWriteFailed;
     }
-    remaining -= count;
+    remaining -= uint32_t(count);
     if (remaining > 0) return kBlockOk;
     const int closed = closeCurrentFile();
     if (closed != kBlockOk) return closed;
@@ -276,16 +297,9 @@ int CTarReader::closeCurrentFile() {
         output = -1;
         return kBlockOk;
     }
-    const int fd = output;
+    const int handle = output;
     output = -1;
-    // A write error can show up only at close (a full disk): the file is then incomplete.
-    if (close(fd) != 0) {
-        const int error = errno;
-        printf("tar: %.*s: close failed(%d,%s)\n", int(info.name.size()), info.name.data(), error,
-               strerror(error));
-        return kBlockCloseFailed;
-    }
-    return kBlockOk;
+    return maker->closeFile(handle, info.name) == kEntryMakerOk ? kBlockOk : kBlockCloseFailed;
 }
 
 }  // namespace brn

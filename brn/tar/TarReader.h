@@ -1,17 +1,19 @@
 #pragma once
 // CTarReader, the last stage of the untgza pipeline: takes a ustar stream in pieces of any
-// size, cuts it into 512-byte blocks and makes each entry (regular file, directory,
-// symbolic link) at the path the entry callback names, or hands a regular file's data to
-// the optional open/write/close callbacks. Calling order: construct, init, optionally
-// setOutputCallback, update any number of times, finish, destroy; one reader per archive.
-// The reader owns copies of its callbacks and the output of the entry being written.
-// Entries are made through brn/tar/SafePath.h, which says which part of a path is trusted;
-// an entry whose name has a ".." component fails the stream before the entry callback.
+// size, cuts it into 512-byte blocks and has each entry (regular file, directory, symbolic
+// link) made at the path the entry callback names by its entry maker (brn/tar/EntryMaker.h;
+// on disk through brn/tar/SafePath.h unless setEntryMaker chose another), or hands a regular
+// file's data to the optional open/write/close callbacks. Calling order: construct, init,
+// optionally setOutputCallback and setEntryMaker, update any number of times, finish,
+// destroy; one reader per archive. The reader owns copies of its callbacks and the output
+// of the entry being written, never a maker given to it. A ".." component fails the stream.
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "brn/tar/DiskEntryMaker.h"
+#include "brn/tar/EntryMaker.h"
 #include "brn/tar/TarHeader.h"
 
 namespace brn {
@@ -73,6 +75,14 @@ public:
 
     [[nodiscard]] int init(TarEntryCallback onEntry);
     bool setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWrite, TarCloseCallback onClose);
+    // Entries not redirected are made by `maker` (nullptr: on disk, the default) from the next
+    // entry on. It must outlive the reader. False, and nothing changed, while a file made by
+    // the current maker is open.
+    bool setEntryMaker(CEntryMaker* maker);
+    // Data of an entry made by the maker that lies in whole blocks of `data` goes to the
+    // maker in one write per call (a block split across calls in one write of its own);
+    // redirected data goes to the write callback one block at a time. A failed write fails
+    // the stream as its first block would: -4 when that block is the first of the call.
     [[nodiscard]] int update(const char* data, int len);
     [[nodiscard]] int finish();
 
@@ -82,6 +92,8 @@ private:
     int processBlock(const char* block);
     int expectHeader(const char* block);
     int expectData(const char* block);
+    int processInPlace(const char* data, size_t available, size_t& taken);
+    int writeData(const char* data, size_t count);
     int expectZeroBlocks(const char* block);
     int openRedirected();
     int makeDirect(const std::string& outPath);
@@ -91,11 +103,13 @@ private:
     TarOpenCallback openCallback;
     TarWriteCallback writeCallback;
     TarCloseCallback closeCallback;
+    CDiskEntryMaker diskMaker;                // the default maker
+    CEntryMaker* maker = &diskMaker;          // makes every entry that is not redirected
     bool redirected = false;                  // output is a callback handle, not our descriptor
     TarExpect state = TarExpect::kHeader;
     char blockBuffer[kTarBlockSize];          // a block arriving in pieces is assembled here
     char zeroBlock[kTarBlockSize] = {};       // the end-of-archive block, for comparison
-    int output = -1;                          // descriptor or handle of the current entry; -1 none
+    int output = -1;                          // maker's or callback's handle of the current entry; -1 none
     int held = 0;                             // bytes in blockBuffer, 0..511 between calls
     TAR_FILE_INFO_T info;                     // the current entry
     uint32_t remaining = 0;                   // data bytes of the current entry still to come

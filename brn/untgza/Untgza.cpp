@@ -23,6 +23,8 @@ int CUntgza::setOutputCallback(TarOpenCallback open, TarWriteCallback write, Tar
     return tar.setOutputCallback(std::move(open), std::move(write), std::move(close)) ? 1 : 0;
 }
 
+bool CUntgza::setEntryMaker(CEntryMaker* maker) { return tar.setEntryMaker(maker); }
+
 int CUntgza::update(const char* data, int len) {
     return aes.update(data, len);
 }

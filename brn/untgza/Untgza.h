@@ -36,6 +36,10 @@ public:
     // 1 when all three were handed to the tar stage, 0 when any is empty (none installed).
     int setOutputCallback(TarOpenCallback open, TarWriteCallback write, TarCloseCallback close);
 
+    // Has the tar stage make its entries with `maker` (nullptr: on disk), which the caller
+    // keeps alive longer than this pipeline. As CTarReader::setEntryMaker.
+    bool setEntryMaker(CEntryMaker* maker);
+
     // len, or the AES stage's negative result (-3/-4 when a later stage refused a block).
     [[nodiscard]] int update(const char* data, int len);
 

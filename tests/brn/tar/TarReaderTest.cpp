@@ -2,9 +2,17 @@
 // for hostile headers no tool writes, and archives of GNU tar and python3 tarfile.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <numeric>
+#include <regex>
+#include <tuple>
 
+#include "brn/tar/ListingEntryMaker.h"
 #include "brn/tar/TarReader.h"
 #include "tests/support/TestSupport.h"
 
@@ -50,13 +58,16 @@ std::string listing(const std::string& dir, const std::string& find = "") {
 // What the output callbacks answer (install: all three are given); every file then asks for redirection.
 struct Outputs { bool install; int openResult, handle, writeResult, closeResult; };
 
-// Results of every update and of finish; the output callbacks' calls, then standard output; redirected bytes.
-struct Extraction { std::vector<int> results; int finished = 0; std::string log, written; };
+// Results of every update and of finish; the output callbacks' calls, then standard output; redirected
+// bytes; the names the entry callback saw.
+struct Extraction { std::vector<int> results; int finished = 0; std::string log, written, names; };
 
 // Runs a reader over `archive` in `slices` (default: one call). Entries go to outDir + "/" +
-// name, as the decoder puts them, or where `pathFor` says; one named "refuse" is refused.
+// name, as the decoder puts them, or where `pathFor` says; one named "refuse" is refused. A
+// `maker` makes them instead of the disk.
 Extraction extract(const std::string& archive, const std::string& outDir, std::vector<size_t> slices = {},
-                   std::function<std::string(const std::string&)> pathFor = nullptr, const Outputs* out = nullptr) {
+                   std::function<std::string(const std::string&)> pathFor = nullptr, const Outputs* out = nullptr,
+                   brn::CEntryMaker* maker = nullptr) {
     Extraction run;
     if (slices.empty()) slices.push_back(archive.size());
     auto note = [&](const std::string& call, int handle, int result) {
@@ -68,6 +79,7 @@ Extraction extract(const std::string& archive, const std::string& outDir, std::v
         brn::CTarReader reader;
         EXPECT_EQ(reader.init([&](const TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath) {
             outPath = pathFor ? pathFor(info.name) : outDir + "/" + info.name;
+            run.names += info.name + ";";
             redirect = out != nullptr;
             return info.name == "refuse" ? -1 : 0;
         }), 0);
@@ -84,6 +96,7 @@ Extraction extract(const std::string& archive, const std::string& outDir, std::v
         if (out) {  // without all three callbacks none is installed
             EXPECT_EQ(reader.setOutputCallback(onOpen, out->install ? onWrite : nullptr, onClose), out->install);
         }
+        EXPECT_TRUE(reader.setEntryMaker(maker));
         size_t at = 0;
         for (size_t slice : slices) {
             run.results.push_back(reader.update(archive.data() + at, int(slice)));
@@ -96,6 +109,22 @@ Extraction extract(const std::string& archive, const std::string& outDir, std::v
     run.log += testing::internal::GetCapturedStdout();
     return run;
 }
+
+// What a listing maker made below `dir`, as describeTree shows a tree; withoutHashes drops the
+// content hashes describeTree gives regular files.
+std::string madeTree(const brn::CListingEntryMaker& maker, const std::string& dir) {
+    std::vector<std::string> lines;
+    for (const auto& [key, made] : maker.tree()) {
+        const std::string path = key.substr(std::min(key.size(), dir.size() + 1));
+        lines.push_back(made.kind == brn::MadeKind::kDirectory ? "d " + path + "\n"
+                        : made.kind == brn::MadeKind::kSymlink ? "l " + path + " -> " + made.target + "\n"
+                                                               : "f " + path + " " + std::to_string(made.bytes) + "\n");
+    }
+    std::sort(lines.begin(), lines.end());
+    return std::accumulate(lines.begin(), lines.end(), std::string());
+}
+
+std::string withoutHashes(const std::string& tree) { return std::regex_replace(tree, std::regex(" [0-9]+\n"), "\n"); }
 
 TEST(TarReaderTest, ArchivesOfGnuTarAndPythonExtractLikeTarInEverySlicing) {
     TempDir tmp;
@@ -121,6 +150,17 @@ TEST(TarReaderTest, ArchivesOfGnuTarAndPythonExtractLikeTarInEverySlicing) {
             EXPECT_EQ(run.results, std::vector<int>(slices.begin(), slices.end()));
             EXPECT_EQ(run.finished, 0);
             EXPECT_EQ(describeTree(tmp / "out"), describeTree(tmp / "ref"));
+        }
+        // Listed, by two readers in a row with one maker: nothing is made, every entry is reported.
+        shell(cd + "rm -rf out && mkdir out");
+        brn::CListingEntryMaker listing;
+        for (int reader = 1; reader <= 2; ++reader) {
+            const Extraction run = extract(archive, tmp / "out", {n}, nullptr, nullptr, &listing);
+            EXPECT_EQ(run.results, std::vector<int>{int(n)});
+            EXPECT_EQ(run.finished, 0);
+            EXPECT_EQ(describeTree(tmp / "out"), "");
+            EXPECT_EQ(madeTree(listing, tmp / "out"), withoutHashes(describeTree(tmp / "ref")));
+            EXPECT_EQ(listing.dataBytes(), reader * (100 + 512 + 513 + 70000 + 1u));
         }
     }
 }
@@ -187,6 +227,13 @@ TEST(TarReaderTest, EntriesAreMadeOrRefusedAsTheyShould) {
          header("s", '2', 0, "elsewhere") + header("empty", '2', 0, "/abs") + header("full", '2', 0, "t"), "",
          "./empty -> /abs\n./full/\n./full/x/\n./s -> elsewhere\n", "&& echo old > s && mkdir -p empty full/x"},
         {"file over a fifo", file("p", "x"), "", "./p?\n", "&& mkfifo p"},
+        {"file over a directory", header("d", '5', 0) + file("d", "x"), "", "./d/\n"},
+        {"file below a file", file("f", "x") + file("f/y", "e"), "", "./f:x\n"},
+        {"link over a directory that holds something", header("d/x", '5', 0) + header("d", '2', 0, "t"), "",
+         "./d/\n./d/x/\n"},
+        {"link without its parent", header("no/l", '2', 0, "t"), "", ""},
+        {"link over an empty directory, then over a link", header("e", '5', 0) + header("e", '2', 0, "t") +
+         header("e", '2', 0, "u"), "", after + "./e -> u\n"},
     };
     for (const Row& row : rows) {
         const std::string archive = file("ok.txt", "hello") + row.entry + file("after.txt", "x") + zeroBlocks(2);
@@ -207,6 +254,15 @@ TEST(TarReaderTest, EntriesAreMadeOrRefusedAsTheyShould) {
             EXPECT_EQ(readFile(dest + "/ok.txt"), "hello");
             EXPECT_EQ(listing(dest, "-not -name ok.txt"), row.tree);
             EXPECT_EQ(listing(tmp.path(), "-not -path './dest/*'"), "./dest/\n./outside/\n" + row.outside);
+            if (!row.setup.empty()) continue;
+            // The listing maker judges alike from its own record, and touches nothing.
+            const std::string disk = describeTree(tmp.path());
+            brn::CListingEntryMaker maker;
+            const Extraction listed = extract(archive, dest, slices, nullptr, nullptr, &maker);
+            EXPECT_EQ(std::tie(listed.results, listed.finished, listed.log, listed.names),
+                      std::tie(run.results, run.finished, run.log, run.names));
+            EXPECT_EQ(describeTree(tmp.path()), disk);
+            EXPECT_EQ(madeTree(maker, dest), withoutHashes(describeTree(dest)));
         }
     }
 }
@@ -254,6 +310,46 @@ TEST(TarReaderTest, RedirectedFilesGoThroughTheOutputCallbacks) {
             EXPECT_EQ(row.out.install ? run.written : readFile(tmp / "data"), data);
         }
     }
+}
+
+// The disk maker, counting the bytes of every data write.
+struct CountingMaker : brn::CDiskEntryMaker {
+    std::vector<size_t> writes;
+    int write(int handle, const char* data, size_t count) override {
+        writes.push_back(count);
+        return CDiskEntryMaker::write(handle, data, count);
+    }
+};
+
+// Whole data blocks of one piece reach the disk in one write; a block split across pieces in
+// one of its own. A write that fails part-way leaves what fitted, as block by block did.
+TEST(TarReaderTest, DataOfOnePieceIsWrittenAtOnce) {
+    TempDir tmp;
+    const std::string big = seededBytes(70000, 3), archive = file("big", big) + file("s", "s") + zeroBlocks(2);
+    const size_t n = archive.size();
+    struct Row { std::vector<size_t> slices, writes; };
+    const std::vector<Row> rows = {
+        {{n}, {70000, 1}},
+        {fixedSlices(n, 16384), {15872, 16384, 16384, 16384, 4976, 1}},
+        {{1000, n - 1000}, {512, 69488, 1}},  // the block split at 1000 is assembled, written alone
+    };
+    for (const Row& row : rows) {
+        CountingMaker counting;
+        const Extraction run = extract(archive, tmp.path(), row.slices, nullptr, nullptr, &counting);
+        EXPECT_EQ(run.results, std::vector<int>(row.slices.begin(), row.slices.end()));
+        EXPECT_EQ(counting.writes, row.writes);
+        EXPECT_EQ(readFile(tmp / "big"), big);
+    }
+    struct rlimit saved, small;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    small = {3000, saved.rlim_max};
+    void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail with EFBIG
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Extraction cut = extract(archive, tmp.path());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(cut.results, std::vector<int>{-5});
+    EXPECT_EQ(readFile(tmp / "big"), big.substr(0, 3000));
 }
 
 // A path of the callback's own, in a directory reached through a link: only its last
