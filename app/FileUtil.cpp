@@ -37,7 +37,7 @@ constexpr int kOpen64SeekFailed = -6;       // openFile64: the seek failed
 
 // writeAll
 constexpr int kWriteAllBadArguments = -1;  // null buffer, length <= 0 or descriptor < 0
-constexpr int kWriteAllShort = -2;         // a write did not take its whole slice
+constexpr int kWriteAllFailed = -2;        // a write failed, or wrote nothing
 
 // readFile64
 constexpr int kReadOk = 0;
@@ -51,7 +51,7 @@ constexpr int kWriteFileOk = 0;
 constexpr int kWriteFileBadArguments = -1;  // null buffer or negative length
 constexpr int kWriteFileNoParent = -2;      // the parent directory could not be made
 constexpr int kWriteFileCannotOpen = -3;    // openFile failed
-constexpr int kWriteFileShort = -4;         // nothing to write, a short write, or close failed
+constexpr int kWriteFileShort = -4;         // nothing to write, a failed write, or close failed
 constexpr int kWriteFileCannotExamine = -5; // fstat failed
 constexpr int kWriteFileCannotCut = -6;     // ftruncate failed
 
@@ -95,18 +95,25 @@ bool ensureParentDir(const std::string& path) {
     return isDirectory(parent) || makeDirs(parent);
 }
 
+// Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.
+int reportFailure(const char* call, const std::string& path, int result) {
+    const int err = errno;
+    printf("%s %s failed(%d,%s)\n", call, path.c_str(), err, std::strerror(err));
+    return result;
+}
+
 // Empties a subdirectory first, then removes one entry of a directory being emptied.
 int removeEntry(const std::string& entryPath) {
     struct stat st;
     if (::lstat(entryPath.c_str(), &st) != 0) {
-        return kRemoveCannotExamine;
+        return reportFailure("lstat", entryPath, kRemoveCannotExamine);
     }
     if (S_ISDIR(st.st_mode) && removeDirContents(entryPath) < 0) {
         return kRemoveSubdirFailed;
     }
     printf("ready to del %s\n", entryPath.c_str());
     if (::remove(entryPath.c_str()) != 0) {
-        return kRemoveEntryFailed;
+        return reportFailure("remove", entryPath, kRemoveEntryFailed);
     }
     return kRemoveOk;
 }
@@ -194,7 +201,7 @@ int removeDirContents(const std::string& path) {
     }
     DirHandle dir(::opendir(path.c_str()), &::closedir);
     if (!dir) {
-        return kRemoveCannotOpen;
+        return reportFailure("opendir", path, kRemoveCannotOpen);
     }
     while (const dirent* entry = ::readdir(dir.get())) {
         if (isDotOrDotDot(entry->d_name)) {
@@ -319,14 +326,22 @@ int writeAll(const char* buffer, int length, int fd) {
     if (buffer == nullptr || length <= 0 || fd < 0) {
         return kWriteAllBadArguments;
     }
+    // A write that takes only part of its slice (the disk or the file size limit was
+    // reached) is followed by one for the rest, which then fails with the reason.
     const size_t total = static_cast<size_t>(length);
     for (size_t done = 0; done < total;) {
         const size_t slice = std::min(total - done, kMaxWriteSlice);
         const ssize_t written = ::write(fd, buffer + done, slice);
-        if (written < 0 || static_cast<size_t>(written) != slice) {
-            return kWriteAllShort;
+        if (written < 0) {
+            const int err = errno;
+            printf("write failed(%d,%s)\n", err, std::strerror(err));
+            return kWriteAllFailed;
         }
-        done += slice;
+        if (written == 0) {
+            puts("write failed: nothing written");
+            return kWriteAllFailed;
+        }
+        done += static_cast<size_t>(written);
     }
     return length;
 }
@@ -400,15 +415,15 @@ int writeFile(const char* buffer, int length, const std::string& path) {
     }
     struct stat st;
     if (::fstat(file.get(), &st) != 0) {
-        return kWriteFileCannotExamine;
+        return reportFailure("fstat", path, kWriteFileCannotExamine);
     }
     // A block device is written in place; a regular file loses what lies past the new data.
     if (!S_ISBLK(st.st_mode) && ::ftruncate(file.get(), length) != 0) {
-        return kWriteFileCannotCut;
+        return reportFailure("ftruncate", path, kWriteFileCannotCut);
     }
     // A full disk may show up only when the file is closed.
     if (::close(file.release()) != 0) {
-        return kWriteFileShort;
+        return reportFailure("close", path, kWriteFileShort);
     }
     return kWriteFileOk;
 }

@@ -11,7 +11,8 @@
 #include <string>
 
 // Deletes everything below `path` depth first (symbolic links are removed, never
-// followed), printing "ready to del <path>" before each removal; keeps `path` itself.
+// followed), printing "ready to del <path>" before each removal and
+// "<call> <path> failed(<errno>,<text>)" when opendir, lstat or remove fails; keeps `path`.
 // 0; -1 cannot open; -2 cannot examine an entry; -3 a subdirectory failed; -4 remove failed.
 int removeDirContents(const std::string& path);
 // removeDirContents, then, with removeSelf, the directory itself (-127 when that fails).
@@ -35,7 +36,8 @@ int openFile(const std::string& path, bool read, bool write, int offset, int whe
 int openFile64(const std::string& path, bool read, bool write, bool truncate, int64_t offset, int whence,
                int* fd, int64_t* position, int64_t* size);
 
-// Writes all `length` bytes, at most 65536 per write. length; -1 bad arguments; -2 short write.
+// Writes all `length` bytes, at most 65536 per write; after a partial write the rest is
+// written on. length; -1 bad arguments; -2 a write failed ("write failed(<errno>,<text>)").
 int writeAll(const char* buffer, int length, int fd);
 // Reads from the current position to the end (at most maxLength bytes when it is >= 1) and
 // hands the bytes to funcOnOutput in chunks of exactly chunkSize, the last one shorter.
@@ -45,6 +47,7 @@ int readFile64(int fd, int chunkSize, const std::function<int(const char*, int)>
                int64_t maxLength);
 // Makes `buffer` the content of `path` (parents made; a block device is written in place,
 // any other file is cut to length). 0; -1 bad arguments; -2 no parent; -3 cannot open;
-// -4 length 0, a short write or a failed close; -5 fstat; -6 ftruncate.
+// -4 length 0, a failed write or a failed close; -5 fstat; -6 ftruncate. Failed calls
+// print "<call> <path> failed(<errno>,<text>)".
 int writeFile(const char* buffer, int length, const std::string& path);
 int writeFile(const std::string& text, const std::string& path);

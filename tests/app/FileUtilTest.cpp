@@ -1,14 +1,14 @@
 #include "app/FileUtil.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
-#include <vector>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -16,269 +16,108 @@
 
 namespace {
 
-using velktest::TempDir;
+namespace fs = std::filesystem;
 
-std::string captureStdout(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+std::string printed(const std::function<void()>& run) {
+    return testing::internal::CaptureStdout(), run(), fflush(stdout), testing::internal::GetCapturedStdout();
 }
 
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
-
-int openFdCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count;
-}
-
-// Every test runs under umask 022 and must leave as many descriptors open as it found:
-// each failure path below closes what it opened.
+// Each test runs under umask 022 and must leave as many descriptors open as it found.
 class FileUtil : public testing::Test {
 protected:
-    void SetUp() override {
-        oldMask = umask(022);
-        openBefore = openFdCount();
-    }
-    void TearDown() override {
-        umask(oldMask);
-        EXPECT_EQ(openFdCount(), openBefore);
-    }
-    mode_t oldMask = 0;
-    int openBefore = 0;
-    TempDir tmp;
+    static int openFds() { return int(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
+    static unsigned modeOf(const std::string& path) { return unsigned(fs::symlink_status(path).permissions()); }
+    void TearDown() override { umask(oldMask); EXPECT_EQ(openFds(), openBefore); }
+    mode_t oldMask = umask(022);
+    int openBefore = openFds(), fd = -1, ends[2] = {-1, -1};
+    velktest::TempDir tmp;
 };
 
-TEST_F(FileUtil, ParentDir) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "."},     {"/", "/"},         {"\\", "/"},       {"a/b/c", "a/b"}, {"a\\b\\c", "a\\b"}, {"a/b/", "a/b"},
-        {"file", "."}, {"/file", "/"},     {"\\file", "/"},   {"//", "/"},      {"a/b\\c", "a/b"},   {"/a/b", "/a"}};
-    for (const auto& [path, parent] : cases) EXPECT_EQ(parentDir(path), parent) << path;
-}
-
-TEST_F(FileUtil, MakeDirsAndIsDirectory) {
+TEST_F(FileUtil, ParentDirMakeDirsIsDirectory) {
+    for (const auto& [path, parent] : std::vector<std::pair<std::string, std::string>>{{"", "."}, {"/", "/"},
+         {"\\", "/"}, {"a/b/c", "a/b"}, {"a\\b\\c", "a\\b"}, {"a/b/", "a/b"}, {"file", "."}, {"/file", "/"}})
+        EXPECT_EQ(parentDir(path), parent) << path;
     velktest::writeFile(tmp / "file", "x");
-    ASSERT_EQ(symlink(tmp.path().c_str(), (tmp / "link").c_str()), 0);
-    EXPECT_TRUE(makeDirs(tmp / "a/b/c"));  // absolute: the first prefix is "/"
-    EXPECT_EQ(modeOf(tmp / "a"), 0755u);
-    EXPECT_EQ(modeOf(tmp / "a/b/c"), 0755u);
-    EXPECT_TRUE(makeDirs(tmp / "a/b/c"));
-    EXPECT_TRUE(makeDirs(tmp / "t/"));
-    EXPECT_TRUE(makeDirs(tmp / "file"));  // an existing name counts as made
-    EXPECT_EQ(velktest::readFile(tmp / "file"), "x");
-    EXPECT_FALSE(makeDirs(""));
-    EXPECT_FALSE(makeDirs(tmp / std::string("n\0ul", 4)));
-    EXPECT_FALSE(velktest::exists(tmp / "n"));
-    const std::string out = captureStdout([&] { EXPECT_FALSE(makeDirs(tmp / "file/sub/deeper")); });
-    EXPECT_EQ(out, "mkdir " + tmp.path() + "/file/sub/ failed(20,Not a directory)\n");
-
-    for (const auto& [path, isDir] : std::vector<std::pair<std::string, bool>>{
-             {tmp / "a/b/c", true}, {tmp / "t", true}, {tmp / "link", true}, {tmp / "file", false},
-             {tmp / "missing", false}, {"", false}})
-        EXPECT_EQ(isDirectory(path), isDir) << path;
+    fs::create_directory_symlink(tmp.path(), tmp / "link");
+    EXPECT_TRUE(makeDirs(tmp / "a/b") && makeDirs(tmp / "a/b") && makeDirs(tmp / "file"));  // existing names count
+    EXPECT_FALSE(makeDirs("") || makeDirs(tmp / std::string("n\0ul", 4)) || fs::exists(tmp / "n"));
+    EXPECT_EQ(printed([&] { EXPECT_FALSE(makeDirs(tmp / "file/sub/deeper")); }),
+              "mkdir " + tmp.path() + "/file/sub/ failed(20,Not a directory)\n");
+    EXPECT_EQ(std::tuple(isDirectory(tmp / "a/b"), isDirectory(tmp / "link"), isDirectory(tmp / "file"),
+                         isDirectory(tmp / "missing"), isDirectory("")), std::tuple(true, true, false, false, false));
 }
 
-TEST_F(FileUtil, RemoveDirKeepsOutsideAndDeletesChildrenFirst) {
-    const std::string root = tmp / "root", outside = velktest::quote(tmp / "outside");
-    velktest::shell("mkdir -p " + velktest::quote(root) + "/d/e " + outside + "/keep && echo 4 > " + outside +
-                    "/keep/k && cd " + velktest::quote(root) + " && echo 1 > f && echo 2 > d/g && echo 3 > d/e/h && " +
-                    "ln -s " + outside + " d/out && ln -s nowhere dangling");
-    const std::string outsideBefore = velktest::describeTree(tmp / "outside");
-
-    const std::string out = captureStdout([&] { EXPECT_EQ(removeDir(root, false), 0); });
-    EXPECT_EQ(velktest::describeTree(root), "");
-    EXPECT_TRUE(isDirectory(root));
-    EXPECT_EQ(velktest::describeTree(tmp / "outside"), outsideBefore);
-    const std::vector<std::string> entries = {"f", "d", "d/e", "d/g", "d/e/h", "d/out", "dangling"};
+// Links are removed, never followed: the tree outside stays as it was. Children go first.
+TEST_F(FileUtil, RemoveDirKeepsOutside) {
+    const std::string root = tmp / "root", outside = tmp / "outside", q = velktest::quote(outside);
+    velktest::shell("mkdir -p " + velktest::quote(root) + "/d/e " + q + "/keep && echo 4 > " + q + "/keep/k && cd " +
+                    velktest::quote(root) + " && touch f d/g d/e/h && ln -s " + q + " d/out && ln -s nowhere dead");
+    const std::string outsideBefore = velktest::describeTree(outside);
+    const std::string out = printed([&] { EXPECT_EQ(removeDir(root, false), 0); });
+    EXPECT_TRUE(isDirectory(root) && fs::is_empty(root) && velktest::describeTree(outside) == outsideBefore);
     auto at = [&](const std::string& name) { return out.find("ready to del " + root + "/" + name + "\n"); };
-    for (const auto& name : entries) EXPECT_NE(at(name), std::string::npos) << name << "\n" << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), static_cast<long>(entries.size()));
-    EXPECT_LT(at("d/e/h"), at("d/e"));
-    EXPECT_LT(at("d/e"), at("d"));
-    EXPECT_LT(at("d/out"), at("d"));
-
-    velktest::writeFile(root + "/again", "x");
-    captureStdout([&] { EXPECT_EQ(removeDir(root, true), 0); });
-    EXPECT_FALSE(velktest::exists(root));
-    EXPECT_EQ(removeDir(root, true), -1);
-    EXPECT_EQ(removeDirContents(tmp / "outside/keep/k"), -1);  // a file is no directory
+    for (const char* name : {"f", "d", "d/e", "d/g", "d/e/h", "d/out", "dead"}) EXPECT_NE(at(name), out.npos) << name;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 7);
+    EXPECT_TRUE(at("d/e/h") < at("d/e") && at("d/e") < at("d") && at("d/out") < at("d")) << out;
+    EXPECT_TRUE(removeDir(root, true) == 0 && !fs::exists(root));
+    EXPECT_EQ(printed([&] { EXPECT_EQ(removeDirContents(outside + "/keep/k"), -1); }),
+              "opendir " + outside + "/keep/k failed(20,Not a directory)\n");
 }
 
-TEST_F(FileUtil, ReadFile64Chunks) {
-    struct Case {
-        size_t fileSize;
-        int chunkSize;
-        int64_t maxLength;
-        std::vector<int> lengths;  // of the deliveries, in order
+TEST_F(FileUtil, ReadFile64) {
+    struct Case { size_t fileSize, offset; int chunk; int64_t maxLength; size_t delivered; int result = 0;
+                  std::function<int(int)> answer = [](int n) { return n; }; std::string printed = ""; };
+    const Case cases[] = {
+        {0, 0, 1000, -1, 0}, {3000, 0, 1000, -1, 3000}, {204800 + 777, 0, 102400, -1, 204800 + 777},
+        {5000, 0, 1000, 0, 5000}, {300000, 0, 100000, 150000, 150000},  // the limit holds past the first buffer
+        {100000, 100, 1000, -1, 99900, 0, [](int n) { return 3 * n; }},  // claiming more takes nothing twice
+        {2500, 0, 1000, -1, 1000, 0, [](int) { return 10; }},  // took less than offered: stop with success
+        {2500, 0, 1000, -1, 1000, -3, [](int) { return -3; }, "readFile64 funcOnOutput error -3\n"},
+        {2500, 0, 1000, -1, 2500, -4, [](int n) { return n < 1000 ? -4 : n; }},
     };
-    const std::vector<Case> cases = {
-        {0, 1000, -1, {}},
-        {3000, 1000, -1, {1000, 1000, 1000}},
-        {2 * 102400 + 777, 102400, -1, {102400, 102400, 777}},
-        {1, 7, -1, {1}},
-        {70000, 131072, -1, {70000}},
-        {10000, 1000, 2500, {1000, 1000, 500}},
-        {300000, 100000, 150000, {100000, 50000}},  // the limit holds past the first buffer
-        {5000, 1000, 0, {1000, 1000, 1000, 1000, 1000}},
-    };
-    for (const auto& c : cases) {
+    for (const Case& c : cases) {
         const std::string data = velktest::seededBytes(c.fileSize, c.fileSize);
         velktest::writeFile(tmp / "in", data);
+        ASSERT_EQ(openFile64(tmp / "in", true, false, false, int64_t(c.offset), SEEK_SET, &fd, nullptr, nullptr), 0);
         std::string got;
-        std::vector<int> lengths;
-        const int fd = open((tmp / "in").c_str(), O_RDONLY);
-        auto keep = [&](const char* p, int n) { return got.append(p, n), lengths.push_back(n), n; };
-        EXPECT_EQ(readFile64(fd, c.chunkSize, keep, c.maxLength), 0);
-        close(fd);
-        EXPECT_EQ(lengths, c.lengths) << c.fileSize << "/" << c.chunkSize;
-        EXPECT_EQ(got, data.substr(0, got.size()));
+        std::vector<size_t> lengths;
+        auto keep = [&](const char* p, int n) { return got.append(p, n), lengths.push_back(n), c.answer(n); };
+        const std::string out = printed([&] { EXPECT_EQ(readFile64(fd, c.chunk, keep, c.maxLength), c.result); });
+        EXPECT_EQ(lengths, velktest::fixedSlices(c.delivered, size_t(c.chunk))) << c.fileSize << "/" << c.chunk;
+        EXPECT_TRUE(close(fd) == 0 && got == data.substr(c.offset, c.delivered) && out == c.printed) << out;
     }
-    // From offset 100 in chunks of 1000 through a 65536-byte buffer: the rest moves to the front.
-    const std::string data = velktest::seededBytes(100000, 9);
-    velktest::writeFile(tmp / "in", data);
-    const int fd = open((tmp / "in").c_str(), O_RDONLY);
-    ASSERT_EQ(lseek(fd, 100, SEEK_SET), 100);
-    std::string got;
-    EXPECT_EQ(readFile64(fd, 1000, [&](const char* p, int n) { return got.append(p, n), n * 3; }, -1), 0);
-    close(fd);
-    EXPECT_EQ(got, data.substr(100));  // a callback claiming too much still gets every byte once
+    auto bad = [](const char*, int) { return -9; };  // any delivery would fail the call
+    ASSERT_EQ(openFile(tmp / "in", false, true, 0, 0, &fd), 0);  // write-only: reading fails
+    ASSERT_TRUE(pipe(ends) == 0 && write(ends[1], "abc", 3) == 3 && fcntl(ends[1], F_SETFL, O_NONBLOCK) == 0);
+    EXPECT_EQ(std::tuple(readFile64(fd, 9, bad, 0), readFile64(fd, 0, bad, 0), readFile64(-1, 9, bad, 0),
+                         readFile64(fd, 9, nullptr, 0), readFile64(ends[0], 9, bad, 0)), std::tuple(-2, -1, -1, -1, 0));
+    EXPECT_EQ(printed([&] { EXPECT_EQ(writeAll(std::string(65536, 'x').data(), 65536, ends[1]), -2); }),  // 65533 fit
+              "write failed(11,Resource temporarily unavailable)\n");
+    for (int open : {ends[0], ends[1], fd}) close(open);
 }
 
-TEST_F(FileUtil, ReadFile64CallbackResultsAndBadDescriptors) {
-    velktest::writeFile(tmp / "in", velktest::seededBytes(2500, 1));
-    struct Case {
-        int firstResult, lastResult, expected, calls;
-        std::string message;
-    };
-    for (const auto& c : std::vector<Case>{{10, 0, 0, 1, ""},  // took less than offered: stop, success
-                                           {-3, 0, -3, 1, "readFile64 funcOnOutput error -3\n"},
-                                           {1000, -4, -4, 3, ""}}) {
-        const int fd = open((tmp / "in").c_str(), O_RDONLY);
-        int calls = 0;
-        auto answer = [&](const char*, int n) { return ++calls == 1 ? c.firstResult : n < 1000 ? c.lastResult : n; };
-        const std::string out = captureStdout([&] { EXPECT_EQ(readFile64(fd, 1000, answer, -1), c.expected); });
-        close(fd);
-        EXPECT_EQ(calls, c.calls);
-        EXPECT_EQ(out, c.message);
-    }
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    ASSERT_EQ(write(pipeFds[1], "abc", 3), 3);
-    int calls = 0;
-    auto count = [&](const char*, int n) { return ++calls, n; };
-    EXPECT_EQ(readFile64(pipeFds[0], 1000, count, -1), 0);  // cannot seek: nothing to read
-    EXPECT_EQ(calls, 0);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    const int writeOnly = open((tmp / "in").c_str(), O_WRONLY);
-    EXPECT_EQ(readFile64(writeOnly, 1000, count, -1), -2);
-    EXPECT_EQ(readFile64(writeOnly, 0, count, -1), -1);
-    EXPECT_EQ(readFile64(-1, 1000, count, -1), -1);
-    EXPECT_EQ(readFile64(writeOnly, 1000, nullptr, -1), -1);
-    close(writeOnly);
-}
-
-TEST_F(FileUtil, WriteFile) {
-    const std::string path = tmp / "new/dirs/v";
-    EXPECT_EQ(writeFile(velktest::seededBytes(100, 2), path), 0);
-    EXPECT_EQ(writeFile("0123456789", 10, path), 0);
-    EXPECT_EQ(velktest::readFile(path), "0123456789");  // the longer old content is cut
-    EXPECT_EQ(writeFile("", 0, path), -4);
-    EXPECT_EQ(velktest::readFile(path), "0123456789");
-    EXPECT_EQ(writeFile(std::string(), tmp / "empty"), -4);
-    EXPECT_EQ(velktest::readFile(tmp / "empty"), "");
-    const std::string big = velktest::seededBytes(3 * 65536 + 5, 3);
-    EXPECT_EQ(writeFile(big, path), 0);
-    EXPECT_EQ(velktest::readFile(path), big);
-
-    EXPECT_EQ(writeFile(nullptr, 1, path), -1);
-    EXPECT_EQ(writeFile("x", -1, path), -1);
-    captureStdout([&] { EXPECT_EQ(writeFile("x", 1, path + "/sub/f"), -2); });
-    const std::string out = captureStdout([&] { EXPECT_EQ(writeFile("x", 1, path + "/f"), -3); });
-    EXPECT_EQ(out, "locate file " + path + "/f error -3\n");
-}
-
-TEST_F(FileUtil, OpenFile64CreatesAndPositions) {
-    const std::string path = tmp / "a/b/c";
-    int fd = -1;
-    EXPECT_EQ(openFile64(path, true, false, false, 0, SEEK_SET, &fd, nullptr, nullptr), -3);
-    EXPECT_FALSE(velktest::exists(tmp / "a"));
-    EXPECT_EQ(openFile64(path, false, false, false, 0, SEEK_SET, &fd, nullptr, nullptr), -1);
-    ASSERT_EQ(openFile64(path, false, true, false, 0, SEEK_SET, &fd, nullptr, nullptr), 0);
-    EXPECT_EQ(writeAll("0123456789", 10, fd), 10);
-    close(fd);
-    EXPECT_EQ(modeOf(tmp / "a"), 0755u);
-    EXPECT_EQ(modeOf(tmp / "a/b"), 0755u);
-    EXPECT_EQ(modeOf(path), 0600u);
-
-    struct Case {
-        int64_t offset;
-        int whence;
-        bool wantSize;
-        int result;
-        int64_t position;
-    };
-    const int64_t far = int64_t{5} << 30;  // past 4 GiB
-    for (const auto& c : std::vector<Case>{{0, SEEK_SET, true, 0, 0}, {0, SEEK_END, true, 0, 10},
-                                           {-3, SEEK_END, true, 0, 7}, {4, SEEK_CUR, true, 0, 4},
-                                           {4, SEEK_CUR, false, 0, 4}, {0, SEEK_SET, false, 0, 0},
-                                           {-1, SEEK_SET, true, -5, 0}, {-1, SEEK_SET, false, -6, 0},
-                                           {far, SEEK_SET, false, 0, far}}) {
-        int64_t position = -1, size = -1;
-        fd = -1;
-        EXPECT_EQ(openFile64(path, true, false, false, c.offset, c.whence, &fd, &position, c.wantSize ? &size : nullptr),
-                  c.result)
-            << c.offset << "/" << c.whence;
-        if (c.result != 0) continue;
-        EXPECT_EQ(position, c.position);
-        EXPECT_EQ(lseek64(fd, 0, SEEK_CUR), c.position);
-        EXPECT_EQ(size, c.wantSize ? 10 : -1);
-        close(fd);
-    }
-    ASSERT_EQ(openFile64(path, true, false, true, 0, SEEK_SET, &fd, nullptr, nullptr), 0);
-    close(fd);
-    EXPECT_EQ(velktest::readFile(path), "0123456789");  // truncation needs writing
-    ASSERT_EQ(openFile64(path, false, true, true, 0, SEEK_SET, &fd, nullptr, nullptr), 0);
-    close(fd);
-    EXPECT_EQ(velktest::readFile(path), "");
-
-    ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);  // opened read-write it cannot seek
-    int64_t size = 0;
-    EXPECT_EQ(openFile64(tmp / "fifo", true, true, false, 0, SEEK_SET, &fd, nullptr, &size), -4);
-    EXPECT_EQ(openFile64(tmp / "fifo", true, true, false, 1, SEEK_SET, &fd, nullptr, nullptr), -6);
-    EXPECT_EQ(openFile64(tmp / "fifo", true, true, false, 0, SEEK_SET, nullptr, nullptr, nullptr), -1);
-}
-
-TEST_F(FileUtil, OpenFileAndWriteAll) {
-    int fd = -1;
-    EXPECT_EQ(openFile(tmp / "x/y", true, false, 0, SEEK_SET, &fd), -3);
-    EXPECT_EQ(openFile(tmp / "x/y", false, false, 0, SEEK_SET, &fd), -1);
-    ASSERT_EQ(openFile(tmp / "x/y", true, true, 0, SEEK_SET, &fd), 0);
-    const std::string big = velktest::seededBytes(65536 * 2 + 1, 4);
-    EXPECT_EQ(writeAll(big.data(), static_cast<int>(big.size()), fd), static_cast<int>(big.size()));
-    close(fd);
-    EXPECT_EQ(velktest::readFile(tmp / "x/y"), big);
-    ASSERT_EQ(openFile(tmp / "x/y", true, false, -1, SEEK_END, &fd), 0);
-    char last = 0;
-    EXPECT_EQ(read(fd, &last, 1), 1);
-    EXPECT_EQ(last, big.back());
-    close(fd);
-    EXPECT_EQ(openFile(tmp / "x/y", true, false, -1, SEEK_SET, &fd), -4);
-
-    const int readOnly = open((tmp / "x/y").c_str(), O_RDONLY);
-    EXPECT_EQ(writeAll("abc", 3, readOnly), -2);
-    close(readOnly);
-    EXPECT_EQ(writeAll(nullptr, 3, 1), -1);
-    EXPECT_EQ(writeAll("abc", 0, 1), -1);
-    EXPECT_EQ(writeAll("abc", -2, 1), -1);
-    EXPECT_EQ(writeAll("abc", 3, -1), -1);
+TEST_F(FileUtil, OpenAndWrite) {
+    const std::string path = tmp / "a/b/c", fifo = tmp / "fifo", big = velktest::seededBytes(3 * 65536 + 5, 3);
+    EXPECT_EQ(std::tuple(openFile64(path, true, false, false, 0, 0, &fd, nullptr, nullptr),
+                         openFile(path, false, false, 0, 0, &fd), fs::exists(tmp / "a")), std::tuple(-3, -1, false));
+    EXPECT_TRUE(writeFile(big, path) == 0 && velktest::readFile(path) == big);
+    EXPECT_TRUE(writeFile("0123456789", 10, path) == 0 && writeFile("", 0, path) == -4);  // an empty buffer: no write
+    EXPECT_EQ(std::tuple(velktest::readFile(path), modeOf(tmp / "a"), modeOf(tmp / "a/b"), modeOf(path)),
+              std::tuple("0123456789", 0755u, 0755u, 0600u));  // the longer old content was cut
+    EXPECT_EQ(std::tuple(writeFile(nullptr, 1, path), writeFile("x", -1, path), writeAll(nullptr, 3, 1),
+                         writeAll("abc", 0, 1), writeAll("abc", 3, -1)), std::tuple(-1, -1, -1, -1, -1));
+    EXPECT_EQ(printed([&] { EXPECT_EQ(writeFile("x", 1, path + "/f"), -3); }), "locate file " + path + "/f error -3\n");
+    int64_t at = -1, size = -1;
+    ASSERT_EQ(openFile64(path, true, false, false, 4, SEEK_CUR, &fd, &at, &size), 0);  // from where it was opened
+    EXPECT_TRUE(at == 4 && size == 10 && lseek64(fd, 0, SEEK_CUR) == 4 && close(fd) == 0);
+    ASSERT_EQ(openFile64(path, true, false, false, 5LL << 30, SEEK_SET, &fd, &at, nullptr), 0);  // past 4 GiB
+    EXPECT_TRUE(at == 5LL << 30 && lseek64(fd, 0, SEEK_CUR) == 5LL << 30 && close(fd) == 0);
+    EXPECT_TRUE(openFile64(path, false, true, true, 0, 0, &fd, &at, &size) == 0 && !close(fd) && fs::is_empty(path));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // opened read-write, it cannot seek
+    EXPECT_EQ(std::tuple(openFile(path, true, false, -1, 0, &fd),
+                         openFile64(fifo, true, true, false, 0, 0, &fd, &at, &size),
+                         openFile64(path, true, false, false, -1, 0, &fd, &at, &size),
+                         openFile64(path, true, false, false, -1, 0, &fd, &at, nullptr)), std::tuple(-4, -4, -5, -6));
 }
 
 }  // namespace
