@@ -53,7 +53,8 @@ public:
     static constexpr int kUpdateHeaderTooLong = -4;   // the header does not fit into the input buffer
 
     static constexpr int kFinishTooFewBytes = -1;      // fewer than the 8 trailer bytes held
-    static constexpr int kFinishInflateFailed = -2;    // inflate error, refused output, no header
+    static constexpr int kFinishInflateFailed = -2;    // inflate error, refused output, no header, or
+                                                       // deflate data without its end
     static constexpr int kFinishTrailerMismatch = -3;  // CRC or size differ from the trailer
     static constexpr int kFinishEndFailed = -4;        // inflateEnd failed
 
