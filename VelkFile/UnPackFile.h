@@ -6,11 +6,15 @@
 // happens inside buffToFile. Calling order: construct, setOutCustomInfo, init, any
 // number of buffToFile, then ask atPackageBoundary / completedPackages to judge the
 // input as a whole. The decoder owns one pipeline at a time, fresh for every package.
+// A lister sets an entry maker (kept by the caller, shared by every package) and an entry
+// observer before init, and asks packageIndex / packageOffset from the hook and failure /
+// unsafeEntryRefused after a failed buffToFile.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "VelkFile/PackageLayout.h"
 #include "brn/untgza/Untgza.h"
@@ -23,9 +27,30 @@ public:
         std::function<int(const std::string& customInfo, unsigned long long payloadLength,
                           std::string& label, std::string& outDir)>;
 
+    // Each entry as its tar header is decoded, before it is made.
+    using EntryObserver = std::function<void(const brn::TAR_FILE_INFO_T& info)>;
+
+    // Whether the progress lines ("tgz:eanalysisInit", "tgz: unpack success",
+    // "-----------------unpack succe") are printed; failure messages always are.
+    enum class Progress : int { kShown = 0, kHidden = 1 };
+
+    // Why buffToFile failed; kNone until it has.
+    enum class Failure : int {
+        kNone = 0,
+        kBadMagic = 1,       // the bytes at packageOffset do not start with the magic
+        kBadHead = 2,        // head check mismatch, or the head could not be deciphered
+        kRefused = 3,        // the custom-information hook refused the package
+        kEmptyPayload = 4,   // payloadLength 0
+        kPipelineInit = 5,   // the pipeline could not be set up
+        kPayloadData = 6,    // the pipeline refused payload bytes (cipher, gzip or tar)
+        kCipherEnd = 7,      // the deciphering stage failed at the end of the payload
+        kGzipEnd = 8,        // the gzip stream ended early, or its trailer does not match
+        kTarEnd = 9,         // the tar archive ended inside an entry
+    };
+
     static constexpr int kFailed = -1;
 
-    CUnPackFile();
+    explicit CUnPackFile(Progress progress = Progress::kShown);
     ~CUnPackFile();
     CUnPackFile(const CUnPackFile&) = delete;
     CUnPackFile& operator=(const CUnPackFile&) = delete;
@@ -36,6 +61,11 @@ public:
     // -1 (logged) for an empty hook, keeping the previous one; else 0.
     int setOutCustomInfo(CustomInfoHook hook);
 
+    // Every pipeline made from now on has its entries made by `maker` (nullptr: on disk).
+    void setEntryMaker(brn::CEntryMaker* maker) { entryMaker = maker; }
+    // Told about every entry of every package; an empty observer stops the reports.
+    void setEntryObserver(EntryObserver observer) { entryObserver = std::move(observer); }
+
     // length when the bytes were taken (more are needed, or all input so far is
     // decoded); -1 when a package failed. A failure is not cleared by later calls.
     int buffToFile(const char* data, int length);
@@ -44,6 +74,14 @@ public:
     bool atPackageBoundary() const;
     // Packages whose tail has been consumed since init.
     uint64_t completedPackages() const { return packagesDone; }
+    // The package being decoded (or the next one): its 0-based index, and the input
+    // offset of its first byte.
+    uint64_t packageIndex() const { return packagesDone; }
+    uint64_t packageOffset() const { return packageStart; }
+    Failure failure() const { return failed; }
+    // True when the failure was an entry path refused for safety: a ".." component, or
+    // a way through a symbolic link the archive made.
+    bool unsafeEntryRefused() const { return pipeline && pipeline->refusedUnsafePath(); }
 
 private:
     // What the next bytes must be:  kFileHeader -> kHeadBlock -> kHeadCheck -> kPayload
@@ -77,10 +115,14 @@ private:
     int takeTail();
 
     int onEntry(const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath);
+    void recordFailure(int code);
     uint64_t payloadLength() const;
     const char* front() const { return pending.data() + pendingStart; }
     size_t available() const { return pending.size() - pendingStart; }
-    void consume(size_t n) { pendingStart += n; }
+    void consume(size_t n) {
+        pendingStart += n;
+        consumedTotal += n;
+    }
 
     CustomInfoHook customInfoHook;
     char fileHeader[velk::kFileHeaderSize];
@@ -93,5 +135,12 @@ private:
     size_t pendingStart = 0;
     uint64_t payloadDone = 0;  // payload bytes of this package pushed so far
     uint64_t packagesDone = 0;
+    uint64_t consumedTotal = 0;  // input bytes consumed since init
+    uint64_t packageStart = 0;   // input offset of the current package's first byte
+    bool progressLines = true;
+    Failure failed = Failure::kNone;
+    Failure payloadFailure = Failure::kNone;  // set where a kPayloadFailed comes from
+    brn::CEntryMaker* entryMaker = nullptr;   // not owned
+    EntryObserver entryObserver;
     std::unique_ptr<brn::CUntgza> pipeline;
 };

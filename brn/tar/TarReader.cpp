@@ -186,7 +186,10 @@ int CTarReader::expectHeader(const char* block) {
     }
     const int parsed = parseHeader(block, info);
     if (parsed != kBlockOk) return parsed;
-    if (checkEntryName(info.name) != kSafePathOk) return kBlockUnsafeName;
+    if (checkEntryName(info.name) != kSafePathOk) {
+        unsafePath = true;
+        return kBlockUnsafeName;
+    }
     bool redirect = false;
     std::string outPath;
     if (entryCallback(info, redirect, outPath) < 0) return kBlockRefused;
@@ -224,18 +227,27 @@ int CTarReader::makeDirect(const std::string& outPath) {
     switch (info.type) {
         case kTarTypeRegular: {
             int handle = -1;
-            if (maker->openFile(outPath, info.name, handle) != kEntryMakerOk || handle < 0) return kBlockMakeFailed;
+            const int opened = maker->openFile(outPath, info.name, handle);
+            if (opened != kEntryMakerOk) return fromMaker(opened);
+            if (handle < 0) return kBlockMakeFailed;
             output = handle;
             return startData();
         }
         case kTarTypeSymlink:
-            return maker->makeSymlink(outPath, info.name, info.linkname) == kEntryMakerOk ? kBlockOk : kBlockMakeFailed;
+            return fromMaker(maker->makeSymlink(outPath, info.name, info.linkname));
         case kTarTypeDirectory:
-            return maker->makeDirectory(outPath, info.name) == kEntryMakerOk ? kBlockOk : kBlockMakeFailed;
+            return fromMaker(maker->makeDirectory(outPath, info.name));
         default:
             printf("unsupported file type %u\n", unsigned(info.type));
             return kBlockUnsupportedType;
     }
+}
+
+// kBlockOk for kEntryMakerOk; otherwise kBlockMakeFailed, noting a refusal for safety.
+int CTarReader::fromMaker(int makerResult) {
+    if (makerResult == kEntryMakerOk) return kBlockOk;
+    unsafePath = makerResult == kSafePathDotDot || makerResult == kSafePathThroughLink;
+    return kBlockMakeFailed;
 }
 
 // The output of a regular file is open: expect its data, or close an empty file at once.

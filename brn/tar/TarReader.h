@@ -86,8 +86,14 @@ public:
     [[nodiscard]] int update(const char* data, int len);
     [[nodiscard]] int finish();
 
+    // True once the stream failed on an entry whose path was refused for safety: a ".."
+    // component, or a way through a symbolic link (the maker's kSafePathDotDot or
+    // kSafePathThroughLink), as opposed to damaged or unsupported data.
+    bool refusedUnsafePath() const { return unsafePath; }
+
 private:
     int closeCurrentFile();
+    int fromMaker(int makerResult);
     int parseHeader(const char* block, TAR_FILE_INFO_T& entry);
     int processBlock(const char* block);
     int expectHeader(const char* block);
@@ -113,6 +119,7 @@ private:
     int held = 0;                             // bytes in blockBuffer, 0..511 between calls
     TAR_FILE_INFO_T info;                     // the current entry
     uint32_t remaining = 0;                   // data bytes of the current entry still to come
+    bool unsafePath = false;                  // see refusedUnsafePath
 };
 
 }  // namespace brn

@@ -45,6 +45,9 @@ public:
 
     [[nodiscard]] int finish();
 
+    // As CTarReader::refusedUnsafePath: the tar stage failed on an entry path refused for safety.
+    bool refusedUnsafePath() const { return tar.refusedUnsafePath(); }
+
 private:
     CPvtAesV0 aes;
     CGunzip gunzip;

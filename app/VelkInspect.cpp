@@ -1,0 +1,371 @@
+#include "app/VelkInspect.h"
+
+#include <fcntl.h>
+#include <json/json.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "VelkFile/UnPackFile.h"
+#include "app/FileUtil.h"
+#include "app/InspectReport.h"
+#include "app/UniqueFd.h"
+#include "app/VelkUnpack.h"
+#include "brn/tar/ListingEntryMaker.h"
+
+namespace velk {
+
+namespace {
+
+constexpr uint64_t kProgressThreshold = uint64_t(8) << 20;  // bytes; smaller files show no progress
+constexpr int64_t kProgressInterval = 250000000;            // ns between two rewrites of the line
+constexpr double kBytesPerMegabyte = 1e6;
+constexpr double kNanosecondsPerSecond = 1e9;
+constexpr const char* kListingRoot = ".";  // the destination the listing maker takes as empty
+constexpr int kHookEmptyField = -1;        // outCustomInfo: empty custom information or label
+
+struct OPTIONS_T {
+    bool verify = false;
+    bool json = false;
+    std::string path;
+};
+
+// Options may stand anywhere; "--" makes every later argument a file name.
+bool parseArguments(int argc, const char* const* argv, OPTIONS_T& options) {
+    int files = 0;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && argument == "--verify") {
+            options.verify = true;
+        } else if (!optionsEnded && argument == "--json") {
+            options.json = true;
+        } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
+            return false;
+        } else {
+            options.path = argument;
+            ++files;
+        }
+    }
+    return files == 1;
+}
+
+// While alive, the process's standard output descriptor points at standard error, so the
+// diagnostics the libraries print with printf stay out of the report (and out of the JSON
+// document); the report goes to stream(), a copy of the original standard output.
+class CReportChannel {
+public:
+    CReportChannel() {
+        fflush(stdout);
+        CUniqueFd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        if (saved.get() < 0) return;  // report and diagnostics then share standard output
+        FILE* opened = fdopen(saved.get(), "w");
+        if (opened == nullptr) return;
+        saved.release();
+        if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            fclose(opened);
+            return;
+        }
+        report = opened;
+    }
+    ~CReportChannel() {
+        if (report == stdout) return;
+        fflush(stdout);
+        fflush(report);
+        dup2(fileno(report), STDOUT_FILENO);
+        fclose(report);
+    }
+    CReportChannel(const CReportChannel&) = delete;
+    CReportChannel& operator=(const CReportChannel&) = delete;
+    FILE* stream() const { return report; }
+
+private:
+    FILE* report = stdout;
+};
+
+int64_t monotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// "read 12.3 of 512.0 MB, 85.2 MB/s" on standard error, rewritten in place with '\r' at
+// most every kProgressInterval, and blanked by clear(). Does nothing unless enabled.
+class CProgressLine {
+public:
+    CProgressLine(bool enabled, uint64_t total)
+        : enabled(enabled), total(total), started(monotonicNanoseconds()), last(started) {}
+    void update(uint64_t done) {
+        if (!enabled) return;
+        const int64_t now = monotonicNanoseconds();
+        if (now - last < kProgressInterval && done < total) return;
+        last = now;
+        const double seconds = double(now - started) / kNanosecondsPerSecond;
+        const double rate = seconds > 0 ? double(done) / kBytesPerMegabyte / seconds : 0.0;
+        const int written = fprintf(stderr, "\rread %.1f of %.1f MB, %.1f MB/s", double(done) / kBytesPerMegabyte,
+                                    double(total) / kBytesPerMegabyte, rate);
+        if (written > width) width = written;
+        shown = true;
+    }
+    void clear() {
+        if (!shown) return;
+        fprintf(stderr, "\r%*s\r", width, "");
+        shown = false;
+    }
+
+private:
+    bool enabled;
+    uint64_t total;   // bytes of the file
+    int64_t started;  // ns, monotonic
+    int64_t last;     // ns, when the line was last written
+    int width = 0;    // widest line written, '\r' included
+    bool shown = false;
+};
+
+// The PLVS text velk-unpack would take from this custom information, read the way it
+// reads it (same reader, same settings). hasPlvs stays false when there is none.
+void readVersion(const std::string& customInfo, PACKAGE_RECORD_T& record) {
+    Json::Value root;
+    try {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        Json::Reader reader;
+#pragma GCC diagnostic pop
+        if (!reader.parse(customInfo, root, true) || !root.isObject() || !root.isMember("PLVS")) return;
+        const Json::Value& plvs = root["PLVS"];
+        if (plvs.isArray() || plvs.isObject()) return;
+        record.plvs = plvs.asString();
+        record.hasPlvs = true;
+    } catch (const Json::Exception&) {
+        record.hasPlvs = false;
+    }
+}
+
+std::string payloadFailureText(CUnPackFile::Failure failure) {
+    switch (failure) {
+        case CUnPackFile::Failure::kEmptyPayload: return "payload length 0";
+        case CUnPackFile::Failure::kPipelineInit: return "the payload decoder could not be set up";
+        case CUnPackFile::Failure::kCipherEnd: return "deciphering failed at the end of the payload";
+        // gzip holds back the last decoded bytes until its end: tar data refused there shows here too.
+        case CUnPackFile::Failure::kGzipEnd:
+            return "the end of the payload does not decode (gzip stream incomplete, trailer mismatch, or tar data "
+                   "refused)";
+        case CUnPackFile::Failure::kTarEnd: return "the tar archive ends inside an entry";
+        default: return "the payload is not a valid gzip stream or tar archive, or holds an entry that is refused";
+    }
+}
+
+// Why the package failed, in words; the libraries' own messages went to standard error.
+std::string failureText(CUnPackFile::Failure failure, bool unsafeEntry, int hookResult) {
+    if (unsafeEntry) return "unsafe entry path refused (a '..' component, or a way through a symbolic link)";
+    switch (failure) {
+        case CUnPackFile::Failure::kBadMagic: return "no package starts here (bad magic)";
+        case CUnPackFile::Failure::kBadHead: return "head check mismatch";
+        case CUnPackFile::Failure::kRefused:
+            return hookResult == kHookEmptyField
+                       ? "empty label or custom information"
+                       : "the custom information is not a JSON object, or its PLVS is an array or an object";
+        default: return payloadFailureText(failure);
+    }
+}
+
+// One run over one package file: the decoder with the listing maker and the report.
+class CInspection {
+public:
+    // The progress line is blanked before each report line, which may share its terminal.
+    CInspection(CInspectReport& report, CProgressLine& progress);
+    CInspection(const CInspection&) = delete;
+    CInspection& operator=(const CInspection&) = delete;
+    // Reads the whole file from `fd` and gives the exit status.
+    int run(int fd, const std::string& path);
+
+private:
+    int onHead(const std::string& customInfo, unsigned long long payloadLength, std::string& label,
+               std::string& outDir);
+    void settleBefore(uint64_t index);
+    PACKAGE_RECORD_T recordOf(uint64_t index) const;
+    int judgeFailure();
+    int judgeEnd();
+
+    CInspectReport& report;
+    CProgressLine& progress;
+    brn::CListingEntryMaker maker;  // one for the whole file: the packages share one destination
+    CUnPackFile decoder{CUnPackFile::Progress::kHidden};
+    PACKAGE_RECORD_T current;       // the last package whose head was read
+    uint64_t settled = 0;           // packages given a verdict
+    int hookResult = 0;             // outCustomInfo's answer for `current`
+    std::string version;            // as velk-unpack: the PLVS of the last package that has one
+};
+
+CInspection::CInspection(CInspectReport& report, CProgressLine& progress) : report(report), progress(progress) {
+    decoder.setEntryMaker(&maker);
+    decoder.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
+        this->progress.clear();
+        this->report.entry(info);
+    });
+    decoder.setOutCustomInfo([this](const std::string& customInfo, unsigned long long payloadLength,
+                                    std::string& label, std::string& outDir) {
+        return onHead(customInfo, payloadLength, label, outDir);
+    });
+    decoder.init(std::string());
+}
+
+// The package's verdict is velk-unpack's own hook's; only the destination differs.
+int CInspection::onHead(const std::string& customInfo, unsigned long long payloadLength, std::string& label,
+                        std::string& outDir) {
+    const uint64_t index = decoder.packageIndex();
+    settleBefore(index);
+    current = PACKAGE_RECORD_T{};
+    current.index = index;
+    current.offset = decoder.packageOffset();
+    current.headRead = true;
+    current.label = label;
+    current.customInfo = customInfo;
+    current.payloadLength = payloadLength;
+    readVersion(customInfo, current);
+    progress.clear();
+    report.package(current);
+    hookResult = outCustomInfo(customInfo, payloadLength, label, outDir);
+    if (hookResult >= 0 && current.hasPlvs) version = current.plvs;
+    outDir = kListingRoot;
+    return hookResult;
+}
+
+// Reaching package `index` means every package before it was whole.
+void CInspection::settleBefore(uint64_t index) {
+    if (current.headRead && current.index < index && settled <= current.index) {
+        report.verdict(current, false, "OK");
+        settled = current.index + 1;
+    }
+}
+
+PACKAGE_RECORD_T CInspection::recordOf(uint64_t index) const {
+    if (current.headRead && current.index == index) return current;
+    PACKAGE_RECORD_T record;
+    record.index = index;
+    record.offset = decoder.packageOffset();
+    return record;
+}
+
+int CInspection::run(int fd, const std::string& path) {
+    uint64_t done = 0;
+    bool decodeFailed = false;
+    // As in velk-unpack: after the first failure no more bytes are taken and reading stops.
+    auto onChunk = [this, &done, &decodeFailed](const char* data, int length) {
+        if (decoder.buffToFile(data, length) < 0) {
+            decodeFailed = true;
+            return 0;
+        }
+        done += uint64_t(length);
+        progress.update(done);
+        return length;
+    };
+    const int read = readFile64(fd, kChunkSize, onChunk, -1);
+    progress.clear();
+    if (decodeFailed) return judgeFailure();
+    if (read < 0) {
+        fprintf(stderr, "velk-inspect: %s: read failed (%d)\n", path.c_str(), read);
+        report.fileVerdict(true, "reading the file failed");
+        return kInspectUnreadable;
+    }
+    return judgeEnd();
+}
+
+int CInspection::judgeFailure() {
+    const uint64_t index = decoder.packageIndex();
+    settleBefore(index);
+    const bool unsafe = decoder.unsafeEntryRefused();
+    report.verdict(recordOf(index), true, failureText(decoder.failure(), unsafe, hookResult));
+    report.fileVerdict(true, "package " + std::to_string(index) + " would fail");
+    return unsafe ? kInspectUnsafeEntry : kInspectDamaged;
+}
+
+int CInspection::judgeEnd() {
+    const uint64_t index = decoder.packageIndex();
+    settleBefore(index);
+    if (!decoder.atPackageBoundary()) {
+        report.verdict(recordOf(index), true, "the file ends inside this package");
+        report.fileVerdict(true, "the file ends inside package " + std::to_string(index));
+        return kInspectDamaged;
+    }
+    if (decoder.completedPackages() == 0) {
+        report.fileVerdict(true, "no package in the file");
+        return kInspectDamaged;
+    }
+    if (version.empty()) {
+        report.fileVerdict(true, "no package carries a PLVS value: velk-unpack would not write the version file");
+        return kInspectNoVersion;
+    }
+    report.fileVerdict(false, "OK");
+    return kInspectOk;
+}
+
+// Opens the file as velk-unpack opens its SOURCE; its size goes to `size`. A failure is
+// told on standard error and in the report.
+bool openPackageFile(const std::string& path, CUniqueFd& file, uint64_t& size, CInspectReport& report) {
+    const char* what = nullptr;
+    int error = 0;
+    file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
+    struct stat st;
+    if (file.get() < 0) {
+        what = "cannot open";
+        error = errno;
+    } else if (fstat(file.get(), &st) != 0) {
+        what = "cannot examine";
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        what = "not a regular file";
+    }
+    if (what == nullptr) {
+        size = uint64_t(st.st_size);
+        return true;
+    }
+    const std::string reason = error != 0 ? std::string(what) + ": " + strerror(error) : std::string(what);
+    fprintf(stderr, "velk-inspect: %s: %s\n", path.c_str(), reason.c_str());
+    report.fileVerdict(true, reason);
+    return false;
+}
+
+// The file's size for the JSON document is known only once it is open; a stat ahead of
+// that is only for the report and may find nothing.
+uint64_t sizeForReport(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+}
+
+}  // namespace
+
+int velkInspect(int argc, const char* const* argv) {
+    OPTIONS_T options;
+    if (!parseArguments(argc, argv, options)) {
+        fputs("usage: velk-inspect [--verify] [--json] PACKAGE-FILE\n", stderr);
+        return kInspectUsage;
+    }
+    CReportChannel channel;
+    std::unique_ptr<CInspectReport> report;
+    if (options.json) {
+        report = std::make_unique<CJsonReport>(channel.stream(), options.path, sizeForReport(options.path));
+    } else {
+        report = std::make_unique<CTextReport>(channel.stream(), options.verify);
+    }
+    int status = kInspectUnreadable;
+    CUniqueFd file;
+    uint64_t size = 0;
+    if (openPackageFile(options.path, file, size, *report)) {
+        CProgressLine progress(options.verify && isatty(STDERR_FILENO) == 1 && size > kProgressThreshold, size);
+        CInspection inspection(*report, progress);
+        status = inspection.run(file.get(), options.path);
+    }
+    if (!report->finish(status)) fputs("velk-inspect: the report could not be written\n", stderr);
+    return status;
+}
+
+}  // namespace velk
