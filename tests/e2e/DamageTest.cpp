@@ -27,8 +27,10 @@ constexpr int kIncomplete = 249;       // -7
 constexpr unsigned kHangSeconds = 10;  // a run still going after this is killed by SIGALRM
 constexpr size_t kTail = 32;           // never read
 constexpr size_t kLastBytes = 48;      // final cipher block and tail: always swept
-#ifdef VELK_SANITIZE_BUILD
-constexpr size_t kStride = 8;  // sanitized programs start slowly: every 8th offset
+#if defined(VELK_SANITIZE_BUILD)
+constexpr size_t kStride = 7;  // sanitized programs start slowly: every 7th offset, each bit in turn
+#elif defined(VELK_EMULATED)
+constexpr size_t kStride = 13;  // every run starts an emulator: every 13th offset, each bit in turn
 #else
 constexpr size_t kStride = 1;
 #endif

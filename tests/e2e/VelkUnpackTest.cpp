@@ -190,6 +190,20 @@ TEST_F(VelkUnpackTest, CustomInformationThatCannotGiveAVersion) {
     }
 }
 
+// A source past 4 GiB (sparse: a package, then zeros) is opened, examined and read like any
+// other; on a 32-bit target that needs 64-bit file offsets and sizes throughout.
+TEST_F(VelkUnpackTest, SourceLargerThanFourGibibytes) {
+    const std::string source = dir / "huge.velk";
+    shell("cp " + quote(refPackage("p.velk", "{\"PLVS\":\"5\"}")) + " " + quote(source) + " && truncate -s 5G " +
+          quote(source));
+    velktest::writeFile(version(), "old");
+    RunResult run = unpack(source, dest(), version());
+    EXPECT_EQ(run.status, status(-7)) << run.output;
+    EXPECT_NE(run.output.find("tgz: unpack fail\r\n"), std::string::npos) << run.output;
+    EXPECT_EQ(velktest::describeTree(dest()), velktest::describeTree(tree));  // the first package was unpacked
+    EXPECT_EQ(velktest::readFile(version()), "old");
+}
+
 TEST_F(VelkUnpackTest, StopsReadingAfterTheFirstFailure) {
     std::string garbage = "NOPE" + velktest::seededBytes(3 * 1024 * 1024, 4);
     velktest::writeFile(dir / "junk.velk", garbage);

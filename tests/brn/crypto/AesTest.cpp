@@ -172,8 +172,8 @@ TEST(RawAesTest, ResultCodesRestartAndRefusals) {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
-constexpr size_t kAgreementBytes = size_t(4) << 20;  // ASan and -O0 are many times slower
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__) || defined(VELK_EMULATED)
+constexpr size_t kAgreementBytes = size_t(4) << 20;  // ASan, -O0 and an emulator are many times slower
 #else
 constexpr size_t kAgreementBytes = size_t(64) << 20;
 #endif
