@@ -1,7 +1,6 @@
 #include "app/VelkInspect.h"
 
 #include <fcntl.h>
-#include <json/json.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "VelkFile/UnPackFile.h"
+#include "app/CustomInfo.h"
 #include "app/FileUtil.h"
 #include "app/InspectReport.h"
 #include "app/UniqueFd.h"
@@ -130,23 +130,11 @@ private:
     bool shown = false;
 };
 
-// The PLVS text velk-unpack would take from this custom information, read the way it
-// reads it (same reader, same settings). hasPlvs stays false when there is none.
+// The PLVS text velk-unpack would take from this custom information.
 void readVersion(const std::string& customInfo, PACKAGE_RECORD_T& record) {
-    Json::Value root;
-    try {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        Json::Reader reader;
-#pragma GCC diagnostic pop
-        if (!reader.parse(customInfo, root, true) || !root.isObject() || !root.isMember("PLVS")) return;
-        const Json::Value& plvs = root["PLVS"];
-        if (plvs.isArray() || plvs.isObject()) return;
-        record.plvs = plvs.asString();
-        record.hasPlvs = true;
-    } catch (const Json::Exception&) {
-        record.hasPlvs = false;
-    }
+    const CustomInfoVersion version = readCustomInfoVersion(customInfo);
+    record.hasPlvs = version.hasPlvs;
+    if (version.hasPlvs) record.plvs = version.plvs;
 }
 
 std::string payloadFailureText(CUnPackFile::Failure failure) {

@@ -1,7 +1,6 @@
 #include "app/VelkUnpack.h"
 
 #include <fcntl.h>
-#include <json/json.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "VelkFile/UnPackFile.h"
+#include "app/CustomInfo.h"
 #include "app/FileUtil.h"
 #include "app/UniqueFd.h"
 
@@ -163,25 +163,12 @@ int velkUnpack(int argc, const char* const* argv) {
 
 int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {
     if (customInfo.empty() || label.empty()) return -1;
-    Json::Value root;
-    try {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        Json::Reader reader;
-#pragma GCC diagnostic pop
-        bool parsed = reader.parse(customInfo, root, true);
-        // Only an object can carry PLVS; a PLVS that is itself a container has no text.
-        bool usable = parsed && root.isObject() &&
-                      !(root.isMember("PLVS") && (root["PLVS"].isArray() || root["PLVS"].isObject()));
-        if (!usable) {
-            puts("outCustomInfo ERROR");
-            return -2;
-        }
-        if (root.isMember("PLVS")) packageVersion = root["PLVS"].asString();
-    } catch (const Json::Exception&) {
+    const CustomInfoVersion version = readCustomInfoVersion(customInfo);
+    if (!version.usable) {
         puts("outCustomInfo ERROR");
         return -2;
     }
+    if (version.hasPlvs) packageVersion = version.plvs;
     outDir = destPath;
     return 0;
 }
