@@ -1,4 +1,4 @@
-#include "app/VelkInspect.h"
+#include "app/VelkExamine.h"
 
 int main(int argc, char** argv) {
     return velk::velkInspect(argc, argv);

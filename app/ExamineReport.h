@@ -34,9 +34,9 @@ std::string modeText(const brn::TAR_FILE_INFO_T& info);
 // `bytes` with every byte outside printable ASCII, and the backslash, as \ooo or \\.
 std::string printable(const std::string& bytes);
 
-class CInspectReport {
+class CExamineReport {
 public:
-    virtual ~CInspectReport() = default;
+    virtual ~CExamineReport() = default;
     virtual void package(const PACKAGE_RECORD_T& record) = 0;
     virtual void entry(const brn::TAR_FILE_INFO_T& info) = 0;
     // "OK", or why the package would fail; `failed` tells which. `record` may be a
@@ -48,7 +48,7 @@ public:
     virtual bool finish(int status) = 0;
 };
 
-class CTextReport : public CInspectReport {
+class CTextReport : public CExamineReport {
 public:
     // With `verifying`, OK verdicts are written too; failures always are.
     CTextReport(FILE* out, bool verifying) : out(out), verifying(verifying) {}
@@ -64,7 +64,7 @@ private:
     std::string closing;  // the verdict lines, written at finish (a few per package)
 };
 
-class CJsonReport : public CInspectReport {
+class CJsonReport : public CExamineReport {
 public:
     CJsonReport(FILE* out, const std::string& path, uint64_t size);
     void package(const PACKAGE_RECORD_T& record) override;

@@ -1,4 +1,4 @@
-#include "app/InspectReport.h"
+#include "app/ExamineReport.h"
 
 #include <memory>
 #include <sstream>

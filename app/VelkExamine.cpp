@@ -1,4 +1,4 @@
-#include "app/VelkInspect.h"
+#include "app/VelkExamine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include "VelkFile/UnPackFile.h"
 #include "app/CustomInfo.h"
 #include "app/FileUtil.h"
-#include "app/InspectReport.h"
+#include "app/ExamineReport.h"
 #include "app/UniqueFd.h"
 #include "app/VelkUnpack.h"
 #include "brn/tar/ListingEntryMaker.h"
@@ -169,7 +169,7 @@ std::string failureText(CUnPackFile::Failure failure, bool unsafeEntry, int hook
 class CInspection {
 public:
     // The progress line is blanked before each report line, which may share its terminal.
-    CInspection(CInspectReport& report, CProgressLine& progress);
+    CInspection(CExamineReport& report, CProgressLine& progress);
     CInspection(const CInspection&) = delete;
     CInspection& operator=(const CInspection&) = delete;
     // Reads the whole file from `fd` and gives the exit status.
@@ -183,7 +183,7 @@ private:
     int judgeFailure();
     int judgeEnd();
 
-    CInspectReport& report;
+    CExamineReport& report;
     CProgressLine& progress;
     brn::CListingEntryMaker maker;  // one for the whole file: the packages share one destination
     CUnPackFile decoder{CUnPackFile::Progress::kHidden};
@@ -193,7 +193,7 @@ private:
     std::string version;            // as velk-unpack: the PLVS of the last package that has one
 };
 
-CInspection::CInspection(CInspectReport& report, CProgressLine& progress) : report(report), progress(progress) {
+CInspection::CInspection(CExamineReport& report, CProgressLine& progress) : report(report), progress(progress) {
     decoder.setEntryMaker(&maker);
     decoder.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
         this->progress.clear();
@@ -298,7 +298,7 @@ int CInspection::judgeEnd() {
 
 // Opens the file as velk-unpack opens its SOURCE; its size goes to `size`. A failure is
 // told on standard error and in the report.
-bool openPackageFile(const std::string& path, CUniqueFd& file, uint64_t& size, CInspectReport& report) {
+bool openPackageFile(const std::string& path, CUniqueFd& file, uint64_t& size, CExamineReport& report) {
     const char* what = nullptr;
     int error = 0;
     file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
@@ -338,7 +338,7 @@ int velkInspect(int argc, const char* const* argv) {
         return kInspectUsage;
     }
     CReportChannel channel;
-    std::unique_ptr<CInspectReport> report;
+    std::unique_ptr<CExamineReport> report;
     if (options.json) {
         report = std::make_unique<CJsonReport>(channel.stream(), options.path, sizeForReport(options.path));
     } else {
