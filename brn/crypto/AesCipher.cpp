@@ -294,44 +294,50 @@ void AesCipher::decryptBlock(const unsigned char* in, unsigned char* out) const 
     runRounds<3>(decryptionRoundKeys, rounds, kInverseTables, kInverseSbox, in, out);
 }
 
-void AesCipher::encrypt(const char* in, char* out, unsigned int length, int mode) {
-    if (!acceptsModeCall(*this, in, out, length, mode)) return;
+namespace {
+
+// The chaining modes in one direction: ECB leaves `iv` as it was, the others store the
+// last chaining value back so the next call continues the same chain. Only the per-mode
+// routines differ between the two directions.
+struct ModeRoutines {
+    void (*ecb)(const AesCipher&, const unsigned char*, unsigned char*, size_t);
+    void (*cbc)(const AesCipher&, const unsigned char*, unsigned char*, size_t, unsigned char*);
+    bool (*cfbHardware)(const uint32_t*, int, const unsigned char*, unsigned char*, size_t, unsigned char*);
+    void (*cfb)(const AesCipher&, const unsigned char*, unsigned char*, size_t, unsigned char*);
+};
+
+void runMode(AesCipher& aes, const ModeRoutines& routines, const char* in, char* out, unsigned int length,
+             int mode) {
+    if (!acceptsModeCall(aes, in, out, length, mode)) return;
     auto* src = reinterpret_cast<const unsigned char*>(in);
     auto* dst = reinterpret_cast<unsigned char*>(out);
-    unsigned char v[kBlockBytes];
-    std::memcpy(v, iv, kBlockBytes);
+    unsigned char v[AesCipher::kBlockBytes];
+    std::memcpy(v, aes.iv, AesCipher::kBlockBytes);
     switch (mode) {
-        case kModeEcb: ecbEncrypt(*this, src, dst, length); return;  // `iv` keeps its value
-        case kModeCbc: cbcEncrypt(*this, src, dst, length, v); break;
-        case kModeCfb128:
-            if (!aesHardwareCfbEncrypt(encryptionRoundKeys, rounds, src, dst, length, v)) {
-                cfbEncrypt(*this, src, dst, length, v);
+        case AesCipher::kModeEcb: routines.ecb(aes, src, dst, length); return;  // `iv` keeps its value
+        case AesCipher::kModeCbc: routines.cbc(aes, src, dst, length, v); break;
+        case AesCipher::kModeCfb128:
+            if (!routines.cfbHardware(aes.encryptionRoundKeys, aes.rounds, src, dst, length, v)) {
+                routines.cfb(aes, src, dst, length, v);
             }
             break;
-        case kModeOfb: ofbCipher(*this, src, dst, length, v); break;
+        case AesCipher::kModeOfb: ofbCipher(aes, src, dst, length, v); break;
         default: return;  // refused by acceptsModeCall already
     }
-    std::memcpy(iv, v, kBlockBytes);
+    std::memcpy(aes.iv, v, AesCipher::kBlockBytes);
+}
+
+constexpr ModeRoutines kEncryptRoutines = {ecbEncrypt, cbcEncrypt, aesHardwareCfbEncrypt, cfbEncrypt};
+constexpr ModeRoutines kDecryptRoutines = {ecbDecrypt, cbcDecrypt, aesHardwareCfbDecrypt, cfbDecrypt};
+
+}  // namespace
+
+void AesCipher::encrypt(const char* in, char* out, unsigned int length, int mode) {
+    runMode(*this, kEncryptRoutines, in, out, length, mode);
 }
 
 void AesCipher::decrypt(const char* in, char* out, unsigned int length, int mode) {
-    if (!acceptsModeCall(*this, in, out, length, mode)) return;
-    auto* src = reinterpret_cast<const unsigned char*>(in);
-    auto* dst = reinterpret_cast<unsigned char*>(out);
-    unsigned char v[kBlockBytes];
-    std::memcpy(v, iv, kBlockBytes);
-    switch (mode) {
-        case kModeEcb: ecbDecrypt(*this, src, dst, length); return;  // `iv` keeps its value
-        case kModeCbc: cbcDecrypt(*this, src, dst, length, v); break;
-        case kModeCfb128:
-            if (!aesHardwareCfbDecrypt(encryptionRoundKeys, rounds, src, dst, length, v)) {
-                cfbDecrypt(*this, src, dst, length, v);
-            }
-            break;
-        case kModeOfb: ofbCipher(*this, src, dst, length, v); break;
-        default: return;  // refused by acceptsModeCall already
-    }
-    std::memcpy(iv, v, kBlockBytes);
+    runMode(*this, kDecryptRoutines, in, out, length, mode);
 }
 
 }  // namespace brn
