@@ -185,7 +185,7 @@ private:
 
     CExamineReport& report;
     CProgressLine& progress;
-    brn::CListingEntryMaker maker;  // one for the whole file: the packages share one destination
+    brn::CListingEntryMaker maker{std::string(kListingRoot) + "/"};  // one for the whole file: one destination
     CUnPackFile decoder{CUnPackFile::Progress::kHidden};
     PACKAGE_RECORD_T current;       // the last package whose head was read
     uint64_t settled = 0;           // packages given a verdict

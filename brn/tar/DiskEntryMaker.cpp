@@ -1,5 +1,7 @@
 #include "brn/tar/DiskEntryMaker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,16 +10,31 @@
 #include <cstring>
 
 #include "app/FileUtil.h"
+#include "app/UniqueFd.h"
 
 namespace brn {
 
-int CDiskEntryMaker::openFile(const std::string& outPath, const std::string& name, int& handle) {
-    int fd = -1;
-    const int result = safeOpenRegularFile(outPath, name, &fd);
-    if (result != kSafePathOk) return result;
-    handle = fd;
-    return kEntryMakerOk;
+namespace {
+
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kFileMode = 0600;
+
+NodeKind kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return NodeKind::kDirectory;
+    if (S_ISLNK(mode)) return NodeKind::kSymlink;
+    if (S_ISREG(mode)) return NodeKind::kRegular;
+    return NodeKind::kOther;
 }
+
+int fd(DirRef dir) { return static_cast<int>(dir); }
+
+int resultOf(int callResult) { return callResult == 0 ? 0 : errno; }
+
+}  // namespace
+
+CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix) : rootFd(root), walker(*this, shownPrefix) {}
+
+int CDiskEntryMaker::openFile(const std::string& name, int& handle) { return walker.openFile(name, handle); }
 
 int CDiskEntryMaker::write(int handle, const char* data, size_t count) {
     if (handle < 0) return kEntryBadHandle;
@@ -36,12 +53,55 @@ int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
     return kEntryMakerOk;
 }
 
-int CDiskEntryMaker::makeSymlink(const std::string& outPath, const std::string& name, const std::string& target) {
-    return safeMakeSymlink(outPath, name, target);
+int CDiskEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+    return walker.makeSymlink(name, target);
 }
 
-int CDiskEntryMaker::makeDirectory(const std::string& outPath, const std::string& name) {
-    return safeMakeDirectory(outPath, name);
+int CDiskEntryMaker::makeDirectory(const std::string& name) { return walker.makeDirectory(name); }
+
+int CDiskEntryMaker::lookup(DirRef dir, const std::string& name, NodeKind& kind) {
+    struct stat st;
+    if (fstatat(fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        kind = NodeKind::kMissing;
+        return errno == ENOENT ? 0 : errno;
+    }
+    kind = kindOf(st.st_mode);
+    return 0;
+}
+
+int CDiskEntryMaker::enter(DirRef dir, const std::string& name, DirRef& child) {
+    const int opened = openat(fd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (opened < 0) return errno;
+    child = opened;
+    return 0;
+}
+
+void CDiskEntryMaker::leave(DirRef dir) { close(fd(dir)); }
+
+int CDiskEntryMaker::makeDirectory(DirRef dir, const std::string& name) {
+    return resultOf(mkdirat(fd(dir), name.c_str(), kDirectoryMode));
+}
+
+int CDiskEntryMaker::remove(DirRef dir, const std::string& name, bool directory) {
+    return resultOf(unlinkat(fd(dir), name.c_str(), directory ? AT_REMOVEDIR : 0));
+}
+
+// O_NOFOLLOW refuses a link that appeared since the lookup; O_NONBLOCK keeps a FIFO that
+// appeared from blocking the open, and fstat then refuses it.
+int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) {
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_LARGEFILE |
+                      (exclusive ? O_EXCL : 0);
+    CUniqueFd file(openat(fd(dir), name.c_str(), flags, kFileMode));
+    if (file.get() < 0) return errno;
+    struct stat st;
+    if (fstat(file.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    handle = file.release();
+    return 0;
+}
+
+int CDiskEntryMaker::createSymlink(DirRef dir, const std::string& name, const std::string& target) {
+    return resultOf(symlinkat(target.c_str(), fd(dir), name.c_str()));
 }
 
 }  // namespace brn

@@ -1,11 +1,11 @@
 #pragma once
 // CEntryMaker is how the tar reader materialises the entries it does not redirect: it
-// opens regular files and writes their data through handles, and makes symbolic links
-// and directories. CDiskEntryMaker makes them on disk (the reader's default);
-// CListingEntryMaker only records what would be made. The path arguments are those of
-// brn/tar/SafePath.h: outPath from the entry callback, name as stored in the archive.
-// Calling order per regular file: openFile, write any number of times, closeFile. The
-// reader never owns a maker given to it; the maker must outlive every reader using it.
+// opens regular files and writes their data through handles, and makes symbolic links and
+// directories, each at an entry's name taken relative to the maker's own root, under the
+// rules of brn/tar/PathWalker.h. CDiskEntryMaker makes them below a directory descriptor;
+// CListingEntryMaker only records what would be made. Calling order per regular file:
+// openFile, write any number of times, closeFile. The reader never owns a maker given to
+// it; the maker must outlive every reader using it.
 
 #include <cstddef>
 #include <string>
@@ -29,15 +29,15 @@ public:
     CEntryMaker& operator=(const CEntryMaker&) = delete;
 
     // Opens a regular file for writing from its start and stores a handle >= 0 in `handle`.
-    virtual int openFile(const std::string& outPath, const std::string& name, int& handle) = 0;
+    virtual int openFile(const std::string& name, int& handle) = 0;
     // Writes all `count` bytes (count >= 1) at the end of what was written so far.
     virtual int write(int handle, const char* data, size_t count) = 0;
     // Ends the file; `name` is the entry's, for messages. The handle is gone even on failure.
     virtual int closeFile(int handle, const std::string& name) = 0;
-    // Makes a symbolic link to `target` in place of whatever is at the path.
-    virtual int makeSymlink(const std::string& outPath, const std::string& name, const std::string& target) = 0;
+    // Makes a symbolic link to `target` in place of whatever is at the name.
+    virtual int makeSymlink(const std::string& name, const std::string& target) = 0;
     // Makes a directory with its missing parents; an existing name of any kind is kept.
-    virtual int makeDirectory(const std::string& outPath, const std::string& name) = 0;
+    virtual int makeDirectory(const std::string& name) = 0;
 };
 
 }  // namespace brn

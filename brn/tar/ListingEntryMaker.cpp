@@ -1,133 +1,164 @@
 #include "brn/tar/ListingEntryMaker.h"
 
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "brn/ByteOrder.h"
+
 namespace brn {
 
 namespace {
 
-// `key` + "/" + the component [begin, end) of `path`; no slash is doubled after a root "/".
-std::string childKey(const std::string& key, const std::string& path, size_t begin, size_t end) {
-    std::string child = key;
-    if (!child.empty() && child.back() != '/') child += '/';
-    child.append(path, begin, end - begin);
-    return child;
+// What the record holds for a name (CKindTable values).
+constexpr uint8_t kAbsent = 0;
+constexpr uint8_t kRegular = 1;
+constexpr uint8_t kSymlink = 2;
+constexpr uint8_t kEmptyDirectory = 3;
+constexpr uint8_t kFullDirectory = 4;  // a directory something was made in
+
+bool isDirectory(uint8_t value) { return value == kEmptyDirectory || value == kFullDirectory; }
+
+NodeKind kindOf(uint8_t value) {
+    if (isDirectory(value)) return NodeKind::kDirectory;
+    if (value == kSymlink) return NodeKind::kSymlink;
+    return value == kRegular ? NodeKind::kRegular : NodeKind::kMissing;
 }
 
-// The trusted directory as a key: its components joined by '/', a leading '/' kept.
-std::string trustedKey(const std::string& dir) {
-    std::string key = !dir.empty() && dir[0] == '/' ? "/" : "";
-    size_t pos = 0, begin = 0, end = 0;
-    while (nextPathComponent(dir, pos, begin, end)) key = childKey(key, dir, begin, end);
-    return key;
+// A secret key per process, so an archive cannot be built to make two names share a key.
+SipKey randomKey() {
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != int(sizeof bytes)) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        storeLe64(bytes, uint64_t(now.tv_nsec) ^ uint64_t(now.tv_sec) << 30);
+        storeLe64(bytes + 8, uint64_t(getpid()) * 0x9e3779b97f4a7c15ull);
+    }
+    return SipKey{loadLe64(bytes), loadLe64(bytes + 8)};
 }
 
 }  // namespace
 
-int CListingEntryMaker::openFile(const std::string& outPath, const std::string& name, int& handle) {
-    std::string key;
-    const int result = findEntry(outPath, name, true, key);
-    if (result != kSafePathOk) return result;
-    if (key.empty()) return kSafePathNoLeaf;
-    const auto found = made.find(key);
-    if (found != made.end() && found->second.kind == MadeKind::kDirectory) return kSafePathCreateFailed;
-    // A file is truncated, a link replaced: either way an empty regular file is left.
-    MADE_ENTRY_T& file = made[key];
-    file = MADE_ENTRY_T{MadeKind::kRegularFile, 0, std::string()};
-    size_t slot = 0;
-    while (slot < openFiles.size() && openFiles[slot] != nullptr) ++slot;
-    if (slot == openFiles.size()) openFiles.push_back(nullptr);
-    openFiles[slot] = &file;
-    handle = int(slot);
-    return kEntryMakerOk;
-}
+CListingEntryMaker::CListingEntryMaker(const std::string& shownPrefix)
+    : secret(randomKey()), rootKey(DirRef(sipHash24(secret, "", 0))), walker(*this, shownPrefix) {}
+
+int CListingEntryMaker::openFile(const std::string& name, int& handle) { return walker.openFile(name, handle); }
 
 int CListingEntryMaker::write(int handle, const char*, size_t count) {
-    if (handle < 0 || size_t(handle) >= openFiles.size() || openFiles[size_t(handle)] == nullptr) {
-        return kEntryBadHandle;
-    }
-    openFiles[size_t(handle)]->bytes += count;
+    if (!isOpen(handle)) return kEntryBadHandle;
     totalBytes += count;
     return kEntryMakerOk;
 }
 
 int CListingEntryMaker::closeFile(int handle, const std::string&) {
-    if (handle < 0 || size_t(handle) >= openFiles.size() || openFiles[size_t(handle)] == nullptr) {
-        return kEntryBadHandle;
+    if (!isOpen(handle)) return kEntryBadHandle;
+    open[size_t(handle)] = false;
+    return kEntryMakerOk;
+}
+
+int CListingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+    return walker.makeSymlink(name, target);
+}
+
+int CListingEntryMaker::makeDirectory(const std::string& name) { return walker.makeDirectory(name); }
+
+NodeKind CListingEntryMaker::kindAt(const std::string& name) {
+    DirRef dir = rootKey;
+    size_t pos = 0, begin = 0, end = 0;
+    NodeKind kind = NodeKind::kDirectory;
+    while (nextPathComponent(name, pos, begin, end)) {
+        if (kind != NodeKind::kDirectory) return NodeKind::kMissing;
+        uint64_t key = 0;
+        kind = kindOf(kindValue(dir, name.substr(begin, end - begin), key));
+        dir = DirRef(key);
     }
-    openFiles[size_t(handle)] = nullptr;
-    return kEntryMakerOk;
-}
-
-// Whatever is at the path is replaced, except a directory that holds something.
-int CListingEntryMaker::makeSymlink(const std::string& outPath, const std::string& name, const std::string& target) {
-    std::string key;
-    const int result = findEntry(outPath, name, false, key);
-    if (result != kSafePathOk) return result;
-    if (key.empty()) return kSafePathNoLeaf;
-    if (hasChildren(key)) return kSafePathCreateFailed;
-    made[key] = MADE_ENTRY_T{MadeKind::kSymlink, 0, target};
-    return kEntryMakerOk;
-}
-
-int CListingEntryMaker::makeDirectory(const std::string& outPath, const std::string& name) {
-    std::string key;
-    const int result = findEntry(outPath, name, true, key);
-    if (result != kSafePathOk || key.empty()) return result;
-    made.emplace(key, MADE_ENTRY_T{});  // an existing name of any kind is kept
-    return kEntryMakerOk;
+    return kind;
 }
 
 void CListingEntryMaker::clear() {
-    made.clear();
-    openFiles.clear();
+    walker.forget();
+    kinds.clear();
+    open.clear();
+    made = 0;
     totalBytes = 0;
 }
 
-int CListingEntryMaker::findEntry(const std::string& outPath, const std::string& name, bool makeMissing,
-                                  std::string& key) {
-    const EntryTarget target = splitEntryPath(outPath, name);
-    if (hasDotDotComponent(target.below)) return refuseDotDot(name);
-    key = trustedKey(target.trustedDir);
-    const auto trusted = made.find(key);
-    if (trusted != made.end() && trusted->second.kind == MadeKind::kRegularFile) return kSafePathNoParent;
-    const std::string& below = target.below;
-    size_t pos = 0, begin = 0, end = 0, nextBegin = 0, nextEnd = 0;
-    const bool any = nextPathComponent(below, pos, begin, end);
-    while (any && nextPathComponent(below, pos, nextBegin, nextEnd)) {
-        // Another component follows, so [begin, end) must be a directory.
-        key = childKey(key, below, begin, end);
-        const int result = enterDirectory(key, makeMissing, name, target, end);
-        if (result != kSafePathOk) return result;
-        begin = nextBegin;
-        end = nextEnd;
-    }
-    key = any ? childKey(key, below, begin, end) : std::string();
-    return kSafePathOk;
+int CListingEntryMaker::lookup(DirRef dir, const std::string& name, NodeKind& kind) {
+    uint64_t key = 0;
+    kind = kindOf(kindValue(dir, name, key));
+    return 0;
 }
 
-// `end` bounds the directory's path in target.below, for the message about a link.
-int CListingEntryMaker::enterDirectory(const std::string& key, bool makeMissing, const std::string& name,
-                                       const EntryTarget& target, size_t end) {
-    const auto found = made.find(key);
-    if (found == made.end()) {
-        if (!makeMissing) return kSafePathNoParent;
-        made.emplace(key, MADE_ENTRY_T{});
-        return kSafePathOk;
-    }
-    switch (found->second.kind) {
-        case MadeKind::kDirectory:
-            return kSafePathOk;
-        case MadeKind::kSymlink:
-            return refuseThroughLink(name, target.trustedDir + target.below.substr(0, end));
-        case MadeKind::kRegularFile:
-            break;
-    }
-    return kSafePathNoParent;
+int CListingEntryMaker::enter(DirRef dir, const std::string& name, DirRef& child) {
+    uint64_t key = 0;
+    const uint8_t value = kindValue(dir, name, key);
+    if (value == kSymlink) return ELOOP;
+    if (!isDirectory(value)) return ENOTDIR;
+    child = DirRef(key);
+    return 0;
 }
 
-bool CListingEntryMaker::hasChildren(const std::string& key) const {
-    const std::string prefix = key + "/";
-    const auto next = made.lower_bound(prefix);
-    return next != made.end() && next->first.compare(0, prefix.size(), prefix) == 0;
+int CListingEntryMaker::makeDirectory(DirRef dir, const std::string& name) {
+    uint64_t key = 0;
+    if (kindValue(dir, name, key) != kAbsent) return EEXIST;
+    record(dir, key, kEmptyDirectory);
+    return 0;
+}
+
+int CListingEntryMaker::remove(DirRef dir, const std::string& name, bool directory) {
+    uint64_t key = 0;
+    const uint8_t value = kindValue(dir, name, key);
+    if (value == kAbsent) return ENOENT;
+    if (isDirectory(value) != directory) return directory ? ENOTDIR : EISDIR;
+    if (value == kFullDirectory) return ENOTEMPTY;
+    kinds.set(key, kAbsent);
+    --made;
+    return 0;
+}
+
+int CListingEntryMaker::createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) {
+    uint64_t key = 0;
+    const uint8_t value = kindValue(dir, name, key);
+    if (exclusive && value != kAbsent) return EEXIST;
+    if (value != kAbsent && value != kRegular) return EISDIR;
+    record(dir, key, kRegular);
+    size_t slot = 0;
+    while (slot < open.size() && open[slot]) ++slot;
+    if (slot == open.size()) open.push_back(false);
+    open[slot] = true;
+    handle = int(slot);
+    return 0;
+}
+
+int CListingEntryMaker::createSymlink(DirRef dir, const std::string& name, const std::string&) {
+    uint64_t key = 0;
+    if (kindValue(dir, name, key) != kAbsent) return EEXIST;
+    record(dir, key, kSymlink);
+    return 0;
+}
+
+uint64_t CListingEntryMaker::keyOf(DirRef dir, const std::string& name) {
+    keyInput.resize(8);
+    storeLe64(reinterpret_cast<unsigned char*>(&keyInput[0]), uint64_t(dir));
+    keyInput += name;
+    return sipHash24(secret, keyInput.data(), keyInput.size());
+}
+
+uint8_t CListingEntryMaker::kindValue(DirRef dir, const std::string& name, uint64_t& key) {
+    key = keyOf(dir, name);
+    return kinds.find(key);
+}
+
+// Records a made name, and that its directory now holds something (which a link cannot replace).
+void CListingEntryMaker::record(DirRef dir, uint64_t key, uint8_t value) {
+    if (kinds.set(key, value) == kAbsent) ++made;
+    if (dir != rootKey && kinds.find(uint64_t(dir)) == kEmptyDirectory) kinds.set(uint64_t(dir), kFullDirectory);
+}
+
+bool CListingEntryMaker::isOpen(int handle) const {
+    return handle >= 0 && size_t(handle) < open.size() && open[size_t(handle)];
 }
 
 }  // namespace brn

@@ -1,61 +1,66 @@
 #pragma once
 // CListingEntryMaker lists and checks what a tar reader would make without touching the
-// file system. It keeps the paths made so far (directories, regular files with their data
-// byte counts, symbolic links with their targets) and applies the rules of
-// brn/tar/SafePath.h to them, so its verdicts and messages are those of CDiskEntryMaker on
-// an empty destination. Memory grows with the number of names, never with data. One
-// instance may serve several readers in a row (packages sharing one destination); clear
-// forgets everything. Handles index the open files; closeFile frees them.
+// file system: the path walker (brn/tar/PathWalker.h) runs the same rules as on disk over a
+// record of what was made so far, so its verdicts and messages are those of
+// CDiskEntryMaker on an empty root. The record keeps no names, only the kind of each made
+// name under a secret keyed 64-bit hash of (parent, name) (brn/tar/KindTable.h): about 11
+// bytes per entry, nothing per data byte. One instance may serve several readers in a row
+// (packages sharing one destination); clear forgets everything.
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "brn/crypto/SipHash.h"
 #include "brn/tar/EntryMaker.h"
+#include "brn/tar/EntryTree.h"
+#include "brn/tar/KindTable.h"
+#include "brn/tar/PathWalker.h"
 
 namespace brn {
 
-enum class MadeKind : int {
-    kDirectory = 0,    // made by an entry, or as a missing parent of one
-    kRegularFile = 1,  // `bytes` written to it
-    kSymlink = 2,      // pointing at `target`
-};
-
-struct MADE_ENTRY_T {
-    MadeKind kind = MadeKind::kDirectory;
-    uint64_t bytes = 0;  // data bytes of a regular file
-    std::string target;  // target of a symbolic link
-};
-
-class CListingEntryMaker : public CEntryMaker {
+class CListingEntryMaker : public CEntryMaker, private CEntryTree {
 public:
-    // Keys are paths as the reader makes them, spelled without empty or "." components
-    // ("out//a/./b" is "out/a/b"); the trusted directory of each path (see SafePath.h) is
-    // taken to exist and to be a directory, as an emptied destination is.
-    using Tree = std::map<std::string, MADE_ENTRY_T>;
+    // shownPrefix starts the paths in messages, as the disk maker's would.
+    explicit CListingEntryMaker(const std::string& shownPrefix);
 
-    int openFile(const std::string& outPath, const std::string& name, int& handle) override;
+    int openFile(const std::string& name, int& handle) override;
     int write(int handle, const char* data, size_t count) override;
     int closeFile(int handle, const std::string& name) override;
-    int makeSymlink(const std::string& outPath, const std::string& name, const std::string& target) override;
-    int makeDirectory(const std::string& outPath, const std::string& name) override;
+    int makeSymlink(const std::string& name, const std::string& target) override;
+    int makeDirectory(const std::string& name) override;
 
-    const Tree& tree() const { return made; }
     uint64_t dataBytes() const { return totalBytes; }  // every data byte written, in all files
+    // What the record holds at `name` (relative to the root, components as entries spell them),
+    // and how many names it holds.
+    NodeKind kindAt(const std::string& name);
+    size_t madeCount() const { return made; }
+    size_t recordBytes() const { return kinds.slotBytes(); }
     void clear();
 
 private:
-    // Walks to the entry's parent as SafePath does, making missing directories when allowed,
-    // and gives the entry's key (empty when the path names the trusted directory itself).
-    int findEntry(const std::string& outPath, const std::string& name, bool makeMissing, std::string& key);
-    int enterDirectory(const std::string& key, bool makeMissing, const std::string& name, const EntryTarget& target,
-                       size_t end);
-    bool hasChildren(const std::string& key) const;
+    DirRef root() const override { return rootKey; }
+    int lookup(DirRef dir, const std::string& name, NodeKind& kind) override;
+    int enter(DirRef dir, const std::string& name, DirRef& child) override;
+    void leave(DirRef) override {}
+    int makeDirectory(DirRef dir, const std::string& name) override;
+    int remove(DirRef dir, const std::string& name, bool directory) override;
+    int createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) override;
+    int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
 
-    Tree made;
-    std::vector<MADE_ENTRY_T*> openFiles;  // by handle; null when closed. Tree nodes are never erased.
+    uint64_t keyOf(DirRef dir, const std::string& name);
+    uint8_t kindValue(DirRef dir, const std::string& name, uint64_t& key);
+    void record(DirRef dir, uint64_t key, uint8_t value);
+    bool isOpen(int handle) const;
+
+    SipKey secret;
+    DirRef rootKey;
+    CKindTable kinds;
+    std::string keyInput;    // parent key and name, hashed together; kept to avoid allocation
+    std::vector<bool> open;  // by handle: true while the file is open
+    size_t made = 0;         // names whose value is not absent
     uint64_t totalBytes = 0;
+    CPathWalker walker;
 };
 
 }  // namespace brn

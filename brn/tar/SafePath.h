@@ -1,17 +1,8 @@
 #pragma once
-// Makes tar entries (regular files, symbolic links, directories) at the path the entry
-// callback chose without ever creating, opening or writing through a symbolic link that
-// the archive could have placed. The path is split into a trusted directory (links
-// allowed, made with makeDirs when missing) and the part below it named by the archive.
-// Below it, every existing component is examined with lstat before anything is made,
-// missing directories are made one level at a time, and the entry is made relative to a
-// descriptor of its parent opened without following links. Each call is self-contained;
-// the descriptor handed out by safeOpenRegularFile belongs to the caller.
-//
-// The trusted directory: when outPath ends with the entry's name at a component boundary
-// (outPath = outDir + "/" + name), it is everything before the name and only the
-// components of the name are checked. Otherwise the callback chose a path of its own:
-// only its parent directory is trusted and only its last component is checked.
+// The vocabulary of safe entry paths, shared by the path walker (brn/tar/PathWalker.h), its
+// trees and the tar reader: the result codes, how a name splits into components, the ".."
+// rule, the two refusal messages, and how a path of the entry callback's own splits into a
+// trusted directory and the part below it that is checked. Stateless free functions.
 
 #include <cstddef>
 #include <string>
@@ -48,20 +39,10 @@ bool hasDotDotComponent(const std::string& path);
 // "tar: <name>: refusing a '..' path component" and gives kSafePathDotDot.
 int checkEntryName(const std::string& name);
 
-// Splits outPath by the rule above.
+// Splits a path the entry callback chose. When outPath ends with the entry's name at a
+// component boundary (outPath = outDir + "/" + name), the trusted directory is everything
+// before the name and the name is checked. Otherwise only the parent directory of outPath
+// is trusted and only its last component is checked.
 EntryTarget splitEntryPath(const std::string& outPath, const std::string& name);
-
-// Opens a regular file for writing from its start (O_WRONLY, O_CREAT, O_TRUNC, O_NOFOLLOW,
-// permission bits 0600), making missing parents (0755). A symbolic link at the path is
-// removed and the file made anew with O_EXCL; any other existing non-regular file fails.
-int safeOpenRegularFile(const std::string& outPath, const std::string& name, int* fd);
-
-// Replaces whatever is at the path (a file, a link, an empty directory) with a symbolic
-// link to `target`, which may be anything. Missing parents are not made.
-int safeMakeSymlink(const std::string& outPath, const std::string& name, const std::string& target);
-
-// Makes a directory (0755) with its missing parents. An existing name of any kind is left
-// as it is and succeeds.
-int safeMakeDirectory(const std::string& outPath, const std::string& name);
 
 }  // namespace brn

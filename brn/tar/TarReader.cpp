@@ -1,12 +1,15 @@
 #include "brn/tar/TarReader.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "app/FileUtil.h"
 #include "brn/tar/SafePath.h"
 
 namespace brn {
@@ -120,7 +123,7 @@ bool CTarReader::setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWr
 
 bool CTarReader::setEntryMaker(CEntryMaker* newMaker) {
     if (output >= 0 && !redirected) return false;  // its handle belongs to the current maker
-    maker = newMaker != nullptr ? newMaker : &diskMaker;
+    maker = newMaker;
     return true;
 }
 
@@ -224,23 +227,53 @@ int CTarReader::openRedirected() {
 
 // Only regular files have data: a size on a directory or link entry is ignored.
 int CTarReader::makeDirect(const std::string& outPath) {
+    CEntryMaker* target = maker;
+    std::string name = info.name;
+    if (target == nullptr) {
+        const int rooted = rootAtPath(outPath, name);
+        if (rooted != kBlockOk) return rooted;
+        target = pathMaker.get();
+    }
     switch (info.type) {
         case kTarTypeRegular: {
             int handle = -1;
-            const int opened = maker->openFile(outPath, info.name, handle);
+            const int opened = target->openFile(name, handle);
             if (opened != kEntryMakerOk) return fromMaker(opened);
             if (handle < 0) return kBlockMakeFailed;
             output = handle;
+            outputMaker = target;
             return startData();
         }
         case kTarTypeSymlink:
-            return fromMaker(maker->makeSymlink(outPath, info.name, info.linkname));
+            return fromMaker(target->makeSymlink(name, info.linkname));
         case kTarTypeDirectory:
-            return fromMaker(maker->makeDirectory(outPath, info.name));
+            return fromMaker(target->makeDirectory(name));
         default:
             printf("unsupported file type %u\n", unsigned(info.type));
             return kBlockUnsupportedType;
     }
+}
+
+// Without a maker of the caller's, outPath is used as given: the directory before the
+// entry's name (for a path of the callback's own, before its last component) is trusted,
+// opened following links and made first when missing (not for a link), and what lies
+// below it is made by pathMaker, rooted there. The root is kept for the next entries.
+int CTarReader::rootAtPath(const std::string& outPath, std::string& below) {
+    EntryTarget target = splitEntryPath(outPath, info.name);
+    below = std::move(target.below);
+    if (pathMaker && target.trustedDir == pathRootDir) return kBlockOk;
+    const std::string dir = target.trustedDir.empty() ? std::string(".") : target.trustedDir;
+    CUniqueFd opened(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0 && errno == ENOENT && info.type != kTarTypeSymlink) {
+        if (!makeDirs(dir)) return kBlockMakeFailed;
+        opened.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (opened.get() < 0) return kBlockMakeFailed;
+    pathMaker.reset();
+    pathRoot = std::move(opened);
+    pathRootDir = target.trustedDir;
+    pathMaker = std::make_unique<CDiskEntryMaker>(pathRoot.get(), pathRootDir);
+    return kBlockOk;
 }
 
 // kBlockOk for kEntryMakerOk; otherwise kBlockMakeFailed, noting a refusal for safety.
@@ -280,7 +313,7 @@ int CTarReader::processInPlace(const char* data, size_t available, size_t& taken
 // redirected) and closes its output after the last.
 int CTarReader::writeData(const char* data, size_t count) {
     const int written =
-        redirected ? writeCallback(data, int(count), output) : maker->write(output, data, count);
+        redirected ? writeCallback(data, int(count), output) : outputMaker->write(output, data, count);
     if (written < 0) {
         (void)closeCurrentFile();
         return kBlockWriteFailed;
@@ -311,7 +344,7 @@ int CTarReader::closeCurrentFile() {
     }
     const int handle = output;
     output = -1;
-    return maker->closeFile(handle, info.name) == kEntryMakerOk ? kBlockOk : kBlockCloseFailed;
+    return outputMaker->closeFile(handle, info.name) == kEntryMakerOk ? kBlockOk : kBlockCloseFailed;
 }
 
 }  // namespace brn

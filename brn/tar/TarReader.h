@@ -1,17 +1,21 @@
 #pragma once
 // CTarReader, the last stage of the untgza pipeline: takes a ustar stream in pieces of any
 // size, cuts it into 512-byte blocks and has each entry (regular file, directory, symbolic
-// link) made at the path the entry callback names by its entry maker (brn/tar/EntryMaker.h;
-// on disk through brn/tar/SafePath.h unless setEntryMaker chose another), or hands a regular
-// file's data to the optional open/write/close callbacks. Calling order: construct, init,
-// optionally setOutputCallback and setEntryMaker, update any number of times, finish,
-// destroy; one reader per archive. The reader owns copies of its callbacks and the output
-// of the entry being written, never a maker given to it. A ".." component fails the stream.
+// link) made, or hands a regular file's data to the optional open/write/close callbacks.
+// Entries are made by the entry maker given with setEntryMaker (brn/tar/EntryMaker.h) at
+// their archive name below the maker's root; without one, on disk at the path the entry
+// callback names, whose directory before the name is trusted (brn/tar/SafePath.h). Either
+// way brn/tar/PathWalker.h holds the rules. Calling order: construct, init, optionally
+// setOutputCallback and setEntryMaker, update any number of times, finish, destroy; one
+// reader per archive. The reader owns copies of its callbacks and the output of the entry
+// being written, never a maker given to it. A ".." component fails the stream.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "app/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
 #include "brn/tar/EntryMaker.h"
 #include "brn/tar/TarHeader.h"
@@ -37,8 +41,9 @@ struct TAR_FILE_INFO_T {
     std::string linkname;  // symbolic link target as stored; meaningful only for kTarTypeSymlink
 };
 
-// Asked for every entry: sets outPath (where the entry is made) and, for a regular file,
-// may set redirect to send its data through the output callbacks. Negative: fail.
+// Asked for every entry: sets outPath (where the entry is made when no entry maker was set;
+// with one, only an empty outPath matters: it fails the entry) and, for a regular file, may
+// set redirect to send its data through the output callbacks. Negative: fail.
 using TarEntryCallback = std::function<int(const TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath)>;
 // Opens a redirected file and stores a handle (-1 on entry). Negative: fail.
 using TarOpenCallback = std::function<int(const TAR_FILE_INFO_T& info, int& handle)>;
@@ -75,9 +80,9 @@ public:
 
     [[nodiscard]] int init(TarEntryCallback onEntry);
     bool setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWrite, TarCloseCallback onClose);
-    // Entries not redirected are made by `maker` (nullptr: on disk, the default) from the next
-    // entry on. It must outlive the reader. False, and nothing changed, while a file made by
-    // the current maker is open.
+    // Entries not redirected are made by `maker` at their names from the next entry on
+    // (nullptr: on disk at the callback's outPath, the default). It must outlive the reader.
+    // False, and nothing changed, while a file made by the current maker is open.
     bool setEntryMaker(CEntryMaker* maker);
     // Data of an entry made by the maker that lies in whole blocks of `data` goes to the
     // maker in one write per call (a block split across calls in one write of its own);
@@ -103,14 +108,18 @@ private:
     int expectZeroBlocks(const char* block);
     int openRedirected();
     int makeDirect(const std::string& outPath);
+    int rootAtPath(const std::string& outPath, std::string& below);
     int startData();
 
     TarEntryCallback entryCallback;
     TarOpenCallback openCallback;
     TarWriteCallback writeCallback;
     TarCloseCallback closeCallback;
-    CDiskEntryMaker diskMaker;                // the default maker
-    CEntryMaker* maker = &diskMaker;          // makes every entry that is not redirected
+    CEntryMaker* maker = nullptr;             // the caller's maker; nullptr: pathMaker
+    CEntryMaker* outputMaker = nullptr;       // the maker of the file being written
+    std::string pathRootDir;                  // the trusted directory pathMaker is rooted at
+    CUniqueFd pathRoot;                       // that directory, opened
+    std::unique_ptr<CDiskEntryMaker> pathMaker;  // makes entries at the callback's paths
     bool redirected = false;                  // output is a callback handle, not our descriptor
     TarExpect state = TarExpect::kHeader;
     char blockBuffer[kTarBlockSize];          // a block arriving in pieces is assembled here

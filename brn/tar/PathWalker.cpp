@@ -1,0 +1,191 @@
+#include "brn/tar/PathWalker.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace brn {
+
+CPathWalker::CPathWalker(CEntryTree& entryTree, std::string prefix)
+    : tree(entryTree), shownPrefix(std::move(prefix)) {}
+
+CPathWalker::~CPathWalker() { forget(); }
+
+void CPathWalker::forget() {
+    while (!held.empty()) {
+        tree.leave(held.back().second);
+        held.pop_back();
+    }
+}
+
+int CPathWalker::openFile(const std::string& name, int& handle) {
+    Parent parent;
+    int result = walkToParent(name, true, parent);
+    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : createFile(name, parent, handle);
+    release(parent);
+    return result;
+}
+
+int CPathWalker::makeSymlink(const std::string& name, const std::string& target) {
+    Parent parent;
+    int result = walkToParent(name, false, parent);
+    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : createSymlink(name, parent, target);
+    release(parent);
+    return result;
+}
+
+int CPathWalker::makeDirectory(const std::string& name) {
+    Parent parent;
+    int result = walkToParent(name, true, parent);
+    if (result == kSafePathOk && !parent.leaf.empty()) result = createDirectory(name, parent);
+    release(parent);
+    return result;
+}
+
+// A regular file is truncated; a link is replaced, so what it points at stays untouched; a
+// directory, FIFO or device is left as it is and the entry fails.
+int CPathWalker::createFile(const std::string& name, const Parent& parent, int& handle) {
+    NodeKind kind = NodeKind::kMissing;
+    if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
+        return report(name, "fstatat", lastEnd(), error, kSafePathCreateFailed);
+    }
+    bool exclusive = false;
+    if (kind == NodeKind::kSymlink) {
+        if (int error = tree.remove(parent.dir, parent.leaf, false)) {
+            return report(name, "unlink", lastEnd(), error, kSafePathCreateFailed);
+        }
+        exclusive = true;
+    } else if (kind != NodeKind::kMissing && kind != NodeKind::kRegular) {
+        return kSafePathCreateFailed;
+    }
+    if (int error = tree.createFile(parent.dir, parent.leaf, exclusive, handle)) {
+        return report(name, "open", lastEnd(), error, kSafePathCreateFailed);
+    }
+    return kSafePathOk;
+}
+
+// Whatever is at the name goes first; a directory that holds something stays, and the
+// entry fails.
+int CPathWalker::createSymlink(const std::string& name, const Parent& parent, const std::string& target) {
+    NodeKind kind = NodeKind::kMissing;
+    if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
+        return report(name, "fstatat", lastEnd(), error, kSafePathCreateFailed);
+    }
+    if (kind != NodeKind::kMissing) {
+        const bool directory = kind == NodeKind::kDirectory;
+        const int error = tree.remove(parent.dir, parent.leaf, directory);
+        if (directory && (error == ENOTEMPTY || error == EEXIST)) return kSafePathCreateFailed;
+        if (error != 0) return report(name, "unlink", lastEnd(), error, kSafePathCreateFailed);
+    }
+    if (int error = tree.createSymlink(parent.dir, parent.leaf, target)) {
+        return report(name, "symlink", lastEnd(), error, kSafePathCreateFailed);
+    }
+    return kSafePathOk;
+}
+
+// An existing name of any kind is kept: a directory, a link (never entered later) or a file
+// (entries below it then fail).
+int CPathWalker::createDirectory(const std::string& name, const Parent& parent) {
+    NodeKind kind = NodeKind::kMissing;
+    if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
+        return report(name, "fstatat", lastEnd(), error, kSafePathMakeFailed);
+    }
+    if (kind != NodeKind::kMissing) return kSafePathOk;
+    const int error = tree.makeDirectory(parent.dir, parent.leaf);
+    return error == 0 || error == EEXIST ? kSafePathOk : reportMkdir(name, lastEnd(), error);
+}
+
+int CPathWalker::walkToParent(const std::string& name, bool makeMissing, Parent& parent) {
+    if (hasDotDotComponent(name)) return refuseDotDot(name);
+    components.clear();
+    size_t pos = 0, begin = 0, end = 0;
+    while (nextPathComponent(name, pos, begin, end)) components.emplace_back(begin, end);
+    parent.dir = tree.root();
+    if (components.empty()) return kSafePathOk;
+    const size_t dirs = components.size() - 1;
+    size_t level = keepHeldPrefix(name, dirs);
+    if (level > 0) parent.dir = held[level - 1].second;
+    for (; level < dirs; ++level) {
+        DirRef child = 0;
+        const int result = step(parent.dir, name, level, makeMissing, child);
+        if (result != kSafePathOk) return result;
+        if (held.size() == level && level < kHeldDirs) {
+            held.emplace_back(component(name, level), child);
+        } else {
+            if (parent.transient) tree.leave(parent.dir);
+            parent.transient = true;
+        }
+        parent.dir = child;
+    }
+    parent.leaf = component(name, dirs);
+    return kSafePathOk;
+}
+
+// Keeps the held directories that the name passes through too, leaves the others, and
+// gives how many were kept.
+size_t CPathWalker::keepHeldPrefix(const std::string& name, size_t dirs) {
+    size_t kept = 0;
+    while (kept < held.size() && kept < dirs) {
+        const Span& span = components[kept];
+        if (name.compare(span.first, span.second - span.first, held[kept].first) != 0) break;
+        ++kept;
+    }
+    while (held.size() > kept) {
+        tree.leave(held.back().second);
+        held.pop_back();
+    }
+    return kept;
+}
+
+// Enters the directory of component `level` below `dir`, making it when missing and allowed.
+int CPathWalker::step(DirRef dir, const std::string& name, size_t level, bool makeMissing, DirRef& child) {
+    const std::string part = component(name, level);
+    const size_t end = components[level].second;
+    NodeKind kind = NodeKind::kMissing;
+    if (int error = tree.lookup(dir, part, kind)) return report(name, "fstatat", end, error, kSafePathNoParent);
+    if (kind == NodeKind::kMissing) {
+        if (!makeMissing) return kSafePathNoParent;
+        const int error = tree.makeDirectory(dir, part);
+        if (error != 0 && error != EEXIST) return reportMkdir(name, end, error);
+    } else if (kind == NodeKind::kSymlink) {
+        return refuseThroughLink(name, shown(name, end));
+    } else if (kind != NodeKind::kDirectory) {
+        return kSafePathNoParent;
+    }
+    // Entering never follows a link, so one that took the directory's place meanwhile is caught.
+    const int error = tree.enter(dir, part, child);
+    if (error == ELOOP) return refuseThroughLink(name, shown(name, end));
+    if (error == ENOTDIR) return kSafePathNoParent;
+    return error == 0 ? kSafePathOk : report(name, "open", end, error, kSafePathNoParent);
+}
+
+void CPathWalker::release(Parent& parent) {
+    if (parent.transient) tree.leave(parent.dir);
+    parent.transient = false;
+}
+
+std::string CPathWalker::component(const std::string& name, size_t level) const {
+    const Span& span = components[level];
+    return name.substr(span.first, span.second - span.first);
+}
+
+std::string CPathWalker::shown(const std::string& name, size_t end) const {
+    return shownPrefix + name.substr(0, end);
+}
+
+int CPathWalker::report(const std::string& name, const char* call, size_t end, int error, int result) const {
+    const std::string path = shown(name, end);
+    printf("tar: %.*s: %s %s failed(%d,%s)\n", int(name.size()), name.data(), call, path.c_str(), error,
+           strerror(error));
+    return result;
+}
+
+int CPathWalker::reportMkdir(const std::string& name, size_t end, int error) const {
+    const std::string path = shown(name, end);
+    printf("mkdir %s failed(%d,%s)\n", path.c_str(), error, strerror(error));
+    return kSafePathMakeFailed;
+}
+
+size_t CPathWalker::lastEnd() const { return components.empty() ? 0 : components.back().second; }
+
+}  // namespace brn

@@ -1,0 +1,76 @@
+#pragma once
+// CPathWalker makes tar entries in a tree (brn/tar/EntryTree.h) under one set of rules, the
+// same on disk and in velk-inspect's record. A name is taken relative to the tree's root:
+// empty and "." components are skipped and a ".." component is refused; no symbolic link is
+// ever followed (one on the way is refused, one at the name is replaced); missing directories
+// on the way are made one level at a time (not for links); an existing name is replaced or
+// kept as the entry's kind requires. The directories leading to the last entry's parent stay
+// entered, up to kHeldDirs levels, so the next entry of the same folder costs no further
+// walk. Messages name the entry and the path (shownPrefix + the name's components).
+// Calling order: construct over a tree, then any number of openFile / makeSymlink /
+// makeDirectory. The walker borrows the tree, which must outlive it.
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brn/tar/EntryTree.h"
+#include "brn/tar/SafePath.h"
+
+namespace brn {
+
+class CPathWalker {
+public:
+    // shownPrefix starts every path in messages: "dest/" makes "dest/a/b".
+    CPathWalker(CEntryTree& tree, std::string shownPrefix);
+    ~CPathWalker();
+    CPathWalker(const CPathWalker&) = delete;
+    CPathWalker& operator=(const CPathWalker&) = delete;
+
+    // A kSafePath* code. openFile truncates a regular file, replaces a link, and refuses any
+    // other kind of existing file; makeSymlink replaces whatever is there but a directory that
+    // holds something; makeDirectory keeps an existing name of any kind.
+    int openFile(const std::string& name, int& handle);
+    int makeSymlink(const std::string& name, const std::string& target);
+    int makeDirectory(const std::string& name);
+
+    // Leaves every directory held from the last entry (before the tree changes under it).
+    void forget();
+
+private:
+    static constexpr size_t kHeldDirs = 16;
+
+    using Span = std::pair<size_t, size_t>;  // [begin, end) of one component in the name
+
+    // The directory that holds an entry, and the entry's own name in it.
+    struct Parent {
+        DirRef dir = 0;
+        bool transient = false;  // entered past the held levels: leave it after use
+        std::string leaf;        // empty when the name is the root itself
+    };
+
+    int walkToParent(const std::string& name, bool makeMissing, Parent& parent);
+    size_t keepHeldPrefix(const std::string& name, size_t dirs);
+    int step(DirRef dir, const std::string& name, size_t level, bool makeMissing, DirRef& child);
+    int createFile(const std::string& name, const Parent& parent, int& handle);
+    int createSymlink(const std::string& name, const Parent& parent, const std::string& target);
+    int createDirectory(const std::string& name, const Parent& parent);
+    void release(Parent& parent);
+
+    // Component `level` of the name being walked, and where the last one ends in it.
+    std::string component(const std::string& name, size_t level) const;
+    size_t lastEnd() const;
+    // shownPrefix + the first `end` bytes of the name: a path for messages.
+    std::string shown(const std::string& name, size_t end) const;
+    // "tar: NAME: CALL PATH failed(ERRNO,TEXT)" and "mkdir PATH failed(ERRNO,TEXT)".
+    int report(const std::string& name, const char* call, size_t end, int error, int result) const;
+    int reportMkdir(const std::string& name, size_t end, int error) const;
+
+    CEntryTree& tree;
+    std::string shownPrefix;
+    std::vector<std::pair<std::string, DirRef>> held;  // entered directories from the root down
+    std::vector<Span> components;                        // of the name being walked
+};
+
+}  // namespace brn
