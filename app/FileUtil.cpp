@@ -13,16 +13,14 @@
 #include <cstring>
 #include <vector>
 
+#include "app/TreeRemover.h"
 #include "app/UniqueFd.h"
 
 namespace {
 
-// removeDirContents / removeDir
+// removeDirContents / removeDir; the other causes are CTreeRemover's
 constexpr int kRemoveOk = 0;
 constexpr int kRemoveCannotOpen = -1;     // opendir failed (or the path holds a NUL byte)
-constexpr int kRemoveCannotExamine = -2;  // lstat of an entry failed
-constexpr int kRemoveSubdirFailed = -3;   // a subdirectory could not be emptied
-constexpr int kRemoveEntryFailed = -4;    // remove of an entry failed
 constexpr int kRemoveSelfFailed = -127;   // the emptied directory itself could not be removed
 
 // openFile / openFile64
@@ -78,10 +76,6 @@ bool isUsablePath(const std::string& path) {
     return path.find('\0') == std::string::npos;
 }
 
-bool isDotOrDotDot(const char* name) {
-    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
-}
-
 int openPath(const std::string& path, int flags) {
     if (!isUsablePath(path)) {
         return -1;
@@ -100,22 +94,6 @@ int reportFailure(const char* call, const std::string& path, int result) {
     const int err = errno;
     printf("%s %s failed(%d,%s)\n", call, path.c_str(), err, std::strerror(err));
     return result;
-}
-
-// Empties a subdirectory first, then removes one entry of a directory being emptied.
-int removeEntry(const std::string& entryPath) {
-    struct stat st;
-    if (::lstat(entryPath.c_str(), &st) != 0) {
-        return reportFailure("lstat", entryPath, kRemoveCannotExamine);
-    }
-    if (S_ISDIR(st.st_mode) && removeDirContents(entryPath) < 0) {
-        return kRemoveSubdirFailed;
-    }
-    printf("ready to del %s\n", entryPath.c_str());
-    if (::remove(entryPath.c_str()) != 0) {
-        return reportFailure("remove", entryPath, kRemoveEntryFailed);
-    }
-    return kRemoveOk;
 }
 
 // Finding the size leaves the file position at the end; the seek that follows is then
@@ -199,20 +177,12 @@ int removeDirContents(const std::string& path) {
     if (!isUsablePath(path)) {
         return kRemoveCannotOpen;
     }
-    DirHandle dir(::opendir(path.c_str()), &::closedir);
-    if (!dir) {
+    // As opendir would, a link naming the directory itself is followed; nothing below it is.
+    CUniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
         return reportFailure("opendir", path, kRemoveCannotOpen);
     }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        if (isDotOrDotDot(entry->d_name)) {
-            continue;
-        }
-        const int result = removeEntry(path + "/" + entry->d_name);
-        if (result < 0) {
-            return result;
-        }
-    }
-    return kRemoveOk;
+    return CTreeRemover(dir.get(), path).run();
 }
 
 int removeDir(const std::string& path, bool removeSelf) {

@@ -10,10 +10,12 @@
 #include <functional>
 #include <string>
 
-// Deletes everything below `path` depth first (symbolic links are removed, never
-// followed), printing "ready to del <path>" before each removal and
-// "<call> <path> failed(<errno>,<text>)" when opendir, lstat or remove fails; keeps `path`.
-// 0; -1 cannot open; -2 cannot examine an entry; -3 a subdirectory failed; -4 remove failed.
+// Deletes everything below `path` depth first through descriptors (app/TreeRemover.h:
+// symbolic links are removed, never followed; no mount point is crossed), printing "ready
+// to del <path>" before each removal and "<call> <path> failed(<errno>,<text>)" when a
+// call fails; keeps `path`. 0; -1 cannot open; -2 cannot examine an entry; -3 a
+// subdirectory failed; -4 remove failed; -5 a mount point below; -6 a directory was
+// replaced while it was emptied.
 int removeDirContents(const std::string& path);
 // removeDirContents, then, with removeSelf, the directory itself (-127 when that fails).
 int removeDir(const std::string& path, bool removeSelf);

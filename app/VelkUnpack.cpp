@@ -1,19 +1,18 @@
 #include "app/VelkUnpack.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "VelkFile/UnPackFile.h"
 #include "app/CustomInfo.h"
+#include "app/Destination.h"
 #include "app/FileUtil.h"
+#include "app/SourceFile.h"
 #include "app/UniqueFd.h"
+#include "brn/tar/DiskEntryMaker.h"
 
 namespace velk {
 
@@ -24,56 +23,15 @@ namespace {
 std::string destPath;
 std::string packageVersion;
 
-void printUsage() {
+int usage() {
     puts("params: source path; dest path; version");
+    return kExitUsage;
 }
 
-// An empty destination would put every entry at "/" + name, and the root (however it
-// is spelled) would be emptied: both are refused before anything is removed.
-bool isUnsafeDestination(const std::string& dest) {
-    if (dest.empty()) return true;
-    char resolved[PATH_MAX];
-    return realpath(dest.c_str(), resolved) != nullptr && std::string(resolved) == "/";
-}
-
-// Empties DEST, or makes it. False, with a message, when DEST cannot take a clean
-// install: an entry inside it could not be removed (stale files would then mix with the
-// update), or it is not a directory at all. The run goes on, so that the source is still
-// judged in the order of the exit statuses, but it cannot end with success.
-bool prepareDestination(const std::string& dest) {
-    if (isDirectory(dest)) {
-        const int removed = removeDir(dest, false);
-        if (removed < 0) {
-            printf("dest %s cannot be emptied (%d)\n", dest.c_str(), removed);
-            return false;
-        }
-        return true;
-    }
-    // makeDirs counts an existing file of any kind as made; only a directory will do.
-    if (!makeDirs(dest) || !isDirectory(dest)) {
-        printf("dest %s is not a directory\n", dest.c_str());
-        return false;
-    }
-    return true;
-}
-
-int reportSourceError(const char* what, const std::string& path, int error, int status) {
-    printf("source %s: %s(%d,%s)\n", path.c_str(), what, error, strerror(error));
-    return status;
-}
-
-// Opens SOURCE for reading. O_NONBLOCK keeps a FIFO (or a device) from blocking the open;
-// fstat then refuses it, and for a regular file the flag changes nothing.
-int openSource(const std::string& path, CUniqueFd& source) {
-    source.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
-    if (source.get() < 0) return reportSourceError("cannot open", path, errno, kExitOpenFailed);
-    struct stat st;
-    if (fstat(source.get(), &st) != 0) return reportSourceError("cannot examine", path, errno, kExitNotRegular);
-    if (!S_ISREG(st.st_mode)) {
-        printf("source %s: not a regular file\n", path.c_str());
-        return kExitNotRegular;
-    }
-    return kExitOk;
+// The work is on disk: a file size limit must fail a write (EFBIG, reported as any failed
+// write) rather than kill the process with the log still unwritten.
+void keepWorkingThroughSignals() {
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 // Why the decoded input cannot be trusted as a complete install, if it cannot. A failed
@@ -104,13 +62,13 @@ int writeVersion(const std::string& versionPath) {
     return kExitOk;
 }
 
-int unpackSource(const std::string& sourcePath, bool destinationReady, const std::string& versionPath) {
+int unpackSource(CSourceFile& source, const std::string& sourcePath, const CDestination& dest,
+                 const std::string& versionPath) {
     CUnPackFile decoder;
+    brn::CDiskEntryMaker maker(dest.fd(), dest.shown() + "/");
+    decoder.setEntryMaker(&maker);
     decoder.setOutCustomInfo(outCustomInfo);
     decoder.init(std::string());
-
-    CUniqueFd source;
-    if (int opened = openSource(sourcePath, source); opened != kExitOk) return opened;
 
     // After the first failure no more bytes are taken, so the reader stops early and
     // a damaged file is never buffered whole.
@@ -122,12 +80,16 @@ int unpackSource(const std::string& sourcePath, bool destinationReady, const std
         }
         return length;
     };
-    if (int result = readFile64(source.get(), kChunkSize, onChunk, -1); result < 0) {
+    source.markStart();
+    if (int result = readFile64(source.fd(), kChunkSize, onChunk, -1); result < 0) {
         printf("source %s: read failed (%d)\n", sourcePath.c_str(), result);
         return kExitReadFailed;
     }
-
-    if (inputIsIncomplete(decoder, decodeFailed) || !destinationReady) return kExitIncomplete;
+    if (source.changedSinceStart()) {
+        puts("source changed while it was read");
+        return kExitIncomplete;
+    }
+    if (inputIsIncomplete(decoder, decodeFailed)) return kExitIncomplete;
     return writeVersion(versionPath);
 }
 
@@ -147,18 +109,26 @@ void reportOpenDescriptors() {
 
 }  // namespace
 
+// SOURCE is opened and checked before DEST is touched, so a SOURCE that cannot be used
+// (or one inside DEST) never costs the installed tree.
 int velkUnpack(int argc, const char* const* argv) {
 #ifdef VELK_FD_CHECK
     atexit(reportOpenDescriptors);
 #endif
-    if (argc < 4 || isUnsafeDestination(argv[2])) {
-        printUsage();
-        return kExitUsage;
+    keepWorkingThroughSignals();
+    if (argc < 4) return usage();
+    CDestination dest(argv[2]);
+    const int resolved = dest.resolve();
+    if (resolved == kExitUsage) return usage();
+    CSourceFile source;
+    if (int opened = source.open(argv[1]); opened != kExitOk) {
+        printf("source %s: %s\n", argv[1], source.problem().c_str());
+        return opened;
     }
-    if (access(argv[1], F_OK) != 0) return reportSourceError("not found", argv[1], errno, kExitNoSource);
-    const bool destinationReady = prepareDestination(argv[2]);
+    if (resolved != kExitOk) return resolved;
+    if (int prepared = dest.prepare(); prepared != kExitOk) return prepared;
     destPath = argv[2];
-    return unpackSource(argv[1], destinationReady, argv[3]);
+    return unpackSource(source, argv[1], dest, argv[3]);
 }
 
 int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {

@@ -72,7 +72,7 @@ protected:
             " done && " + velktest::refPacker() + " --label L --info '{\"PLVS\":\"1.0\"}' --seed 1 --tar t1.tar -o p1.velk"
             " && " + velktest::refPacker() + " --label L --info '{\"PLVS\":\"2.0\"}' --seed 2 --tar t2.tar -o p2.velk"
             " && for s in s0 s1; do mkdir -p $s/dest $s/sibling && printf sentinel > $s/sibling/sentinel"
-            " && ln -s sentinel $s/sibling/link && printf old > $s/version; done");
+            " && ln -s sentinel $s/sibling/link && printf old > $s/version && : > $s/.dest.velk-lock; done");
         first = velktest::readFile(dir / "p1.velk");
         second = velktest::readFile(dir / "p2.velk");
     }

@@ -1,0 +1,159 @@
+#include "app/Destination.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/ExitStatus.h"
+#include "app/FileUtil.h"
+#include "app/PathResolve.h"
+#include "app/TreeRemover.h"
+
+namespace velk {
+
+namespace {
+
+constexpr mode_t kDirMode = 0755;   // before the process umask
+constexpr mode_t kLockMode = 0644;  // before the process umask
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+int report(const std::string& shown, const std::string& what, int error) {
+    printf("dest %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
+    return kExitIncomplete;
+}
+
+int refuseNotDirectory(const std::string& shown) {
+    printf("dest %s is not a directory\n", shown.c_str());
+    return kExitIncomplete;
+}
+
+bool isOctalDigit(char c) { return c >= '0' && c <= '7'; }
+
+// mountinfo writes a blank, tab, newline or backslash in a path as \ooo.
+std::string unescapeOctal(const std::string& field) {
+    std::string text;
+    for (size_t i = 0; i < field.size(); ++i) {
+        const bool escape = field[i] == '\\' && i + 3 < field.size() && isOctalDigit(field[i + 1]) &&
+                            isOctalDigit(field[i + 2]) && isOctalDigit(field[i + 3]);
+        if (escape) {
+            text += char(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// The mount point field (the fifth) of one /proc/self/mountinfo line.
+std::string mountPointOf(const std::string& line) {
+    size_t at = 0;
+    for (int field = 0; field < 4 && at != std::string::npos; ++field) {
+        at = line.find(' ', at);
+        if (at != std::string::npos) ++at;
+    }
+    if (at == std::string::npos) return std::string();
+    return unescapeOctal(line.substr(at, line.find(' ', at) - at));
+}
+
+// The first mount point strictly below `dir`; empty when there is none (or no /proc).
+std::string findMountBelow(const std::string& dir) {
+    FILE* table = fopen("/proc/self/mountinfo", "re");
+    if (table == nullptr) return std::string();
+    std::string found;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (found.empty() && getline(&line, &capacity, table) > 0) {
+        const std::string point = mountPointOf(line);
+        if (point != dir && isAtOrBelow(point, dir)) found = point;
+    }
+    free(line);
+    fclose(table);
+    return found;
+}
+
+}  // namespace
+
+CDestination::CDestination(std::string dest) : given(std::move(dest)) {}
+
+int CDestination::resolve() {
+    if (given.empty()) return kExitUsage;
+    const ResolvedPath result = resolvePath(given, true);
+    if (!result.ok) return report(given, "cannot resolve " + result.failedAt, result.error);
+    if (result.path == "/") return kExitUsage;
+    resolved = result.path;
+    name = resolved.substr(resolved.rfind('/') + 1);
+    return kExitOk;
+}
+
+int CDestination::prepare() {
+    if (int opened = openParent(); opened != kExitOk) return opened;
+    if (int locked = lock(); locked != kExitOk) return locked;
+    if (int opened = openDest(); opened != kExitOk) return opened;
+    if (int mounted = refuseMountBelow(); mounted != kExitOk) return mounted;
+    const int removed = CTreeRemover(dest.get(), given).run();
+    if (removed < 0) {
+        printf("dest %s cannot be emptied (%d)\n", given.c_str(), removed);
+        return kExitIncomplete;
+    }
+    return kExitOk;
+}
+
+// The parent is made when missing, as DEST itself would have been with all its levels.
+int CDestination::openParent() {
+    const std::string dir = parentDir(resolved);
+    if (!isDirectory(dir) && !makeDirs(dir)) return refuseNotDirectory(given);
+    parent.reset(open(dir.c_str(), kDirFlags));
+    if (parent.get() < 0) return errno == ENOTDIR ? refuseNotDirectory(given) : report(given, "open " + dir, errno);
+    return kExitOk;
+}
+
+int CDestination::lock() {
+    const std::string lockName = "." + name + ".velk-lock";
+    lockFile.reset(openat(parent.get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockMode));
+    if (lockFile.get() < 0) lockFile.reset(openat(parent.get(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (lockFile.get() < 0) {
+        // The parent cannot hold the lock file: lock DEST's directory itself.
+        const int error = errno;
+        if (error != EACCES && error != EROFS && error != EPERM) return report(given, "cannot make " + lockName, error);
+        lockFile.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
+        if (lockFile.get() < 0) return report(given, "cannot make " + lockName, error);
+    }
+    if (flock(lockFile.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) return report(given, "cannot lock " + lockName, errno);
+        printf("dest %s is busy: another update is running\n", given.c_str());
+        return kExitIncomplete;
+    }
+    return kExitOk;
+}
+
+// DEST is opened without following a link: its path was resolved, so a link there now is
+// not the directory that was named.
+int CDestination::openDest() {
+    if (mkdirat(parent.get(), name.c_str(), kDirMode) != 0 && errno != EEXIST) {
+        return report(given, "mkdir " + resolved, errno);
+    }
+    dest.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
+    if (dest.get() < 0) {
+        return errno == ENOTDIR || errno == ELOOP ? refuseNotDirectory(given) : report(given, "open", errno);
+    }
+    return kExitOk;
+}
+
+// Emptying never crosses into another file system; one mounted below DEST is found here,
+// before anything is removed (the emptying itself checks every directory again).
+int CDestination::refuseMountBelow() const {
+    const std::string point = findMountBelow(resolved);
+    if (point.empty()) return kExitOk;
+    printf("%s%s is a mount point: nothing on it is removed\n", given.c_str(), point.substr(resolved.size()).c_str());
+    printf("dest %s cannot be emptied (%d)\n", given.c_str(), CTreeRemover::kMountPoint);
+    return kExitIncomplete;
+}
+
+}  // namespace velk

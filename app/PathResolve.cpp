@@ -1,0 +1,103 @@
+#include "app/PathResolve.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <deque>
+#include <vector>
+
+namespace velk {
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel allows on one lookup
+
+// Splits on '/' into `components`, in front of the ones already there.
+void pushFront(std::deque<std::string>& components, const std::string& path) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > at) parts.push_back(path.substr(at, slash - at));
+        at = slash + 1;
+    }
+    components.insert(components.begin(), parts.begin(), parts.end());
+}
+
+std::string workingDirectory() {
+    std::string dir(PATH_MAX, '\0');
+    while (getcwd(&dir[0], dir.size()) == nullptr) {
+        if (errno != ERANGE) return std::string();
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(dir.find('\0'));
+    return dir;
+}
+
+// The target of the link at `path`, or an empty string with errno set.
+std::string linkTarget(const std::string& path, size_t size) {
+    std::string target(size + 1, '\0');
+    const ssize_t n = readlink(path.c_str(), &target[0], target.size());
+    if (n < 0) return std::string();
+    target.resize(size_t(n));
+    return target;
+}
+
+ResolvedPath failure(int error, const std::string& at) {
+    ResolvedPath result;
+    result.error = error;
+    result.failedAt = at;
+    return result;
+}
+
+}  // namespace
+
+bool isAtOrBelow(const std::string& path, const std::string& dir) {
+    if (dir.empty()) return false;
+    if (dir == "/") return true;
+    return path.compare(0, dir.size(), dir) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+ResolvedPath resolvePath(const std::string& path, bool followLast, const std::string& fence) {
+    if (path.empty()) return failure(ENOENT, path);
+    std::deque<std::string> components;
+    pushFront(components, path[0] == '/' ? path : workingDirectory() + "/" + path);
+    std::string resolved;  // "" stands for "/"
+    int links = 0;
+    while (!components.empty()) {
+        const std::string part = components.front();
+        components.pop_front();
+        if (part == ".") continue;
+        if (part == "..") {
+            if (!resolved.empty()) resolved.erase(resolved.rfind('/'));  // the root's parent is the root
+            continue;
+        }
+        const std::string candidate = resolved + "/" + part;
+        struct stat st;
+        if (lstat(candidate.c_str(), &st) != 0) {
+            if (errno != ENOENT && errno != ENOTDIR) return failure(errno, candidate);
+            resolved = candidate;  // missing: kept as named
+            continue;
+        }
+        const bool last = components.empty();
+        const bool fenced = isAtOrBelow(resolved.empty() ? "/" : resolved, fence);
+        if (!S_ISLNK(st.st_mode) || (last && (fenced || !followLast))) {
+            resolved = candidate;
+            continue;
+        }
+        if (fenced || ++links > kMaxLinks) return failure(ELOOP, candidate);
+        const std::string target = linkTarget(candidate, size_t(st.st_size));
+        if (target.empty()) return failure(errno != 0 ? errno : ENOENT, candidate);
+        if (target[0] == '/') resolved.clear();
+        pushFront(components, target);
+    }
+    ResolvedPath result;
+    result.ok = true;
+    result.path = resolved.empty() ? "/" : resolved;
+    return result;
+}
+
+}  // namespace velk

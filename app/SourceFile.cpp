@@ -1,0 +1,46 @@
+#include "app/SourceFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/ExitStatus.h"
+
+namespace velk {
+
+namespace {
+
+bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+}  // namespace
+
+// A path in a folder the caller may not search exists as far as anyone can tell: it is
+// "cannot be opened", not "not found". O_NONBLOCK keeps a FIFO (or a device) from blocking
+// the open; fstat then refuses it, and for a regular file the flag changes nothing.
+int CSourceFile::open(const std::string& path) {
+    if (access(path.c_str(), F_OK) != 0 && errno != EACCES) return fail(kExitNoSource, "not found", errno);
+    file.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
+    if (file.get() < 0) return fail(kExitOpenFailed, "cannot open", errno);
+    if (fstat(file.get(), &atStart) != 0) return fail(kExitNotRegular, "cannot examine", errno);
+    if (!S_ISREG(atStart.st_mode)) return fail(kExitNotRegular, "not a regular file", 0);
+    return kExitOk;
+}
+
+void CSourceFile::markStart() { fstat(file.get(), &atStart); }
+
+bool CSourceFile::changedSinceStart() const {
+    struct stat now;
+    if (fstat(file.get(), &now) != 0) return true;
+    return now.st_size != atStart.st_size || !sameTime(now.st_mtim, atStart.st_mtim) ||
+           !sameTime(now.st_ctim, atStart.st_ctim);
+}
+
+int CSourceFile::fail(int status, const char* what, int error) {
+    why = what;
+    if (error != 0) why += "(" + std::to_string(error) + "," + strerror(error) + ")";
+    return status;
+}
+
+}  // namespace velk

@@ -1,0 +1,39 @@
+#pragma once
+// CSourceFile is the package file of one run, opened and checked once, before DEST is
+// touched: every later read goes through that descriptor, so a SOURCE inside DEST is read
+// whole even after DEST was emptied. markStart() notes its size and its modification and
+// change times as reading begins; changedSinceStart() tells whether they moved by the end,
+// for a file rewritten, or still being appended to, while it was read cannot be trusted to
+// be one update. Calling order: open, markStart, read through fd(), changedSinceStart.
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/UniqueFd.h"
+
+namespace velk {
+
+class CSourceFile {
+public:
+    // kExitOk, or kExitNoSource / kExitOpenFailed / kExitNotRegular; problem() then says why
+    // ("not found(2,No such file or directory)", "not a regular file", ...).
+    int open(const std::string& path);
+    const std::string& problem() const { return why; }
+
+    int fd() const { return file.get(); }
+    uint64_t size() const { return uint64_t(atStart.st_size); }
+
+    void markStart();
+    bool changedSinceStart() const;
+
+private:
+    int fail(int status, const char* what, int error);
+
+    CUniqueFd file;
+    struct stat atStart {};
+    std::string why;
+};
+
+}  // namespace velk

@@ -1,0 +1,171 @@
+#include "app/TreeRemover.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool isDotOrDotDot(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+// A bind mount of a folder of the same file system shares its device number; the kernel
+// marks the root of every mount.
+bool isMountRoot(int dirFd, const char* name) {
+    struct statx stx;
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &stx) != 0) return false;
+    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+}  // namespace
+
+CTreeRemover::CTreeRemover(int root, std::string shown) : rootFd(root), shownRoot(std::move(shown)) {}
+
+int CTreeRemover::run() {
+    if (int opened = openRoot(); opened != kOk) return opened;
+    while (!levels.empty()) {
+        if (!levels.back().stream) {
+            if (int reopened = reopen(levels.size() - 1); reopened != kOk) return reopened;
+        }
+        errno = 0;
+        const dirent* entry = readdir(levels.back().stream.get());
+        if (entry == nullptr) {
+            if (errno != 0) return report("readdir", shownPath(std::string()), kSubdirFailed);
+            if (int finished = finishLevel(); finished != kOk) return finished;
+            continue;
+        }
+        if (isDotOrDotDot(entry->d_name)) continue;
+        if (int removed = removeEntry(entry->d_name); removed != kOk) return removed;
+    }
+    return kOk;
+}
+
+// A stream of its own on the root, so reading it moves no offset the caller shares.
+int CTreeRemover::openRoot() {
+    CUniqueFd fd(openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return report("opendir", shownRoot, kCannotOpen);
+    Level root;
+    root.device = st.st_dev;
+    root.inode = st.st_ino;
+    root.stream.reset(fdopendir(fd.get()));
+    if (!root.stream) return report("opendir", shownRoot, kCannotOpen);
+    fd.release();
+    levels.push_back(std::move(root));
+    return kOk;
+}
+
+int CTreeRemover::removeEntry(const char* entryName) {
+    const std::string name = entryName;
+    const int dirFd = parentFd();
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return kOk;  // gone meanwhile
+        return report("lstat", shownPath(name), kCannotExamine);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (st.st_dev != levels.front().device || isMountRoot(dirFd, name.c_str())) {
+            printf("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
+            return kMountPoint;
+        }
+        return descend(name.c_str(), dirFd);
+    }
+    printf("ready to del %s\n", shownPath(name).c_str());
+    if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) {
+        return report("remove", shownPath(name), kRemoveFailed);
+    }
+    return kOk;
+}
+
+// Opens the subdirectory without following a link: one put in its place since it was
+// examined is removed as what it now is.
+int CTreeRemover::descend(const char* name, int dirFd) {
+    CUniqueFd child(openat(dirFd, name, kDirectoryFlags));
+    if (child.get() < 0) {
+        if (errno == ENOENT) return kOk;
+        if (errno != ELOOP && errno != ENOTDIR) return report("opendir", shownPath(name), kSubdirFailed);
+        printf("ready to del %s\n", shownPath(name).c_str());
+        if (unlinkat(dirFd, name, 0) != 0) return report("remove", shownPath(name), kRemoveFailed);
+        return kOk;
+    }
+    struct stat st;
+    if (fstat(child.get(), &st) != 0) return report("fstat", shownPath(name), kSubdirFailed);
+    if (st.st_dev != levels.front().device) {
+        printf("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
+        return kMountPoint;
+    }
+    Level level;
+    level.name = name;
+    level.device = st.st_dev;
+    level.inode = st.st_ino;
+    level.stream.reset(fdopendir(child.get()));
+    if (!level.stream) return report("opendir", shownPath(name), kSubdirFailed);
+    child.release();
+    // Deep levels keep no stream while a child is emptied: at most kOpenLevels stay open.
+    if (levels.size() >= kOpenLevels) levels.back().stream.reset();
+    levels.push_back(std::move(level));
+    return kOk;
+}
+
+// The directory on top is empty now: remove it from its parent.
+int CTreeRemover::finishLevel() {
+    if (levels.size() == 1) {
+        levels.clear();
+        return kOk;
+    }
+    const std::string shown = shownPath(std::string());
+    const std::string name = levels.back().name;
+    levels.pop_back();
+    if (!levels.back().stream) {
+        if (int reopened = reopen(levels.size() - 1); reopened != kOk) return reopened;
+    }
+    printf("ready to del %s\n", shown.c_str());
+    if (unlinkat(parentFd(), name.c_str(), AT_REMOVEDIR) != 0) return report("remove", shown, kRemoveFailed);
+    return kOk;
+}
+
+// Opens `level` again from the deepest open level above it, name by name, without following
+// links, and checks that each directory is the one that was left. Its entries are read from
+// the start again: those already removed are gone.
+int CTreeRemover::reopen(size_t level) {
+    size_t from = level;
+    while (!levels[from].stream) --from;  // the root always has its stream
+    CUniqueFd current;
+    int at = dirfd(levels[from].stream.get());
+    for (size_t next = from + 1; next <= level; ++next) {
+        CUniqueFd opened(openat(at, levels[next].name.c_str(), kDirectoryFlags));
+        struct stat st;
+        if (opened.get() < 0 || fstat(opened.get(), &st) != 0) return report("opendir", shownRoot, kCannotOpen);
+        if (st.st_dev != levels[next].device || st.st_ino != levels[next].inode) {
+            printf("%s was replaced while it was emptied\n", shownRoot.c_str());
+            return kChanged;
+        }
+        current = std::move(opened);
+        at = current.get();
+    }
+    levels[level].stream.reset(fdopendir(current.get()));
+    if (!levels[level].stream) return report("opendir", shownRoot, kCannotOpen);
+    current.release();
+    return kOk;
+}
+
+int CTreeRemover::parentFd() const { return dirfd(levels.back().stream.get()); }
+
+// The path of `name` in the directory on top, or of that directory itself when name is empty.
+std::string CTreeRemover::shownPath(const std::string& name) const {
+    std::string path = shownRoot;
+    for (size_t i = 1; i < levels.size(); ++i) path += "/" + levels[i].name;
+    return name.empty() ? path : path + "/" + name;
+}
+
+// Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.
+int CTreeRemover::report(const char* call, const std::string& path, int result) const {
+    const int error = errno;
+    printf("%s %s failed(%d,%s)\n", call, path.c_str(), error, std::strerror(error));
+    return result;
+}

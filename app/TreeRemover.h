@@ -1,0 +1,60 @@
+#pragma once
+// CTreeRemover empties a directory given as an open descriptor: everything below it goes,
+// depth first, the directory itself stays. Every step is relative to a descriptor (openat
+// with O_NOFOLLOW | O_DIRECTORY, fdopendir, unlinkat), so no path is ever built for a system
+// call: it works at any depth and path length, and a directory swapped for a link while it
+// is being emptied is removed as the link it now is, never followed. It never enters
+// another file system: a mount point below the root (another device, or a bind mount)
+// stops it before anything in it is touched. At most kOpenLevels directory streams are
+// open at once; a deeper level is reached again from the deepest open one, checking that
+// every directory on the way is still the one it left. Prints "ready to del <path>" before
+// each removal, as the file helpers do. Calling order: construct, run once.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "app/UniqueFd.h"
+
+class CTreeRemover {
+public:
+    static constexpr int kOk = 0;
+    static constexpr int kCannotOpen = -1;     // the root, or a directory reached again, cannot be read
+    static constexpr int kCannotExamine = -2;  // an entry cannot be examined
+    static constexpr int kSubdirFailed = -3;   // a subdirectory cannot be opened or read
+    static constexpr int kRemoveFailed = -4;   // an entry cannot be removed
+    static constexpr int kMountPoint = -5;     // a mount point lies below the root
+    static constexpr int kChanged = -6;        // a directory on the way was replaced meanwhile
+
+    // `rootFd` is borrowed; shownRoot names it in messages.
+    CTreeRemover(int rootFd, std::string shownRoot);
+    CTreeRemover(const CTreeRemover&) = delete;
+    CTreeRemover& operator=(const CTreeRemover&) = delete;
+
+    [[nodiscard]] int run();
+
+private:
+    static constexpr size_t kOpenLevels = 8;
+
+    // One directory on the way from the root to the one being emptied.
+    struct Level {
+        std::string name;  // in its parent; empty for the root
+        dev_t device = 0;
+        ino_t inode = 0;
+        DirHandle stream{nullptr, &closedir};  // null while closed (deep levels)
+    };
+
+    int openRoot();
+    int removeEntry(const char* name);
+    int descend(const char* name, int parentFd);
+    int finishLevel();
+    int reopen(size_t level);
+    int parentFd() const;
+    std::string shownPath(const std::string& name) const;
+    int report(const char* call, const std::string& path, int result) const;
+
+    int rootFd;
+    std::string shownRoot;
+    std::vector<Level> levels;
+};
