@@ -2,15 +2,18 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "VelkFile/UnPackFile.h"
 #include "app/CustomInfo.h"
 #include "app/Destination.h"
 #include "app/FileUtil.h"
 #include "app/SourceFile.h"
+#include "app/VersionFile.h"
 #include "app/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
 
@@ -28,9 +31,11 @@ int usage() {
     return kExitUsage;
 }
 
-// The work is on disk: a file size limit must fail a write (EFBIG, reported as any failed
-// write) rather than kill the process with the log still unwritten.
+// The work is on disk, the messages are a by-product: a reader of standard output that
+// went away must not stop an install halfway, and a file size limit must fail a write
+// (EFBIG, reported as any failed write) rather than kill the process.
 void keepWorkingThroughSignals() {
+    signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
 }
 
@@ -49,12 +54,21 @@ bool inputIsIncomplete(const CUnPackFile& decoder, bool decodeFailed) {
     return false;
 }
 
-int writeVersion(const std::string& versionPath) {
+// Durable before declared: the unpacked files reach the disk before the version file
+// names them, so after a power cut a version file never claims a tree that is not there.
+int syncDestination(const CDestination& dest) {
+    if (syncfs(dest.fd()) == 0) return kExitOk;
+    const int error = errno;
+    printf("dest %s: syncfs failed(%d,%s)\n", dest.shown().c_str(), error, strerror(error));
+    return kExitIncomplete;
+}
+
+int writeVersion(const std::string& versionPath, const CDestination& dest) {
     if (packageVersion.empty()) {
         printf("no PLVS version: %s not written\n", versionPath.c_str());
         return kExitVersionFailed;
     }
-    const int written = writeFile(packageVersion, versionPath);
+    const int written = replaceVersionFile(packageVersion, versionPath, dest);
     if (written < 0) {
         printf("write version file %s error %d\n", versionPath.c_str(), written);
         return kExitVersionFailed;
@@ -90,7 +104,8 @@ int unpackSource(CSourceFile& source, const std::string& sourcePath, const CDest
         return kExitIncomplete;
     }
     if (inputIsIncomplete(decoder, decodeFailed)) return kExitIncomplete;
-    return writeVersion(versionPath);
+    if (int synced = syncDestination(dest); synced != kExitOk) return synced;
+    return writeVersion(versionPath, dest);
 }
 
 #ifdef VELK_FD_CHECK

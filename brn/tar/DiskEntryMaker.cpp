@@ -59,6 +59,17 @@ int CDiskEntryMaker::makeSymlink(const std::string& name, const std::string& tar
 
 int CDiskEntryMaker::makeDirectory(const std::string& name) { return walker.makeDirectory(name); }
 
+int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
+    DirRef dir = 0;
+    const int result = walker.enterDirectory(name, dir);
+    if (result == kSafePathNoLeaf) {
+        dirFd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return dirFd >= 0 ? kSafePathOk : kSafePathNoParent;
+    }
+    if (result == kSafePathOk) dirFd = fd(dir);
+    return result;
+}
+
 int CDiskEntryMaker::lookup(DirRef dir, const std::string& name, NodeKind& kind) {
     struct stat st;
     if (fstatat(fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

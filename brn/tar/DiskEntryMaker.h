@@ -27,6 +27,10 @@ public:
     int closeFile(int handle, const std::string& name) override;
     int makeSymlink(const std::string& name, const std::string& target) override;
     int makeDirectory(const std::string& name) override;
+    // Opens the directory `name` below the root under the same rules (missing levels made,
+    // no link followed) and stores a descriptor the caller owns; the root's own name ("" or
+    // ".") gives a new descriptor of the root. A kSafePath* code.
+    int openDirectory(const std::string& name, int& fd);
 
 private:
     DirRef root() const override { return rootFd; }

@@ -42,6 +42,16 @@ int CPathWalker::makeDirectory(const std::string& name) {
     return result;
 }
 
+int CPathWalker::enterDirectory(const std::string& name, DirRef& dir) {
+    Parent parent;
+    int result = walkToParent(name, true, parent);
+    if (result == kSafePathOk) {
+        result = parent.leaf.empty() ? kSafePathNoLeaf : step(parent.dir, name, components.size() - 1, true, dir);
+    }
+    release(parent);
+    return result;
+}
+
 // A regular file is truncated; a link is replaced, so what it points at stays untouched; a
 // directory, FIFO or device is left as it is and the entry fails.
 int CPathWalker::createFile(const std::string& name, const Parent& parent, int& handle) {

@@ -34,6 +34,10 @@ public:
     int openFile(const std::string& name, int& handle);
     int makeSymlink(const std::string& name, const std::string& target);
     int makeDirectory(const std::string& name);
+    // Enters the directory `name` under the same rules, making it and its parents when
+    // missing, and gives it; the caller gives it back with the tree's leave. The root
+    // itself is not given out: kSafePathNoLeaf.
+    int enterDirectory(const std::string& name, DirRef& dir);
 
     // Leaves every directory held from the last entry (before the tree changes under it).
     void forget();
