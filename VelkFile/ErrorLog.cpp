@@ -1,11 +1,12 @@
 #include "VelkFile/ErrorLog.h"
 
 #include <cstdio>
+#include "brn/Message.h"
 
 namespace velk {
 
 void logError(const char* operation, const char* sourceFile, int line) {
-    printf("err_%s_%s_%d\r\n", operation, sourceFile, line);
+    brn::message("err_%s_%s_%d\r\n", operation, sourceFile, line);
 }
 
 }  // namespace velk

@@ -8,6 +8,7 @@
 #include "VelkFile/Algorithm.h"
 #include "VelkFile/ErrorLog.h"
 #include "brn/ByteOrder.h"
+#include "brn/Message.h"
 
 using namespace velk;
 
@@ -39,7 +40,7 @@ CUnPackFile::CUnPackFile(Progress progress) : progressLines(progress == Progress
 CUnPackFile::~CUnPackFile() = default;
 
 int CUnPackFile::init(const std::string& dir) {
-    if (progressLines) puts("tgz:eanalysisInit\r");
+    if (progressLines) brn::messageLine("tgz:eanalysisInit\r");
     payloadDone = 0;
     packagesDone = 0;
     consumedTotal = 0;
@@ -77,12 +78,12 @@ int CUnPackFile::buffToFile(const char* data, int length) {
 
     if (code == kNeedMore) return length;
     if (code == kInputDrained) {
-        if (progressLines) puts("tgz: unpack success\r");
+        if (progressLines) brn::messageLine("tgz: unpack success\r");
         return length;
     }
     recordFailure(code);
     logError("buffToFile", kSourceFile, kBuffToFileLogLine);
-    puts("tgz: unpack fail\r");
+    brn::messageLine("tgz: unpack fail\r");
     return kFailed;
 }
 
@@ -178,7 +179,7 @@ int CUnPackFile::setUpPipeline() {
         return onEntry(info, redirect, outPath);
     };
     if (int r = pipeline->init(material, salt, onEntryCallback); r < 0) {
-        printf("tgza.init error %d\n", r);
+        brn::message("tgza.init error %d\n", r);
         payloadFailure = Failure::kPipelineInit;
         return kPayloadFailed;
     }
@@ -197,7 +198,7 @@ int CUnPackFile::decryptPayloadData() {
         size_t n = size_t(std::min<uint64_t>({available(), total - payloadDone, kMaxPush}));
         if (payloadDone == 0 && setUpPipeline() != kBlockDone) return kPayloadFailed;
         if (int r = pipeline->update(front(), int(n)); r < 0) {
-            printf("untgza.update error %d\n", r);
+            brn::message("untgza.update error %d\n", r);
             payloadFailure = Failure::kPayloadData;
             return kPayloadFailed;
         }
@@ -205,11 +206,11 @@ int CUnPackFile::decryptPayloadData() {
         consume(n);
     }
     if (int r = pipeline->finish(); r < 0) {
-        printf("-----------------untgza.finish error %d\n", r);
+        brn::message("-----------------untgza.finish error %d\n", r);
         payloadFailure = finishFailure(r);
         return kPayloadFailed;
     }
-    if (progressLines) printf("-----------------unpack succe  \r\n filepath= %s\n", outDir.c_str());
+    if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", outDir.c_str());
     expect = Expect::kTail;
     return kBlockDone;
 }

@@ -14,6 +14,7 @@
 #include "app/FileUtil.h"
 #include "app/PathResolve.h"
 #include "app/TreeRemover.h"
+#include "brn/Message.h"
 
 namespace velk {
 
@@ -24,12 +25,12 @@ constexpr mode_t kLockMode = 0644;  // before the process umask
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 int report(const std::string& shown, const std::string& what, int error) {
-    printf("dest %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
+    brn::message("dest %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
     return kExitIncomplete;
 }
 
 int refuseNotDirectory(const std::string& shown) {
-    printf("dest %s is not a directory\n", shown.c_str());
+    brn::message("dest %s is not a directory\n", shown.c_str());
     return kExitIncomplete;
 }
 
@@ -99,7 +100,7 @@ int CDestination::prepare() {
     if (int mounted = refuseMountBelow(); mounted != kExitOk) return mounted;
     const int removed = CTreeRemover(dest.get(), given).run();
     if (removed < 0) {
-        printf("dest %s cannot be emptied (%d)\n", given.c_str(), removed);
+        brn::message("dest %s cannot be emptied (%d)\n", given.c_str(), removed);
         return kExitIncomplete;
     }
     return kExitOk;
@@ -127,7 +128,7 @@ int CDestination::lock() {
     }
     if (flock(lockFile.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) return report(given, "cannot lock " + lockName, errno);
-        printf("dest %s is busy: another update is running\n", given.c_str());
+        brn::message("dest %s is busy: another update is running\n", given.c_str());
         return kExitIncomplete;
     }
     return kExitOk;
@@ -151,8 +152,8 @@ int CDestination::openDest() {
 int CDestination::refuseMountBelow() const {
     const std::string point = findMountBelow(resolved);
     if (point.empty()) return kExitOk;
-    printf("%s%s is a mount point: nothing on it is removed\n", given.c_str(), point.substr(resolved.size()).c_str());
-    printf("dest %s cannot be emptied (%d)\n", given.c_str(), CTreeRemover::kMountPoint);
+    brn::message("%s%s is a mount point: nothing on it is removed\n", given.c_str(), point.substr(resolved.size()).c_str());
+    brn::message("dest %s cannot be emptied (%d)\n", given.c_str(), CTreeRemover::kMountPoint);
     return kExitIncomplete;
 }
 

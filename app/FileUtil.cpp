@@ -15,6 +15,7 @@
 
 #include "app/TreeRemover.h"
 #include "app/UniqueFd.h"
+#include "brn/Message.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ bool ensureParentDir(const std::string& path) {
 // Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.
 int reportFailure(const char* call, const std::string& path, int result) {
     const int err = errno;
-    printf("%s %s failed(%d,%s)\n", call, path.c_str(), err, std::strerror(err));
+    brn::message("%s %s failed(%d,%s)\n", call, path.c_str(), err, std::strerror(err));
     return result;
 }
 
@@ -159,7 +160,7 @@ Delivery deliverWhole(const char* data, size_t held, size_t deliverySize, const 
     while (held - *used >= deliverySize) {
         const int took = funcOnOutput(data + *used, static_cast<int>(deliverySize));
         if (took < 0) {
-            printf("readFile64 funcOnOutput error %d\n", took);
+            brn::message("readFile64 funcOnOutput error %d\n", took);
             return Delivery::kRefused;
         }
         const size_t taken = std::min(static_cast<size_t>(took), deliverySize);
@@ -222,7 +223,7 @@ bool makeDirs(const std::string& path) {
             if (err == EEXIST) {
                 continue;
             }
-            printf("mkdir %s failed(%d,%s)\n", prefix.c_str(), err, std::strerror(err));
+            brn::message("mkdir %s failed(%d,%s)\n", prefix.c_str(), err, std::strerror(err));
             return false;
         }
     }
@@ -304,11 +305,11 @@ int writeAll(const char* buffer, int length, int fd) {
         const ssize_t written = ::write(fd, buffer + done, slice);
         if (written < 0) {
             const int err = errno;
-            printf("write failed(%d,%s)\n", err, std::strerror(err));
+            brn::message("write failed(%d,%s)\n", err, std::strerror(err));
             return kWriteAllFailed;
         }
         if (written == 0) {
-            puts("write failed: nothing written");
+            brn::messageLine("write failed: nothing written");
             return kWriteAllFailed;
         }
         done += static_cast<size_t>(written);
@@ -375,7 +376,7 @@ int writeFile(const char* buffer, int length, const std::string& path) {
     int raw = -1;
     const int opened = openFile(path, false, true, 0, SEEK_SET, &raw);
     if (opened != kOpenOk) {
-        printf("locate file %s error %d\n", path.c_str(), opened);
+        brn::message("locate file %s error %d\n", path.c_str(), opened);
         return kWriteFileCannotOpen;
     }
     CUniqueFd file(raw);

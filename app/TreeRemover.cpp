@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include "brn/Message.h"
 
 namespace {
 
@@ -70,12 +71,12 @@ int CTreeRemover::removeEntry(const char* entryName) {
     }
     if (S_ISDIR(st.st_mode)) {
         if (st.st_dev != levels.front().device || isMountRoot(dirFd, name.c_str())) {
-            printf("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
+            brn::message("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
             return kMountPoint;
         }
         return descend(name.c_str(), dirFd);
     }
-    printf("ready to del %s\n", shownPath(name).c_str());
+    brn::message("ready to del %s\n", shownPath(name).c_str());
     if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) {
         return report("remove", shownPath(name), kRemoveFailed);
     }
@@ -89,14 +90,14 @@ int CTreeRemover::descend(const char* name, int dirFd) {
     if (child.get() < 0) {
         if (errno == ENOENT) return kOk;
         if (errno != ELOOP && errno != ENOTDIR) return report("opendir", shownPath(name), kSubdirFailed);
-        printf("ready to del %s\n", shownPath(name).c_str());
+        brn::message("ready to del %s\n", shownPath(name).c_str());
         if (unlinkat(dirFd, name, 0) != 0) return report("remove", shownPath(name), kRemoveFailed);
         return kOk;
     }
     struct stat st;
     if (fstat(child.get(), &st) != 0) return report("fstat", shownPath(name), kSubdirFailed);
     if (st.st_dev != levels.front().device) {
-        printf("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
+        brn::message("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
         return kMountPoint;
     }
     Level level;
@@ -124,7 +125,7 @@ int CTreeRemover::finishLevel() {
     if (!levels.back().stream) {
         if (int reopened = reopen(levels.size() - 1); reopened != kOk) return reopened;
     }
-    printf("ready to del %s\n", shown.c_str());
+    brn::message("ready to del %s\n", shown.c_str());
     if (unlinkat(parentFd(), name.c_str(), AT_REMOVEDIR) != 0) return report("remove", shown, kRemoveFailed);
     return kOk;
 }
@@ -142,7 +143,7 @@ int CTreeRemover::reopen(size_t level) {
         struct stat st;
         if (opened.get() < 0 || fstat(opened.get(), &st) != 0) return report("opendir", shownRoot, kCannotOpen);
         if (st.st_dev != levels[next].device || st.st_ino != levels[next].inode) {
-            printf("%s was replaced while it was emptied\n", shownRoot.c_str());
+            brn::message("%s was replaced while it was emptied\n", shownRoot.c_str());
             return kChanged;
         }
         current = std::move(opened);
@@ -166,6 +167,6 @@ std::string CTreeRemover::shownPath(const std::string& name) const {
 // Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.
 int CTreeRemover::report(const char* call, const std::string& path, int result) const {
     const int error = errno;
-    printf("%s %s failed(%d,%s)\n", call, path.c_str(), error, std::strerror(error));
+    brn::message("%s %s failed(%d,%s)\n", call, path.c_str(), error, std::strerror(error));
     return result;
 }

@@ -12,10 +12,12 @@
 #include "app/CustomInfo.h"
 #include "app/Destination.h"
 #include "app/FileUtil.h"
+#include "app/PackageRun.h"
 #include "app/SourceFile.h"
 #include "app/VersionFile.h"
 #include "app/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
+#include "brn/Message.h"
 
 namespace velk {
 
@@ -27,7 +29,7 @@ std::string destPath;
 std::string packageVersion;
 
 int usage() {
-    puts("params: source path; dest path; version");
+    brn::messageLine("params: source path; dest path; version");
     return kExitUsage;
 }
 
@@ -39,19 +41,20 @@ void keepWorkingThroughSignals() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
-// Why the decoded input cannot be trusted as a complete install, if it cannot. A failed
-// package was reported by the decoder ("tgz: unpack fail").
-bool inputIsIncomplete(const CUnPackFile& decoder, bool decodeFailed) {
-    if (decodeFailed) return true;
-    if (!decoder.atPackageBoundary()) {
-        puts("tgz: unpack incomplete\r");
-        return true;
+// The status of a run that read SOURCE, before the version file, with the line that says
+// why it is not a complete install when it is not.
+int judgeRun(RunEnd end, const CPackageRun& run, const std::string& sourcePath) {
+    switch (end) {
+        case RunEnd::kWhole: return kExitOk;
+        case RunEnd::kReadFailed:
+            brn::message("source %s: read failed (%d)\n", sourcePath.c_str(), run.readResult());
+            return kExitReadFailed;
+        case RunEnd::kSourceChanged: brn::messageLine("source changed while it was read"); break;
+        case RunEnd::kDecodeFailed: break;  // the decoder said "tgz: unpack fail"
+        case RunEnd::kEndsInsidePackage: brn::messageLine("tgz: unpack incomplete\r"); break;
+        case RunEnd::kNoPackage: brn::messageLine("tgz: no package in the source\r"); break;
     }
-    if (decoder.completedPackages() == 0) {
-        puts("tgz: no package in the source\r");
-        return true;
-    }
-    return false;
+    return kExitIncomplete;
 }
 
 // Durable before declared: the unpacked files reach the disk before the version file
@@ -59,18 +62,18 @@ bool inputIsIncomplete(const CUnPackFile& decoder, bool decodeFailed) {
 int syncDestination(const CDestination& dest) {
     if (syncfs(dest.fd()) == 0) return kExitOk;
     const int error = errno;
-    printf("dest %s: syncfs failed(%d,%s)\n", dest.shown().c_str(), error, strerror(error));
+    brn::message("dest %s: syncfs failed(%d,%s)\n", dest.shown().c_str(), error, strerror(error));
     return kExitIncomplete;
 }
 
 int writeVersion(const std::string& versionPath, const CDestination& dest) {
     if (packageVersion.empty()) {
-        printf("no PLVS version: %s not written\n", versionPath.c_str());
+        brn::message("no PLVS version: %s not written\n", versionPath.c_str());
         return kExitVersionFailed;
     }
     const int written = replaceVersionFile(packageVersion, versionPath, dest);
     if (written < 0) {
-        printf("write version file %s error %d\n", versionPath.c_str(), written);
+        brn::message("write version file %s error %d\n", versionPath.c_str(), written);
         return kExitVersionFailed;
     }
     return kExitOk;
@@ -84,52 +87,19 @@ int unpackSource(CSourceFile& source, const std::string& sourcePath, const CDest
     decoder.setOutCustomInfo(outCustomInfo);
     decoder.init(std::string());
 
-    // After the first failure no more bytes are taken, so the reader stops early and
-    // a damaged file is never buffered whole.
-    bool decodeFailed = false;
-    auto onChunk = [&decoder, &decodeFailed](const char* data, int length) {
-        if (decoder.buffToFile(data, length) < 0) {
-            decodeFailed = true;
-            return 0;
-        }
-        return length;
-    };
-    source.markStart();
-    if (int result = readFile64(source.fd(), kChunkSize, onChunk, -1); result < 0) {
-        printf("source %s: read failed (%d)\n", sourcePath.c_str(), result);
-        return kExitReadFailed;
-    }
-    if (source.changedSinceStart()) {
-        puts("source changed while it was read");
-        return kExitIncomplete;
-    }
-    if (inputIsIncomplete(decoder, decodeFailed)) return kExitIncomplete;
+    CPackageRun run(source, decoder);
+    const RunEnd end = run.run();
+    if (int judged = judgeRun(end, run, sourcePath); judged != kExitOk) return judged;
     if (int synced = syncDestination(dest); synced != kExitOk) return synced;
     return writeVersion(versionPath, dest);
 }
 
-#ifdef VELK_FD_CHECK
-// Test builds only: tells how many descriptors are still open as the process ends, so
-// the tests can see that every way through the program closed what it opened.
-void reportOpenDescriptors() {
-    int count = -1;  // the listing's own descriptor is not counted
-    if (DirHandle dir(opendir("/proc/self/fd"), &closedir); dir) {
-        while (const dirent* entry = readdir(dir.get())) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-    }
-    fprintf(stderr, "open descriptors at exit: %d\n", count);
-}
-#endif
 
 }  // namespace
 
 // SOURCE is opened and checked before DEST is touched, so a SOURCE that cannot be used
 // (or one inside DEST) never costs the installed tree.
 int velkUnpack(int argc, const char* const* argv) {
-#ifdef VELK_FD_CHECK
-    atexit(reportOpenDescriptors);
-#endif
     keepWorkingThroughSignals();
     if (argc < 4) return usage();
     CDestination dest(argv[2]);
@@ -137,7 +107,7 @@ int velkUnpack(int argc, const char* const* argv) {
     if (resolved == kExitUsage) return usage();
     CSourceFile source;
     if (int opened = source.open(argv[1]); opened != kExitOk) {
-        printf("source %s: %s\n", argv[1], source.problem().c_str());
+        brn::message("source %s: %s\n", argv[1], source.problem().c_str());
         return opened;
     }
     if (resolved != kExitOk) return resolved;
@@ -150,7 +120,7 @@ int outCustomInfo(const std::string& customInfo, unsigned long long, std::string
     if (customInfo.empty() || label.empty()) return -1;
     const CustomInfoVersion version = readCustomInfoVersion(customInfo);
     if (!version.usable) {
-        puts("outCustomInfo ERROR");
+        brn::messageLine("outCustomInfo ERROR");
         return -2;
     }
     if (version.hasPlvs) packageVersion = version.plvs;

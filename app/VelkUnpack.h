@@ -11,8 +11,6 @@
 
 namespace velk {
 
-constexpr int kChunkSize = 102400;
-
 // Runs the whole program; argv as given to main.
 int velkUnpack(int argc, const char* const* argv);
 

@@ -14,6 +14,7 @@
 #include "app/PathResolve.h"
 #include "app/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
+#include "brn/Message.h"
 
 namespace velk {
 
@@ -26,7 +27,7 @@ constexpr mode_t kNewFileMode = 0600;
 
 int report(const char* call, const std::string& path, int result) {
     const int error = errno;
-    printf("version file: %s %s failed(%d,%s)\n", call, path.c_str(), error, strerror(error));
+    brn::message("version file: %s %s failed(%d,%s)\n", call, path.c_str(), error, strerror(error));
     return result;
 }
 
@@ -92,7 +93,7 @@ int replaceVersionFile(const std::string& text, const std::string& path, const C
     const ResolvedPath resolved = resolvePath(path, true, dest.path());
     if (!resolved.ok) {
         if (resolved.error == ELOOP) {
-            printf("version file %s: refusing to go through the symbolic link %s\n", path.c_str(),
+            brn::message("version file %s: refusing to go through the symbolic link %s\n", path.c_str(),
                    resolved.failedAt.c_str());
         } else {
             errno = resolved.error;

@@ -11,6 +11,7 @@
 
 #include "app/FileUtil.h"
 #include "app/UniqueFd.h"
+#include "brn/Message.h"
 
 namespace brn {
 
@@ -47,7 +48,7 @@ int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
     if (handle < 0) return kEntryBadHandle;
     if (close(handle) != 0) {
         const int error = errno;
-        printf("tar: %.*s: close failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
+        brn::message("tar: %.*s: close failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
         return kEntryCloseFailed;
     }
     return kEntryMakerOk;

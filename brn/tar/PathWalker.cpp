@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include "brn/Message.h"
 
 namespace brn {
 
@@ -185,14 +186,14 @@ std::string CPathWalker::shown(const std::string& name, size_t end) const {
 
 int CPathWalker::report(const std::string& name, const char* call, size_t end, int error, int result) const {
     const std::string path = shown(name, end);
-    printf("tar: %.*s: %s %s failed(%d,%s)\n", int(name.size()), name.data(), call, path.c_str(), error,
+    brn::message("tar: %.*s: %s %s failed(%d,%s)\n", int(name.size()), name.data(), call, path.c_str(), error,
            strerror(error));
     return result;
 }
 
 int CPathWalker::reportMkdir(const std::string& name, size_t end, int error) const {
     const std::string path = shown(name, end);
-    printf("mkdir %s failed(%d,%s)\n", path.c_str(), error, strerror(error));
+    brn::message("mkdir %s failed(%d,%s)\n", path.c_str(), error, strerror(error));
     return kSafePathMakeFailed;
 }
 

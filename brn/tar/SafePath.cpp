@@ -1,6 +1,7 @@
 #include "brn/tar/SafePath.h"
 
 #include <cstdio>
+#include "brn/Message.h"
 
 namespace brn {
 
@@ -29,12 +30,12 @@ bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size
 }
 
 int refuseDotDot(const std::string& name) {
-    printf("tar: %.*s: refusing a '..' path component\n", int(name.size()), name.data());
+    brn::message("tar: %.*s: refusing a '..' path component\n", int(name.size()), name.data());
     return kSafePathDotDot;
 }
 
 int refuseThroughLink(const std::string& name, const std::string& link) {
-    printf("tar: %.*s: refusing to go through the symbolic link %.*s\n", int(name.size()), name.data(),
+    brn::message("tar: %.*s: refusing to go through the symbolic link %.*s\n", int(name.size()), name.data(),
            int(link.size()), link.data());
     return kSafePathThroughLink;
 }

@@ -11,6 +11,7 @@
 
 #include "app/FileUtil.h"
 #include "brn/tar/SafePath.h"
+#include "brn/Message.h"
 
 namespace brn {
 
@@ -60,7 +61,7 @@ int decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
             entry.type = kTarTypeFifo;
             return kBlockOk;
         default:  // '1' hard link, 'L'/'K' long names, 'x'/'g' pax headers, anything else
-            printf("unsupported link flag '%c'\n", flag);
+            brn::message("unsupported link flag '%c'\n", flag);
             return kBlockUnsupportedLink;
     }
 }
@@ -71,11 +72,11 @@ int decodeSize(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
     const OctalField size = readOctalField(header.size, sizeof header.size);
     const int shown = int(entry.name.size());
     if (size.form == OctalForm::kBase256) {
-        printf("tar: %.*s: size field in base-256 form is not supported\n", shown, entry.name.data());
+        brn::message("tar: %.*s: size field in base-256 form is not supported\n", shown, entry.name.data());
         return kBlockBadSize;
     }
     if (size.form == OctalForm::kTooLarge) {
-        printf("tar: %.*s: size above 4294967295 bytes is not supported\n", shown, entry.name.data());
+        brn::message("tar: %.*s: size above 4294967295 bytes is not supported\n", shown, entry.name.data());
         return kBlockBadSize;
     }
     entry.size = size.value;
@@ -249,7 +250,7 @@ int CTarReader::makeDirect(const std::string& outPath) {
         case kTarTypeDirectory:
             return fromMaker(target->makeDirectory(name));
         default:
-            printf("unsupported file type %u\n", unsigned(info.type));
+            brn::message("unsupported file type %u\n", unsigned(info.type));
             return kBlockUnsupportedType;
     }
 }
@@ -336,7 +337,7 @@ int CTarReader::closeCurrentFile() {
     if (output < 0) return kBlockOk;
     if (redirected) {
         if (closeCallback(output) < 0) {
-            puts("CTarReader can't close callback fd");
+            brn::messageLine("CTarReader can't close callback fd");
             return kBlockCloseFailed;
         }
         output = -1;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <utility>
+#include "brn/Message.h"
 
 namespace brn {
 
@@ -33,15 +34,15 @@ int CUntgza::finish() {
     // Order matters: the AES stage's last partial block feeds the gzip stage, whose held
     // bytes (all but the trailer) feed the tar stage.
     if (int r = aes.finish(); r < 0) {
-        printf("CUntgza::finish aes finish error %d\n", r);
+        brn::message("CUntgza::finish aes finish error %d\n", r);
         return kFinishAesFailed;
     }
     if (int r = gunzip.finish(); r < 0) {
-        printf("CUntgza::finish gunzip finish error %d\n", r);
+        brn::message("CUntgza::finish gunzip finish error %d\n", r);
         return kFinishGzipFailed;
     }
     if (int r = tar.finish(); r < 0) {
-        printf("CUntgza::finish tar reader finish error %d\n", r);
+        brn::message("CUntgza::finish tar reader finish error %d\n", r);
         return kFinishTarFailed;
     }
     return 0;

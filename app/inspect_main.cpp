@@ -1,4 +1,4 @@
-#include "app/VelkExamine.h"
+#include "app/VelkInspect.h"
 
 int main(int argc, char** argv) {
     return velk::velkInspect(argc, argv);

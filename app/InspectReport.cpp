@@ -1,4 +1,4 @@
-#include "app/ExamineReport.h"
+#include "app/InspectReport.h"
 
 #include <memory>
 #include <sstream>
@@ -75,7 +75,7 @@ std::string printable(const std::string& bytes) {
     return text;
 }
 
-void CTextReport::package(const PACKAGE_RECORD_T& record) {
+void CTextReport::package(const PackageRecord& record) {
     fprintf(out, "package %llu at offset %llu\n", static_cast<unsigned long long>(record.index),
             static_cast<unsigned long long>(record.offset));
     fprintf(out, "  label: %s\n", printable(record.label).c_str());
@@ -91,7 +91,7 @@ void CTextReport::entry(const brn::TAR_FILE_INFO_T& info) {
     fputc('\n', out);
 }
 
-void CTextReport::verdict(const PACKAGE_RECORD_T& record, bool failed, const std::string& text) {
+void CTextReport::verdict(const PackageRecord& record, bool failed, const std::string& text) {
     if (!failed && !verifying) return;
     closing += "package " + std::to_string(record.index) + " at offset " + std::to_string(record.offset) + ": " +
                (failed ? "FAILED: " : "") + text + "\n";
@@ -115,7 +115,7 @@ CJsonReport::CJsonReport(FILE* out, const std::string& path, uint64_t size) : ou
 }
 
 // The package's object; a package that failed before its head was read gets one here.
-Json::Value& CJsonReport::packageEntry(const PACKAGE_RECORD_T& record) {
+Json::Value& CJsonReport::packageEntry(const PackageRecord& record) {
     Json::Value& packages = root["packages"];
     const Json::ArrayIndex count = packages.size();
     if (count > 0 && packages[count - 1]["index"].asUInt64() == record.index) return packages[count - 1];
@@ -127,7 +127,7 @@ Json::Value& CJsonReport::packageEntry(const PACKAGE_RECORD_T& record) {
     return added;
 }
 
-void CJsonReport::package(const PACKAGE_RECORD_T& record) {
+void CJsonReport::package(const PackageRecord& record) {
     Json::Value& item = packageEntry(record);
     item["label"] = bytesValue(record.label);
     item["customInfo"] = bytesValue(record.customInfo);
@@ -148,7 +148,7 @@ void CJsonReport::entry(const brn::TAR_FILE_INFO_T& info) {
     packages[packages.size() - 1]["entries"].append(std::move(item));
 }
 
-void CJsonReport::verdict(const PACKAGE_RECORD_T& record, bool, const std::string& text) {
+void CJsonReport::verdict(const PackageRecord& record, bool, const std::string& text) {
     packageEntry(record)["verdict"] = text;
 }
 

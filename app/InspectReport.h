@@ -18,7 +18,7 @@
 namespace velk {
 
 // One package as its head told it.
-struct PACKAGE_RECORD_T {
+struct PackageRecord {
     uint64_t index = 0;
     uint64_t offset = 0;         // input offset of the package's first byte
     bool headRead = false;       // false: the package failed before its head was deciphered
@@ -34,27 +34,27 @@ std::string modeText(const brn::TAR_FILE_INFO_T& info);
 // `bytes` with every byte outside printable ASCII, and the backslash, as \ooo or \\.
 std::string printable(const std::string& bytes);
 
-class CExamineReport {
+class CInspectReport {
 public:
-    virtual ~CExamineReport() = default;
-    virtual void package(const PACKAGE_RECORD_T& record) = 0;
+    virtual ~CInspectReport() = default;
+    virtual void package(const PackageRecord& record) = 0;
     virtual void entry(const brn::TAR_FILE_INFO_T& info) = 0;
     // "OK", or why the package would fail; `failed` tells which. `record` may be a
     // package whose head was never read.
-    virtual void verdict(const PACKAGE_RECORD_T& record, bool failed, const std::string& text) = 0;
+    virtual void verdict(const PackageRecord& record, bool failed, const std::string& text) = 0;
     // A verdict on the file as a whole that belongs to no package.
     virtual void fileVerdict(bool failed, const std::string& text) = 0;
     // Ends the report; `status` is the program's exit status. False when it could not be written.
     virtual bool finish(int status) = 0;
 };
 
-class CTextReport : public CExamineReport {
+class CTextReport : public CInspectReport {
 public:
     // With `verifying`, OK verdicts are written too; failures always are.
     CTextReport(FILE* out, bool verifying) : out(out), verifying(verifying) {}
-    void package(const PACKAGE_RECORD_T& record) override;
+    void package(const PackageRecord& record) override;
     void entry(const brn::TAR_FILE_INFO_T& info) override;
-    void verdict(const PACKAGE_RECORD_T& record, bool failed, const std::string& text) override;
+    void verdict(const PackageRecord& record, bool failed, const std::string& text) override;
     void fileVerdict(bool failed, const std::string& text) override;
     bool finish(int status) override;
 
@@ -64,17 +64,17 @@ private:
     std::string closing;  // the verdict lines, written at finish (a few per package)
 };
 
-class CJsonReport : public CExamineReport {
+class CJsonReport : public CInspectReport {
 public:
     CJsonReport(FILE* out, const std::string& path, uint64_t size);
-    void package(const PACKAGE_RECORD_T& record) override;
+    void package(const PackageRecord& record) override;
     void entry(const brn::TAR_FILE_INFO_T& info) override;
-    void verdict(const PACKAGE_RECORD_T& record, bool failed, const std::string& text) override;
+    void verdict(const PackageRecord& record, bool failed, const std::string& text) override;
     void fileVerdict(bool failed, const std::string& text) override;
     bool finish(int status) override;
 
 private:
-    Json::Value& packageEntry(const PACKAGE_RECORD_T& record);
+    Json::Value& packageEntry(const PackageRecord& record);
 
     FILE* out;
     Json::Value root;

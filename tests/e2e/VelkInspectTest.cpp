@@ -13,7 +13,7 @@ using namespace std::string_literals;
 
 namespace {
 
-// velk-inspect's statuses (app/VelkExamine.h) and velk-unpack's, as the shell sees them.
+// velk-inspect's statuses (app/VelkInspect.h) and velk-unpack's, as the shell sees them.
 constexpr int kOk = 0, kUnreadable = 2, kDamaged = 3, kUnsafe = 4, kNoVersion = 5;
 constexpr int kUnpackNoSource = 254, kUnpackNotRegular = 252, kUnpackVersion = 250, kUnpackIncomplete = 249;
 #if defined(VELK_SANITIZE_BUILD) || defined(VELK_EMULATED)
@@ -42,7 +42,7 @@ std::string flip(std::string b, size_t at, int bits) { return b[at] = char(b[at]
 
 struct RunResult { int status = -1; std::string out, err; };
 
-class VelkExamineTest : public ::testing::Test {
+class VelkInspectTest : public ::testing::Test {
 protected:
     void SetUp() override {
         shell(cd() + "mkdir -p work outside big damaged tree/etc/conf.d tree/bin tree/pub && printf 'x=1\\n' >"
@@ -80,7 +80,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(VelkExamineTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
+TEST_F(VelkInspectTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
     const std::string first = pack(1, "--tar content.tar", "{\"PLVS\":\"1.0\"}"), offset = std::to_string(first.size());
     const std::string second = pack(2, "--tar content.tar", "{\"x\":[1],\"PLVS\":7}");
     const std::string length = std::to_string(second.size() - 800);  // the head is 800 bytes
@@ -112,7 +112,7 @@ TEST_F(VelkExamineTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
 }
 
 // One row per verdict and reason: velk-inspect must say what velk-unpack does, and why.
-TEST_F(VelkExamineTest, VerdictsAndDamageSweepMatchVelkUnpack) {
+TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
     const std::string good = pack(3, "--tar content.tar");
     const std::string second = "package 0 at offset 0: OK\npackage 1 at offset " + std::to_string(good.size()) + ": ";
     shell(cd() + "gzip -n -c content.tar > good.gz && head -c 20000 content.tar | gzip -n > cut.gz");
@@ -170,7 +170,7 @@ TEST_F(VelkExamineTest, VerdictsAndDamageSweepMatchVelkUnpack) {
 }
 
 // Above 8 MiB, --verify shows a progress line on a terminal, blanked at the end; else nothing.
-TEST_F(VelkExamineTest, ProgressLineOnlyOnATerminal) {
+TEST_F(VelkInspectTest, ProgressLineOnlyOnATerminal) {
     writeFile(dir / "big/random.bin", seededBytes(9 * 1024 * 1024, 31));
     shell(cd() + VELK_PACK + " --label big --info '{\"PLVS\":\"9\"}' --seed 3 -o big.velk big");
     const auto onTerminal = [this](const std::string& options) {  // script(1) gives standard error a terminal

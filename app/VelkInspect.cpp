@@ -1,20 +1,19 @@
-#include "app/VelkExamine.h"
+#include "app/VelkInspect.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "VelkFile/UnPackFile.h"
 #include "app/CustomInfo.h"
-#include "app/FileUtil.h"
-#include "app/ExamineReport.h"
+#include "app/InspectReport.h"
+#include "app/PackageRun.h"
+#include "app/SourceFile.h"
 #include "app/UniqueFd.h"
 #include "app/VelkUnpack.h"
 #include "brn/tar/ListingEntryMaker.h"
@@ -30,14 +29,14 @@ constexpr double kNanosecondsPerSecond = 1e9;
 constexpr const char* kListingRoot = ".";  // the destination the listing maker takes as empty
 constexpr int kHookEmptyField = -1;        // outCustomInfo: empty custom information or label
 
-struct OPTIONS_T {
+struct Options {
     bool verify = false;
     bool json = false;
     std::string path;
 };
 
 // Options may stand anywhere; "--" makes every later argument a file name.
-bool parseArguments(int argc, const char* const* argv, OPTIONS_T& options) {
+bool parseArguments(int argc, const char* const* argv, Options& options) {
     int files = 0;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -131,7 +130,7 @@ private:
 };
 
 // The PLVS text velk-unpack would take from this custom information.
-void readVersion(const std::string& customInfo, PACKAGE_RECORD_T& record) {
+void readVersion(const std::string& customInfo, PackageRecord& record) {
     const CustomInfoVersion version = readCustomInfoVersion(customInfo);
     record.hasPlvs = version.hasPlvs;
     if (version.hasPlvs) record.plvs = version.plvs;
@@ -169,31 +168,32 @@ std::string failureText(CUnPackFile::Failure failure, bool unsafeEntry, int hook
 class CInspection {
 public:
     // The progress line is blanked before each report line, which may share its terminal.
-    CInspection(CExamineReport& report, CProgressLine& progress);
+    CInspection(CInspectReport& report, CProgressLine& progress);
     CInspection(const CInspection&) = delete;
     CInspection& operator=(const CInspection&) = delete;
-    // Reads the whole file from `fd` and gives the exit status.
-    int run(int fd, const std::string& path);
+    // Reads the whole file and gives the exit status.
+    int run(CSourceFile& source, const std::string& path);
 
 private:
     int onHead(const std::string& customInfo, unsigned long long payloadLength, std::string& label,
                std::string& outDir);
     void settleBefore(uint64_t index);
-    PACKAGE_RECORD_T recordOf(uint64_t index) const;
+    PackageRecord recordOf(uint64_t index) const;
     int judgeFailure();
-    int judgeEnd();
+    int judgeEndInside();
+    int judgeWhole();
 
-    CExamineReport& report;
+    CInspectReport& report;
     CProgressLine& progress;
     brn::CListingEntryMaker maker{std::string(kListingRoot) + "/"};  // one for the whole file: one destination
     CUnPackFile decoder{CUnPackFile::Progress::kHidden};
-    PACKAGE_RECORD_T current;       // the last package whose head was read
+    PackageRecord current;       // the last package whose head was read
     uint64_t settled = 0;           // packages given a verdict
     int hookResult = 0;             // outCustomInfo's answer for `current`
     std::string version;            // as velk-unpack: the PLVS of the last package that has one
 };
 
-CInspection::CInspection(CExamineReport& report, CProgressLine& progress) : report(report), progress(progress) {
+CInspection::CInspection(CInspectReport& report, CProgressLine& progress) : report(report), progress(progress) {
     decoder.setEntryMaker(&maker);
     decoder.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
         this->progress.clear();
@@ -211,7 +211,7 @@ int CInspection::onHead(const std::string& customInfo, unsigned long long payloa
                         std::string& outDir) {
     const uint64_t index = decoder.packageIndex();
     settleBefore(index);
-    current = PACKAGE_RECORD_T{};
+    current = PackageRecord{};
     current.index = index;
     current.offset = decoder.packageOffset();
     current.headRead = true;
@@ -235,36 +235,34 @@ void CInspection::settleBefore(uint64_t index) {
     }
 }
 
-PACKAGE_RECORD_T CInspection::recordOf(uint64_t index) const {
+PackageRecord CInspection::recordOf(uint64_t index) const {
     if (current.headRead && current.index == index) return current;
-    PACKAGE_RECORD_T record;
+    PackageRecord record;
     record.index = index;
     record.offset = decoder.packageOffset();
     return record;
 }
 
-int CInspection::run(int fd, const std::string& path) {
-    uint64_t done = 0;
-    bool decodeFailed = false;
-    // As in velk-unpack: after the first failure no more bytes are taken and reading stops.
-    auto onChunk = [this, &done, &decodeFailed](const char* data, int length) {
-        if (decoder.buffToFile(data, length) < 0) {
-            decodeFailed = true;
-            return 0;
-        }
-        done += uint64_t(length);
-        progress.update(done);
-        return length;
-    };
-    const int read = readFile64(fd, kChunkSize, onChunk, -1);
+int CInspection::run(CSourceFile& source, const std::string& path) {
+    CPackageRun reading(source, decoder);
+    reading.addObserver([this](const char*, int, uint64_t done) { progress.update(done); });
+    const RunEnd end = reading.run();
     progress.clear();
-    if (decodeFailed) return judgeFailure();
-    if (read < 0) {
-        fprintf(stderr, "velk-inspect: %s: read failed (%d)\n", path.c_str(), read);
-        report.fileVerdict(true, "reading the file failed");
-        return kInspectUnreadable;
+    switch (end) {
+        case RunEnd::kWhole: return judgeWhole();
+        case RunEnd::kReadFailed:
+            fprintf(stderr, "velk-inspect: %s: read failed (%d)\n", path.c_str(), reading.readResult());
+            report.fileVerdict(true, "reading the file failed");
+            return kInspectUnreadable;
+        case RunEnd::kSourceChanged:
+            report.fileVerdict(true, "the file changed while it was read");
+            return kInspectUnreadable;
+        case RunEnd::kDecodeFailed: return judgeFailure();
+        case RunEnd::kEndsInsidePackage: return judgeEndInside();
+        case RunEnd::kNoPackage: break;
     }
-    return judgeEnd();
+    report.fileVerdict(true, "no package in the file");
+    return kInspectDamaged;
 }
 
 int CInspection::judgeFailure() {
@@ -276,50 +274,22 @@ int CInspection::judgeFailure() {
     return unsafe ? kInspectUnsafeEntry : kInspectDamaged;
 }
 
-int CInspection::judgeEnd() {
+int CInspection::judgeEndInside() {
     const uint64_t index = decoder.packageIndex();
     settleBefore(index);
-    if (!decoder.atPackageBoundary()) {
-        report.verdict(recordOf(index), true, "the file ends inside this package");
-        report.fileVerdict(true, "the file ends inside package " + std::to_string(index));
-        return kInspectDamaged;
-    }
-    if (decoder.completedPackages() == 0) {
-        report.fileVerdict(true, "no package in the file");
-        return kInspectDamaged;
-    }
+    report.verdict(recordOf(index), true, "the file ends inside this package");
+    report.fileVerdict(true, "the file ends inside package " + std::to_string(index));
+    return kInspectDamaged;
+}
+
+int CInspection::judgeWhole() {
+    settleBefore(decoder.packageIndex());
     if (version.empty()) {
         report.fileVerdict(true, "no package carries a PLVS value: velk-unpack would not write the version file");
         return kInspectNoVersion;
     }
     report.fileVerdict(false, "OK");
     return kInspectOk;
-}
-
-// Opens the file as velk-unpack opens its SOURCE; its size goes to `size`. A failure is
-// told on standard error and in the report.
-bool openPackageFile(const std::string& path, CUniqueFd& file, uint64_t& size, CExamineReport& report) {
-    const char* what = nullptr;
-    int error = 0;
-    file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
-    struct stat st;
-    if (file.get() < 0) {
-        what = "cannot open";
-        error = errno;
-    } else if (fstat(file.get(), &st) != 0) {
-        what = "cannot examine";
-        error = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        what = "not a regular file";
-    }
-    if (what == nullptr) {
-        size = uint64_t(st.st_size);
-        return true;
-    }
-    const std::string reason = error != 0 ? std::string(what) + ": " + strerror(error) : std::string(what);
-    fprintf(stderr, "velk-inspect: %s: %s\n", path.c_str(), reason.c_str());
-    report.fileVerdict(true, reason);
-    return false;
 }
 
 // The file's size for the JSON document is known only once it is open; a stat ahead of
@@ -332,25 +302,28 @@ uint64_t sizeForReport(const std::string& path) {
 }  // namespace
 
 int velkInspect(int argc, const char* const* argv) {
-    OPTIONS_T options;
+    Options options;
     if (!parseArguments(argc, argv, options)) {
         fputs("usage: velk-inspect [--verify] [--json] PACKAGE-FILE\n", stderr);
         return kInspectUsage;
     }
     CReportChannel channel;
-    std::unique_ptr<CExamineReport> report;
+    std::unique_ptr<CInspectReport> report;
     if (options.json) {
         report = std::make_unique<CJsonReport>(channel.stream(), options.path, sizeForReport(options.path));
     } else {
         report = std::make_unique<CTextReport>(channel.stream(), options.verify);
     }
     int status = kInspectUnreadable;
-    CUniqueFd file;
-    uint64_t size = 0;
-    if (openPackageFile(options.path, file, size, *report)) {
-        CProgressLine progress(options.verify && isatty(STDERR_FILENO) == 1 && size > kProgressThreshold, size);
+    CSourceFile source;
+    if (source.open(options.path) != kExitOk) {
+        fprintf(stderr, "velk-inspect: %s: %s\n", options.path.c_str(), source.problem().c_str());
+        report->fileVerdict(true, source.problem());
+    } else {
+        const bool showProgress = options.verify && isatty(STDERR_FILENO) == 1 && source.size() > kProgressThreshold;
+        CProgressLine progress(showProgress, source.size());
         CInspection inspection(*report, progress);
-        status = inspection.run(file.get(), options.path);
+        status = inspection.run(source, options.path);
     }
     if (!report->finish(status)) fputs("velk-inspect: the report could not be written\n", stderr);
     return status;

@@ -1,0 +1,49 @@
+#pragma once
+// The run loop velk-unpack and velk-inspect share: SOURCE is read through its descriptor in
+// 102400-byte chunks into a decoder; reading stops at the first failure, so a damaged file is
+// never buffered whole; and the input as a whole is judged the same way by both programs.
+// Observers see every chunk the decoder took, in order (a progress line, a hash of the file).
+// Calling order: construct, add observers, run once. Borrows the source and the decoder.
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "VelkFile/UnPackFile.h"
+#include "app/SourceFile.h"
+
+namespace velk {
+
+constexpr int kChunkSize = 102400;
+
+// How reading the source ended, first cause first.
+enum class RunEnd : int {
+    kWhole = 0,              // every package whole, and the input ends right behind one
+    kReadFailed = 1,         // reading failed; readResult() has readFile64's code
+    kSourceChanged = 2,      // the source's size or times moved while it was read
+    kDecodeFailed = 3,       // a package failed; the decoder says why (and printed it)
+    kEndsInsidePackage = 4,  // the input ended inside a package
+    kNoPackage = 5,          // the input held no package
+};
+
+class CPackageRun {
+public:
+    // (data, length, bytes taken so far, this chunk included)
+    using ChunkObserver = std::function<void(const char* data, int length, uint64_t done)>;
+
+    CPackageRun(CSourceFile& source, CUnPackFile& decoder) : source(source), decoder(decoder) {}
+    CPackageRun(const CPackageRun&) = delete;
+    CPackageRun& operator=(const CPackageRun&) = delete;
+
+    void addObserver(ChunkObserver observer) { observers.push_back(std::move(observer)); }
+    [[nodiscard]] RunEnd run();
+    int readResult() const { return readCode; }
+
+private:
+    CSourceFile& source;
+    CUnPackFile& decoder;
+    std::vector<ChunkObserver> observers;
+    int readCode = 0;
+};
+
+}  // namespace velk

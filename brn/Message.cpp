@@ -1,0 +1,30 @@
+#include "brn/Message.h"
+
+#include <cstdarg>
+
+namespace brn {
+
+namespace {
+
+FILE* messageStream = nullptr;  // nullptr: standard output
+
+FILE* stream() { return messageStream != nullptr ? messageStream : stdout; }
+
+}  // namespace
+
+void setMessageStream(FILE* stream) { messageStream = stream; }
+
+int message(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = vfprintf(stream(), format, arguments);
+    va_end(arguments);
+    return written;
+}
+
+int messageLine(const char* text) {
+    FILE* out = stream();
+    return fputs(text, out) < 0 ? EOF : fputc('\n', out);
+}
+
+}  // namespace brn
