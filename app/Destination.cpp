@@ -93,9 +93,9 @@ int CDestination::resolve() {
     return kExitOk;
 }
 
-int CDestination::prepare() {
+int CDestination::prepareInPlace() {
     if (int opened = openParent(); opened != kExitOk) return opened;
-    if (int locked = lock(); locked != kExitOk) return locked;
+    if (int locked = lock(true); locked != kExitOk) return locked;
     if (int opened = openDest(); opened != kExitOk) return opened;
     if (int mounted = refuseMountBelow(); mounted != kExitOk) return mounted;
     const int removed = CTreeRemover(dest.get(), given).run();
@@ -115,14 +115,19 @@ int CDestination::openParent() {
     return kExitOk;
 }
 
-int CDestination::lock() {
+// A staged install must lock something beside DEST: a lock on DEST's directory would move
+// away with it at the swap.
+int CDestination::lock(bool fallBackOnDest) {
     const std::string lockName = "." + name + ".velk-lock";
     lockFile.reset(openat(parent.get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockMode));
     if (lockFile.get() < 0) lockFile.reset(openat(parent.get(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (lockFile.get() < 0) {
         // The parent cannot hold the lock file: lock DEST's directory itself.
         const int error = errno;
-        if (error != EACCES && error != EROFS && error != EPERM) return report(given, "cannot make " + lockName, error);
+        const bool readOnly = error == EACCES || error == EROFS || error == EPERM;
+        if (!readOnly || !fallBackOnDest) {
+            return report(given, std::string(fallBackOnDest ? "" : "atomic install: ") + "cannot make " + lockName, error);
+        }
         lockFile.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
         if (lockFile.get() < 0) return report(given, "cannot make " + lockName, error);
     }
@@ -155,6 +160,120 @@ int CDestination::refuseMountBelow() const {
     brn::message("%s%s is a mount point: nothing on it is removed\n", given.c_str(), point.substr(resolved.size()).c_str());
     brn::message("dest %s cannot be emptied (%d)\n", given.c_str(), CTreeRemover::kMountPoint);
     return kExitIncomplete;
+}
+
+std::string CDestination::shownPrefix() const {
+    return staging.empty() ? given + "/" : parentDir(resolved) + "/" + staging + "/";
+}
+
+int CDestination::prepareStaged() {
+    staging = "." + name + ".velk-staging";
+    if (int opened = openParent(); opened != kExitOk) return opened;
+    if (int locked = lock(false); locked != kExitOk) return locked;
+    if (int swappable = checkSwappable(); swappable != kExitOk) return swappable;
+    return makeStaging();
+}
+
+// DEST must be a directory of the parent's own file system, or missing, with no mount
+// point below it: a swap cannot move a mount point, and would carry away what is mounted.
+int CDestination::checkSwappable() {
+    struct stat st;
+    if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return report(given, "atomic install: cannot examine " + resolved, errno);
+        return kExitOk;
+    }
+    if (!S_ISDIR(st.st_mode)) return refuseNotDirectory(given);
+    destExisted = true;
+    struct stat above;
+    if (fstat(parent.get(), &above) != 0 || above.st_dev != st.st_dev || isMountRoot(parent.get(), name.c_str())) {
+        printf("atomic install: %s is a mount point, which cannot be swapped\n", given.c_str());
+        return kExitIncomplete;
+    }
+    const std::string point = findMountBelow(resolved);
+    if (point.empty()) return kExitOk;
+    printf("atomic install: %s%s is a mount point inside DEST, which cannot be swapped\n", given.c_str(),
+           point.substr(resolved.size()).c_str());
+    return kExitIncomplete;
+}
+
+// Only while the lock is held: a staging folder then belongs to no run in progress.
+int CDestination::makeStaging() {
+    const std::string probe = "." + name + ".velk-probe";
+    for (const std::string& leftover : {staging, probe}) {
+        if (int removed = removeBeside(leftover); removed != kExitOk) return removed;
+    }
+    if (mkdirat(parent.get(), staging.c_str(), kDirMode) != 0) {
+        return report(given, "atomic install: cannot make " + parentDir(resolved) + "/" + staging, errno);
+    }
+    if (destExisted) {
+        if (int probed = probeExchange(); probed != kExitOk) {
+            discard();
+            return probed;
+        }
+    }
+    dest.reset(openat(parent.get(), staging.c_str(), kDirFlags | O_NOFOLLOW));
+    if (dest.get() < 0) return report(given, "atomic install: cannot open " + staging, errno);
+    return kExitOk;
+}
+
+// Exchanges the empty staging folder with an empty probe folder: a file system that cannot
+// exchange two names in one step says so here, before anything of DEST changes.
+int CDestination::probeExchange() {
+    const std::string probe = "." + name + ".velk-probe";
+    if (mkdirat(parent.get(), probe.c_str(), kDirMode) != 0) {
+        return report(given, "atomic install: cannot make " + parentDir(resolved) + "/" + probe, errno);
+    }
+    const int exchanged = renameat2(parent.get(), staging.c_str(), parent.get(), probe.c_str(), RENAME_EXCHANGE);
+    const int error = errno;
+    (void)unlinkat(parent.get(), probe.c_str(), AT_REMOVEDIR);
+    if (exchanged == 0) return kExitOk;
+    return report(given, "atomic install: the file system cannot swap two folders in one step", error);
+}
+
+// Removes `leaf` beside DEST, whatever it is, through descriptors.
+int CDestination::removeBeside(const std::string& leaf) const {
+    struct stat st;
+    if (fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return kExitOk;
+    const std::string shownLeaf = parentDir(resolved) + "/" + leaf;
+    if (S_ISDIR(st.st_mode)) {
+        CUniqueFd dir(openat(parent.get(), leaf.c_str(), kDirFlags | O_NOFOLLOW));
+        if (dir.get() < 0 || CTreeRemover(dir.get(), shownLeaf).run() != CTreeRemover::kOk) {
+            printf("atomic install: %s cannot be removed\n", shownLeaf.c_str());
+            return kExitIncomplete;
+        }
+    }
+    if (unlinkat(parent.get(), leaf.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+        return report(given, "atomic install: cannot remove " + shownLeaf, errno);
+    }
+    return kExitOk;
+}
+
+int CDestination::commit() {
+    if (syncfs(dest.get()) != 0) return report(given, "syncfs failed", errno);
+    if (staging.empty()) return kExitOk;
+    if (int swapped = swap(); swapped != kExitOk) return swapped;
+    // The tree in fd() is DEST now; the old one went to the staging name.
+    if (removeBeside(staging) != kExitOk) printf("atomic install: the next run removes the old tree\n");
+    staging.clear();
+    return kExitOk;
+}
+
+// One step from the old tree to the new one, made durable by syncing their parent.
+int CDestination::swap() {
+    const unsigned flags = destExisted ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+    int renamed = renameat2(parent.get(), staging.c_str(), parent.get(), name.c_str(), flags);
+    if (renamed != 0 && errno == EINVAL && !destExisted) {
+        renamed = renameat(parent.get(), staging.c_str(), parent.get(), name.c_str());  // no RENAME_NOREPLACE here
+    }
+    if (renamed != 0) return report(given, "atomic install: swap failed", errno);
+    if (fsync(parent.get()) != 0) return report(given, "atomic install: fsync of the parent failed", errno);
+    return kExitOk;
+}
+
+void CDestination::discard() {
+    if (staging.empty()) return;
+    dest.reset();
+    (void)removeBeside(staging);
 }
 
 }  // namespace velk

@@ -197,6 +197,13 @@ int removeDir(const std::string& path, bool removeSelf) {
     return ::remove(path.c_str()) == 0 ? kRemoveOk : kRemoveSelfFailed;
 }
 
+// A bind mount shares its source's device number; the kernel marks the root of every mount.
+bool isMountRoot(int dirFd, const char* name) {
+    struct statx stx;
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &stx) != 0) return false;
+    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 bool isDirectory(const std::string& path) {
     struct stat st;
     if (!isUsablePath(path) || ::stat(path.c_str(), &st) != 0) {

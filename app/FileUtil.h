@@ -19,6 +19,9 @@
 int removeDirContents(const std::string& path);
 // removeDirContents, then, with removeSelf, the directory itself (-127 when that fails).
 int removeDir(const std::string& path, bool removeSelf);
+// True when `name` in the directory `dirFd` (not followed if a link) is the root of a mount,
+// a bind mount of a folder of the same file system included.
+bool isMountRoot(int dirFd, const char* name);
 // True when `path` names a directory, symbolic links followed.
 bool isDirectory(const std::string& path);
 // Creates `path` and its missing parents with mode 0755. False for an empty path or when

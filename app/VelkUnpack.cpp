@@ -14,6 +14,7 @@
 #include "app/FileUtil.h"
 #include "app/PackageRun.h"
 #include "app/SourceFile.h"
+#include "app/UnpackOptions.h"
 #include "app/VersionFile.h"
 #include "app/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
@@ -57,20 +58,13 @@ int judgeRun(RunEnd end, const CPackageRun& run, const std::string& sourcePath) 
     return kExitIncomplete;
 }
 
-// Durable before declared: the unpacked files reach the disk before the version file
-// names them, so after a power cut a version file never claims a tree that is not there.
-int syncDestination(const CDestination& dest) {
-    if (syncfs(dest.fd()) == 0) return kExitOk;
-    const int error = errno;
-    brn::message("dest %s: syncfs failed(%d,%s)\n", dest.shown().c_str(), error, strerror(error));
-    return kExitIncomplete;
+int refuseWithoutVersion(const std::string& versionPath) {
+    brn::message("no PLVS version: %s not written\n", versionPath.c_str());
+    return kExitVersionFailed;
 }
 
 int writeVersion(const std::string& versionPath, const CDestination& dest) {
-    if (packageVersion.empty()) {
-        brn::message("no PLVS version: %s not written\n", versionPath.c_str());
-        return kExitVersionFailed;
-    }
+    if (packageVersion.empty()) return refuseWithoutVersion(versionPath);
     const int written = replaceVersionFile(packageVersion, versionPath, dest);
     if (written < 0) {
         brn::message("write version file %s error %d\n", versionPath.c_str(), written);
@@ -79,21 +73,37 @@ int writeVersion(const std::string& versionPath, const CDestination& dest) {
     return kExitOk;
 }
 
-int unpackSource(CSourceFile& source, const std::string& sourcePath, const CDestination& dest,
-                 const std::string& versionPath) {
+// Decodes SOURCE into the folder the destination offers and judges the run.
+int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest) {
     CUnPackFile decoder;
-    brn::CDiskEntryMaker maker(dest.fd(), dest.shown() + "/");
+    brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
+    maker.keepPermissions(options.keepPermissions);
     decoder.setEntryMaker(&maker);
     decoder.setOutCustomInfo(outCustomInfo);
     decoder.init(std::string());
-
     CPackageRun run(source, decoder);
     const RunEnd end = run.run();
-    if (int judged = judgeRun(end, run, sourcePath); judged != kExitOk) return judged;
-    if (int synced = syncDestination(dest); synced != kExitOk) return synced;
-    return writeVersion(versionPath, dest);
+    const int judged = judgeRun(end, run, options.source);
+    if (judged == kExitOk && maker.applyPermissions() != 0) return kExitIncomplete;
+    return judged;
 }
 
+// Durable before declared: the unpacked files reach the disk (and, staged, take DEST's
+// place) before the version file names them, so after a power cut a version file never
+// claims a tree that is not there.
+int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest) {
+    const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace();
+    if (prepared != kExitOk) return prepared;
+    int status = unpackInto(source, options, dest);
+    // Staged, a tree no version file can name is not swapped in.
+    if (status == kExitOk && options.atomic && packageVersion.empty()) status = refuseWithoutVersion(options.version);
+    if (status == kExitOk) status = dest.commit();
+    if (status != kExitOk) {
+        dest.discard();
+        return status;
+    }
+    return writeVersion(options.version, dest);
+}
 
 }  // namespace
 
@@ -101,19 +111,19 @@ int unpackSource(CSourceFile& source, const std::string& sourcePath, const CDest
 // (or one inside DEST) never costs the installed tree.
 int velkUnpack(int argc, const char* const* argv) {
     keepWorkingThroughSignals();
-    if (argc < 4) return usage();
-    CDestination dest(argv[2]);
+    UnpackOptions options;
+    if (parseUnpackOptions(argc, argv, options) != kExitOk) return usage();
+    CDestination dest(options.dest);
     const int resolved = dest.resolve();
     if (resolved == kExitUsage) return usage();
     CSourceFile source;
-    if (int opened = source.open(argv[1]); opened != kExitOk) {
-        brn::message("source %s: %s\n", argv[1], source.problem().c_str());
+    if (int opened = source.open(options.source); opened != kExitOk) {
+        brn::message("source %s: %s\n", options.source.c_str(), source.problem().c_str());
         return opened;
     }
     if (resolved != kExitOk) return resolved;
-    if (int prepared = dest.prepare(); prepared != kExitOk) return prepared;
-    destPath = argv[2];
-    return unpackSource(source, argv[1], dest, argv[3]);
+    destPath = options.dest;
+    return install(source, options, dest);
 }
 
 int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {

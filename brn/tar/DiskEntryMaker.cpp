@@ -19,6 +19,8 @@ namespace {
 
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0600;
+constexpr uint32_t kPermissionBits = 0777;    // never set-user-ID, set-group-ID or sticky
+constexpr uint32_t kOwnerFullAccess = 0700;
 
 NodeKind kindOf(mode_t mode) {
     if (S_ISDIR(mode)) return NodeKind::kDirectory;
@@ -35,7 +37,14 @@ int resultOf(int callResult) { return callResult == 0 ? 0 : errno; }
 
 CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix) : rootFd(root), walker(*this, shownPrefix) {}
 
-int CDiskEntryMaker::openFile(const std::string& name, int& handle) { return walker.openFile(name, handle); }
+int CDiskEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
+    const int result = walker.openFile(name, handle);
+    if (result == kSafePathOk) {
+        modeHandle = handle;
+        fileMode = mode;
+    }
+    return result;
+}
 
 int CDiskEntryMaker::write(int handle, const char* data, size_t count) {
     if (handle < 0) return kEntryBadHandle;
@@ -46,6 +55,12 @@ int CDiskEntryMaker::write(int handle, const char* data, size_t count) {
 
 int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
     if (handle < 0) return kEntryBadHandle;
+    if (keepModes && handle == modeHandle && fchmod(handle, fileMode & kPermissionBits) != 0) {
+        const int error = errno;
+        brn::message("tar: %.*s: chmod failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
+        close(handle);
+        return kEntryCloseFailed;
+    }
     if (close(handle) != 0) {
         const int error = errno;
         brn::message("tar: %.*s: close failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
@@ -58,7 +73,37 @@ int CDiskEntryMaker::makeSymlink(const std::string& name, const std::string& tar
     return walker.makeSymlink(name, target);
 }
 
-int CDiskEntryMaker::makeDirectory(const std::string& name) { return walker.makeDirectory(name); }
+int CDiskEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
+    const int result = walker.makeDirectory(name);
+    if (result != kSafePathOk || !keepModes) return result;
+    if ((mode & kOwnerFullAccess) != kOwnerFullAccess) {
+        heldModes.emplace_back(name, mode);
+        return result;
+    }
+    return setDirectoryMode(name, mode) == 0 ? result : kSafePathCreateFailed;
+}
+
+int CDiskEntryMaker::applyPermissions() {
+    int failed = 0;
+    for (const auto& [name, mode] : heldModes) failed += setDirectoryMode(name, mode) != 0;
+    heldModes.clear();
+    return failed;
+}
+
+// Reached under the entries' rules: an entry that later put a link in the directory's
+// place is not followed. The root itself, named by "" or ".", keeps its mode.
+int CDiskEntryMaker::setDirectoryMode(const std::string& name, uint32_t mode) {
+    DirRef dir = 0;
+    const int result = walker.enterDirectory(name, dir);
+    if (result == kSafePathNoLeaf) return 0;
+    if (result != kSafePathOk) return -1;
+    const int changed = fchmod(fd(dir), mode & kPermissionBits);
+    const int error = errno;
+    leave(dir);
+    if (changed == 0) return 0;
+    brn::message("tar: %.*s: chmod failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
+    return -1;
+}
 
 int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
     DirRef dir = 0;

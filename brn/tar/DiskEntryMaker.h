@@ -6,8 +6,16 @@
 // descriptor; it belongs to the maker's caller until closeFile closes it. The root
 // descriptor is borrowed and must stay open while the maker lives; the maker keeps the
 // directories of the last entry's parent open meanwhile.
+// Files are made with mode 0600 and directories 0755 (before the umask). With
+// keepPermissions, each gets its entry's permission bits (mode & 0777; set-user-ID,
+// set-group-ID and sticky bits never, ownership never changes) once it is complete: a file
+// as it is closed, a directory at once when its owner keeps full access to it (nothing made
+// later is hindered), else at applyPermissions, when nothing more is made.
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "brn/tar/EntryMaker.h"
 #include "brn/tar/EntryTree.h"
@@ -20,13 +28,18 @@ public:
     // shownPrefix starts the paths in messages ("dest/" for a root opened from "dest").
     CDiskEntryMaker(int rootFd, const std::string& shownPrefix);
 
-    int openFile(const std::string& name, int& handle) override;
+    void keepPermissions(bool keep) { keepModes = keep; }
+
+    int openFile(const std::string& name, uint32_t mode, int& handle) override;
     // writeAll: a failed or short write prints its message; what was written stays.
     int write(int handle, const char* data, size_t count) override;
     // A write error can show up only at close (a full disk): "tar: <name>: close failed(...)".
     int closeFile(int handle, const std::string& name) override;
     int makeSymlink(const std::string& name, const std::string& target) override;
-    int makeDirectory(const std::string& name) override;
+    int makeDirectory(const std::string& name, uint32_t mode) override;
+    // Gives the directories whose modes were held back their modes. 0, or the number that
+    // could not be changed (each reported).
+    int applyPermissions();
     // Opens the directory `name` below the root under the same rules (missing levels made,
     // no link followed) and stores a descriptor the caller owns; the root's own name ("" or
     // ".") gives a new descriptor of the root. A kSafePath* code.
@@ -42,7 +55,13 @@ private:
     int createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) override;
     int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
 
+    int setDirectoryMode(const std::string& name, uint32_t mode);
+
     int rootFd;
+    bool keepModes = false;
+    int modeHandle = -1;    // the file being written, whose mode is fileMode
+    uint32_t fileMode = 0;
+    std::vector<std::pair<std::string, uint32_t>> heldModes;  // directories that would lock their owner out
     CPathWalker walker;
 };
 

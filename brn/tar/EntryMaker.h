@@ -8,6 +8,7 @@
 // it; the maker must outlive every reader using it.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "brn/tar/SafePath.h"
@@ -29,7 +30,8 @@ public:
     CEntryMaker& operator=(const CEntryMaker&) = delete;
 
     // Opens a regular file for writing from its start and stores a handle >= 0 in `handle`.
-    virtual int openFile(const std::string& name, int& handle) = 0;
+    // `mode` holds the entry's permission bits as the archive stores them.
+    virtual int openFile(const std::string& name, uint32_t mode, int& handle) = 0;
     // Writes all `count` bytes (count >= 1) at the end of what was written so far.
     virtual int write(int handle, const char* data, size_t count) = 0;
     // Ends the file; `name` is the entry's, for messages. The handle is gone even on failure.
@@ -37,7 +39,7 @@ public:
     // Makes a symbolic link to `target` in place of whatever is at the name.
     virtual int makeSymlink(const std::string& name, const std::string& target) = 0;
     // Makes a directory with its missing parents; an existing name of any kind is kept.
-    virtual int makeDirectory(const std::string& name) = 0;
+    virtual int makeDirectory(const std::string& name, uint32_t mode) = 0;
 };
 
 }  // namespace brn

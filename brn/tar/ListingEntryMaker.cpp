@@ -44,7 +44,7 @@ SipKey randomKey() {
 CListingEntryMaker::CListingEntryMaker(const std::string& shownPrefix)
     : secret(randomKey()), rootKey(DirRef(sipHash24(secret, "", 0))), walker(*this, shownPrefix) {}
 
-int CListingEntryMaker::openFile(const std::string& name, int& handle) { return walker.openFile(name, handle); }
+int CListingEntryMaker::openFile(const std::string& name, uint32_t, int& handle) { return walker.openFile(name, handle); }
 
 int CListingEntryMaker::write(int handle, const char*, size_t count) {
     if (!isOpen(handle)) return kEntryBadHandle;
@@ -62,7 +62,7 @@ int CListingEntryMaker::makeSymlink(const std::string& name, const std::string& 
     return walker.makeSymlink(name, target);
 }
 
-int CListingEntryMaker::makeDirectory(const std::string& name) { return walker.makeDirectory(name); }
+int CListingEntryMaker::makeDirectory(const std::string& name, uint32_t) { return walker.makeDirectory(name); }
 
 NodeKind CListingEntryMaker::kindAt(const std::string& name) {
     DirRef dir = rootKey;

@@ -24,11 +24,11 @@ public:
     // shownPrefix starts the paths in messages, as the disk maker's would.
     explicit CListingEntryMaker(const std::string& shownPrefix);
 
-    int openFile(const std::string& name, int& handle) override;
+    int openFile(const std::string& name, uint32_t mode, int& handle) override;
     int write(int handle, const char* data, size_t count) override;
     int closeFile(int handle, const std::string& name) override;
     int makeSymlink(const std::string& name, const std::string& target) override;
-    int makeDirectory(const std::string& name) override;
+    int makeDirectory(const std::string& name, uint32_t mode) override;
 
     uint64_t dataBytes() const { return totalBytes; }  // every data byte written, in all files
     // What the record holds at `name` (relative to the root, components as entries spell them),

@@ -17,70 +17,54 @@ namespace brn {
 
 namespace {
 
-// Why a block failed. update() does not return it: the messages printed tell the cause.
-constexpr int kBlockOk = 0;
-constexpr int kBlockBadHeader = -1;        // no magic and an empty name
-constexpr int kBlockUnsupportedLink = -2;  // hard link, long name, pax header, unknown typeflag
-constexpr int kBlockEmptyLinkTarget = -3;  // symbolic link without a target
-constexpr int kBlockBadSize = -4;          // size field in base-256 form or above 32 bits
-constexpr int kBlockUnsafeName = -5;       // the name has a ".." component
-constexpr int kBlockRefused = -6;          // the entry or open callback refused the entry
-constexpr int kBlockNoOutPath = -7;        // not redirected and no path given
-constexpr int kBlockMakeFailed = -8;       // the file, directory or link could not be made
-constexpr int kBlockUnsupportedType = -9;  // device or FIFO
-constexpr int kBlockWriteFailed = -10;     // the write callback or the maker refused the data
-constexpr int kBlockCloseFailed = -11;     // the output could not be closed
-constexpr int kBlockAfterEnd = -12;        // a non-zero block after the end marker
-constexpr int kBlockFailedBefore = -13;    // the reader had already failed
-
 constexpr size_t kPasswdWorkSize = 4096;
 
 // Sets entry.type from the typeflag; linkname only for symbolic links.
-int decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+TarError decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
     const auto flag = static_cast<unsigned char>(header.typeflag);
     switch (flag) {
         case '\0':
         case '0':
         case '7':  // contiguous file: an ordinary file here
             entry.type = kTarTypeRegular;
-            return kBlockOk;
+            return TarError::kNone;
         case '2':
             entry.type = kTarTypeSymlink;
             entry.linkname = fieldText(header.linkname, sizeof header.linkname);
-            return entry.linkname.empty() ? kBlockEmptyLinkTarget : kBlockOk;
+            return entry.linkname.empty() ? TarError::kEmptyLinkTarget : TarError::kNone;
         case '3':
             entry.type = kTarTypeCharDevice;  // refused when the entry is made
-            return kBlockOk;
+            return TarError::kNone;
         case '4':
             entry.type = kTarTypeBlockDevice;
-            return kBlockOk;
+            return TarError::kNone;
         case '5':
             entry.type = kTarTypeDirectory;
-            return kBlockOk;
+            return TarError::kNone;
         case '6':
             entry.type = kTarTypeFifo;
-            return kBlockOk;
+            return TarError::kNone;
         default:  // '1' hard link, 'L'/'K' long names, 'x'/'g' pax headers, anything else
             brn::message("unsupported link flag '%c'\n", flag);
-            return kBlockUnsupportedLink;
+            return TarError::kUnsupportedFlag;
     }
 }
 
 // The size must be what it says: a value we cannot hold would make us read archive
 // data as headers, or headers as file content.
-int decodeSize(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+TarError decodeSize(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
     const OctalField size = readOctalField(header.size, sizeof header.size);
     const int shown = int(entry.name.size());
     if (size.form == OctalForm::kBase256) {
         brn::message("tar: %.*s: size field in base-256 form is not supported\n", shown, entry.name.data());
-        return kBlockBadSize;
+        return TarError::kBadSize;
     }
     if (size.form == OctalForm::kTooLarge) {
         brn::message("tar: %.*s: size above 4294967295 bytes is not supported\n", shown, entry.name.data());
-        return kBlockBadSize;
+        return TarError::kBadSize;
     }
     entry.size = size.value;
-    return kBlockOk;
+    return TarError::kNone;
 }
 
 // The owner named in the header, or the running process when it names none we know.
@@ -103,6 +87,27 @@ void decodeOwner(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
 }
 
 }  // namespace
+
+const char* describe(TarError error) {
+    switch (error) {
+        case TarError::kNone: return "no error";
+        case TarError::kBadHeader: return "a block that is not a tar header";
+        case TarError::kUnsupportedFlag: return "a hard link, long name or extended header is refused";
+        case TarError::kEmptyLinkTarget: return "a symbolic link without a target";
+        case TarError::kBadSize: return "an entry size the archive format cannot hold";
+        case TarError::kDotDot: return "unsafe entry path refused: a '..' component";
+        case TarError::kThroughLink: return "unsafe entry path refused: a way through a symbolic link the archive made";
+        case TarError::kRefused: return "an entry was refused";
+        case TarError::kNoOutPath: return "an entry was given no place";
+        case TarError::kMakeFailed: return "an entry could not be made where an earlier one stands";
+        case TarError::kUnsupportedType: return "a device or FIFO entry is refused";
+        case TarError::kWriteFailed: return "entry data could not be written";
+        case TarError::kCloseFailed: return "an entry could not be closed";
+        case TarError::kDataAfterEnd: return "data after the end of the tar archive";
+        case TarError::kEndsInsideEntry: return "the tar archive ends inside an entry";
+    }
+    return "unknown";
+}
 
 CTarReader::CTarReader() = default;
 
@@ -147,14 +152,14 @@ int CTarReader::update(const char* data, int len) {
         used = kTarBlockSize - already;
         memcpy(blockBuffer + already, data, used);
         held = 0;
-        if (processBlock(blockBuffer) != kBlockOk) {
-            state = TarExpect::kNothing;
+        if (TarError error = processBlock(blockBuffer); error != TarError::kNone) {
+            fail(error);
             return kUpdateFirstBlockFailed;
         }
     }
     for (size_t taken = 0; length - used >= kTarBlockSize; used += taken) {
-        if (processInPlace(data + used, length - used, taken) != kBlockOk) {
-            state = TarExpect::kNothing;
+        if (TarError error = processInPlace(data + used, length - used, taken); error != TarError::kNone) {
+            fail(error);
             return used == 0 ? kUpdateFirstBlockFailed : kUpdateLaterBlockFailed;
         }
     }
@@ -165,11 +170,18 @@ int CTarReader::update(const char* data, int len) {
 
 // Held bytes of an incomplete last block are dropped: the archive may end without padding.
 int CTarReader::finish() {
+    if (state == TarExpect::kData) failure = TarError::kEndsInsideEntry;
     if (state == TarExpect::kData || state == TarExpect::kNothing) return kFinishIncomplete;
     return kOk;
 }
 
-int CTarReader::processBlock(const char* block) {
+// The block's cause is the stream's: it fails from here on.
+void CTarReader::fail(TarError error) {
+    failure = error;
+    state = TarExpect::kNothing;
+}
+
+TarError CTarReader::processBlock(const char* block) {
     switch (state) {
         case TarExpect::kHeader:
             return expectHeader(block);
@@ -180,67 +192,62 @@ int CTarReader::processBlock(const char* block) {
         case TarExpect::kNothing:
             break;
     }
-    return kBlockFailedBefore;
+    return failure;  // update refuses a failed reader before any block
 }
 
-int CTarReader::expectHeader(const char* block) {
+TarError CTarReader::expectHeader(const char* block) {
     if (memcmp(block, zeroBlock, kTarBlockSize) == 0) {
         state = TarExpect::kZeroBlocks;
-        return kBlockOk;
+        return TarError::kNone;
     }
-    const int parsed = parseHeader(block, info);
-    if (parsed != kBlockOk) return parsed;
-    if (checkEntryName(info.name) != kSafePathOk) {
-        unsafePath = true;
-        return kBlockUnsafeName;
-    }
+    if (TarError parsed = parseHeader(block, info); parsed != TarError::kNone) return parsed;
+    if (checkEntryName(info.name) != kSafePathOk) return TarError::kDotDot;
     bool redirect = false;
     std::string outPath;
-    if (entryCallback(info, redirect, outPath) < 0) return kBlockRefused;
+    if (entryCallback(info, redirect, outPath) < 0) return TarError::kRefused;
     if (redirect && openCallback && info.type == kTarTypeRegular) return openRedirected();
     redirected = false;
-    if (outPath.empty()) return kBlockNoOutPath;
+    if (outPath.empty()) return TarError::kNoOutPath;
     return makeDirect(outPath);
 }
 
-int CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
+TarError CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
     UstarHeader header;
     memcpy(&header, block, sizeof header);
     // Without the magic only a non-empty name makes the block a header.
-    if (!hasUstarMagic(header) && header.name[0] == '\0') return kBlockBadHeader;
+    if (!hasUstarMagic(header) && header.name[0] == '\0') return TarError::kBadHeader;
     entry.name = fieldText(header.name, sizeof header.name);
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
     entry.mode = readOctalField(header.mode, sizeof header.mode).value;
-    int result = decodeSize(header, entry);
-    if (result == kBlockOk) result = decodeType(header, entry);
-    if (result == kBlockOk) decodeOwner(header, entry);
+    TarError result = decodeSize(header, entry);
+    if (result == TarError::kNone) result = decodeType(header, entry);
+    if (result == TarError::kNone) decodeOwner(header, entry);
     return result;
 }
 
-int CTarReader::openRedirected() {
+TarError CTarReader::openRedirected() {
     redirected = true;
     int handle = -1;
-    if (openCallback(info, handle) < 0) return kBlockRefused;
+    if (openCallback(info, handle) < 0) return TarError::kRefused;
     // A negative handle counts as nothing open: it still goes to the write callback.
     output = handle;
     return startData();
 }
 
 // Only regular files have data: a size on a directory or link entry is ignored.
-int CTarReader::makeDirect(const std::string& outPath) {
+TarError CTarReader::makeDirect(const std::string& outPath) {
     CEntryMaker* target = maker;
     std::string name = info.name;
     if (target == nullptr) {
-        const int rooted = rootAtPath(outPath, name);
-        if (rooted != kBlockOk) return rooted;
+        if (TarError rooted = rootAtPath(outPath, name); rooted != TarError::kNone) return rooted;
         target = pathMaker.get();
     }
     switch (info.type) {
         case kTarTypeRegular: {
             int handle = -1;
-            const int opened = target->openFile(name, handle);
+            const int opened = target->openFile(name, info.mode, handle);
             if (opened != kEntryMakerOk) return fromMaker(opened);
-            if (handle < 0) return kBlockMakeFailed;
+            if (handle < 0) return TarError::kMakeFailed;
             output = handle;
             outputMaker = target;
             return startData();
@@ -248,10 +255,10 @@ int CTarReader::makeDirect(const std::string& outPath) {
         case kTarTypeSymlink:
             return fromMaker(target->makeSymlink(name, info.linkname));
         case kTarTypeDirectory:
-            return fromMaker(target->makeDirectory(name));
+            return fromMaker(target->makeDirectory(name, info.mode));
         default:
             brn::message("unsupported file type %u\n", unsigned(info.type));
-            return kBlockUnsupportedType;
+            return TarError::kUnsupportedType;
     }
 }
 
@@ -259,47 +266,50 @@ int CTarReader::makeDirect(const std::string& outPath) {
 // entry's name (for a path of the callback's own, before its last component) is trusted,
 // opened following links and made first when missing (not for a link), and what lies
 // below it is made by pathMaker, rooted there. The root is kept for the next entries.
-int CTarReader::rootAtPath(const std::string& outPath, std::string& below) {
+TarError CTarReader::rootAtPath(const std::string& outPath, std::string& below) {
     EntryTarget target = splitEntryPath(outPath, info.name);
     below = std::move(target.below);
-    if (pathMaker && target.trustedDir == pathRootDir) return kBlockOk;
+    if (pathMaker && target.trustedDir == pathRootDir) return TarError::kNone;
     const std::string dir = target.trustedDir.empty() ? std::string(".") : target.trustedDir;
     CUniqueFd opened(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (opened.get() < 0 && errno == ENOENT && info.type != kTarTypeSymlink) {
-        if (!makeDirs(dir)) return kBlockMakeFailed;
+        if (!makeDirs(dir)) return TarError::kMakeFailed;
         opened.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
-    if (opened.get() < 0) return kBlockMakeFailed;
+    if (opened.get() < 0) return TarError::kMakeFailed;
     pathMaker.reset();
     pathRoot = std::move(opened);
     pathRootDir = target.trustedDir;
     pathMaker = std::make_unique<CDiskEntryMaker>(pathRoot.get(), pathRootDir);
-    return kBlockOk;
+    return TarError::kNone;
 }
 
-// kBlockOk for kEntryMakerOk; otherwise kBlockMakeFailed, noting a refusal for safety.
-int CTarReader::fromMaker(int makerResult) {
-    if (makerResult == kEntryMakerOk) return kBlockOk;
-    unsafePath = makerResult == kSafePathDotDot || makerResult == kSafePathThroughLink;
-    return kBlockMakeFailed;
+// A maker's result as the reader's cause: a path refused for safety, or one that could not be made.
+TarError CTarReader::fromMaker(int makerResult) {
+    switch (makerResult) {
+        case kEntryMakerOk: return TarError::kNone;
+        case kSafePathDotDot: return TarError::kDotDot;
+        case kSafePathThroughLink: return TarError::kThroughLink;
+        default: return TarError::kMakeFailed;
+    }
 }
 
 // The output of a regular file is open: expect its data, or close an empty file at once.
-int CTarReader::startData() {
+TarError CTarReader::startData() {
     if (info.size == 0) return closeCurrentFile();
     remaining = info.size;
     state = TarExpect::kData;
-    return kBlockOk;
+    return TarError::kNone;
 }
 
-int CTarReader::expectData(const char* block) {
+TarError CTarReader::expectData(const char* block) {
     return writeData(block, std::min<size_t>(remaining, kTarBlockSize));
 }
 
 // The whole blocks at `data` (`available` bytes, at least one block) that hold data of a
 // file the maker writes go in one write; any other block is processed alone. `taken`: the
 // bytes used, padding of the entry's last block included.
-int CTarReader::processInPlace(const char* data, size_t available, size_t& taken) {
+TarError CTarReader::processInPlace(const char* data, size_t available, size_t& taken) {
     if (state != TarExpect::kData || redirected) {
         taken = kTarBlockSize;
         return processBlock(data);
@@ -312,40 +322,39 @@ int CTarReader::processInPlace(const char* data, size_t available, size_t& taken
 
 // Writes the next `count` data bytes of the current entry (1..remaining; at most 512 when
 // redirected) and closes its output after the last.
-int CTarReader::writeData(const char* data, size_t count) {
+TarError CTarReader::writeData(const char* data, size_t count) {
     const int written =
         redirected ? writeCallback(data, int(count), output) : outputMaker->write(output, data, count);
     if (written < 0) {
         (void)closeCurrentFile();
-        return kBlockWriteFailed;
+        return TarError::kWriteFailed;
     }
     remaining -= uint32_t(count);
-    if (remaining > 0) return kBlockOk;
-    const int closed = closeCurrentFile();
-    if (closed != kBlockOk) return closed;
+    if (remaining > 0) return TarError::kNone;
+    if (TarError closed = closeCurrentFile(); closed != TarError::kNone) return closed;
     state = TarExpect::kHeader;
-    return kBlockOk;
+    return TarError::kNone;
 }
 
-int CTarReader::expectZeroBlocks(const char* block) {
-    if (memcmp(block, zeroBlock, kTarBlockSize) == 0) return kBlockOk;
+TarError CTarReader::expectZeroBlocks(const char* block) {
+    if (memcmp(block, zeroBlock, kTarBlockSize) == 0) return TarError::kNone;
     state = TarExpect::kNothing;
-    return kBlockAfterEnd;
+    return TarError::kDataAfterEnd;
 }
 
-int CTarReader::closeCurrentFile() {
-    if (output < 0) return kBlockOk;
+TarError CTarReader::closeCurrentFile() {
+    if (output < 0) return TarError::kNone;
     if (redirected) {
         if (closeCallback(output) < 0) {
             brn::messageLine("CTarReader can't close callback fd");
-            return kBlockCloseFailed;
+            return TarError::kCloseFailed;
         }
         output = -1;
-        return kBlockOk;
+        return TarError::kNone;
     }
     const int handle = output;
     output = -1;
-    return outputMaker->closeFile(handle, info.name) == kEntryMakerOk ? kBlockOk : kBlockCloseFailed;
+    return outputMaker->closeFile(handle, info.name) == kEntryMakerOk ? TarError::kNone : TarError::kCloseFailed;
 }
 
 }  // namespace brn

@@ -52,6 +52,28 @@ using TarWriteCallback = std::function<int(const char* data, int count, int hand
 // Closes a handle. Negative: the handle stays recorded as open.
 using TarCloseCallback = std::function<int(int handle)>;
 
+// Why the stream failed, recorded where the fault is found; kNone while it has not.
+enum class TarError : int {
+    kNone = 0,
+    kBadHeader = 1,         // a block that is no header: no magic and an empty name
+    kUnsupportedFlag = 2,   // hard link, long name, pax header or unknown typeflag
+    kEmptyLinkTarget = 3,   // a symbolic link without a target
+    kBadSize = 4,           // a size in base-256 form or above 4294967295
+    kDotDot = 5,            // the name has a ".." component
+    kThroughLink = 6,       // the path goes through a symbolic link the archive made
+    kRefused = 7,           // the entry or open callback refused the entry
+    kNoOutPath = 8,         // not redirected and given no path
+    kMakeFailed = 9,        // the file, directory or link could not be made
+    kUnsupportedType = 10,  // a device or a FIFO
+    kWriteFailed = 11,      // the data could not be written
+    kCloseFailed = 12,      // the output could not be closed
+    kDataAfterEnd = 13,     // a non-zero block after the end marker
+    kEndsInsideEntry = 14,  // finish: the archive ended inside an entry's data
+};
+
+// The cause in words, for reports: "a hard link, long name or extended header", ...
+const char* describe(TarError error);
+
 // What the next 512-byte block must be:
 //   kHeader -> (entry with data) kData -> ... -> kHeader -> (zero block) kZeroBlocks
 // Any failure goes to kNothing, where it stays.
@@ -91,25 +113,27 @@ public:
     [[nodiscard]] int update(const char* data, int len);
     [[nodiscard]] int finish();
 
-    // True once the stream failed on an entry whose path was refused for safety: a ".."
-    // component, or a way through a symbolic link (the maker's kSafePathDotDot or
-    // kSafePathThroughLink), as opposed to damaged or unsupported data.
-    bool refusedUnsafePath() const { return unsafePath; }
+    // Why the stream failed; kNone while it has not.
+    TarError lastError() const { return failure; }
+    // True once the stream failed on an entry whose path was refused for safety, as
+    // opposed to damaged or unsupported data.
+    bool refusedUnsafePath() const { return failure == TarError::kDotDot || failure == TarError::kThroughLink; }
 
 private:
-    int closeCurrentFile();
-    int fromMaker(int makerResult);
-    int parseHeader(const char* block, TAR_FILE_INFO_T& entry);
-    int processBlock(const char* block);
-    int expectHeader(const char* block);
-    int expectData(const char* block);
-    int processInPlace(const char* data, size_t available, size_t& taken);
-    int writeData(const char* data, size_t count);
-    int expectZeroBlocks(const char* block);
-    int openRedirected();
-    int makeDirect(const std::string& outPath);
-    int rootAtPath(const std::string& outPath, std::string& below);
-    int startData();
+    void fail(TarError error);
+    TarError closeCurrentFile();
+    TarError fromMaker(int makerResult);
+    TarError parseHeader(const char* block, TAR_FILE_INFO_T& entry);
+    TarError processBlock(const char* block);
+    TarError expectHeader(const char* block);
+    TarError expectData(const char* block);
+    TarError processInPlace(const char* data, size_t available, size_t& taken);
+    TarError writeData(const char* data, size_t count);
+    TarError expectZeroBlocks(const char* block);
+    TarError openRedirected();
+    TarError makeDirect(const std::string& outPath);
+    TarError rootAtPath(const std::string& outPath, std::string& below);
+    TarError startData();
 
     TarEntryCallback entryCallback;
     TarOpenCallback openCallback;
@@ -128,7 +152,7 @@ private:
     int held = 0;                             // bytes in blockBuffer, 0..511 between calls
     TAR_FILE_INFO_T info;                     // the current entry
     uint32_t remaining = 0;                   // data bytes of the current entry still to come
-    bool unsafePath = false;                  // see refusedUnsafePath
+    TarError failure = TarError::kNone;       // see lastError
 };
 
 }  // namespace brn

@@ -1,0 +1,22 @@
+#pragma once
+// The command line of velk-unpack: [OPTIONS] SOURCE DEST VERSION-FILE. Options come before
+// SOURCE; parsing stops at the first argument that is not an option ("-" alone is not one)
+// or right after "--", so an argument list without options keeps its meaning. Arguments
+// after VERSION-FILE are ignored. Stateless.
+
+#include <string>
+
+namespace velk {
+
+struct UnpackOptions {
+    bool atomic = false;           // --atomic: stage beside DEST, swap it in whole
+    bool keepPermissions = false;  // -p, --preserve-permissions: the entries' mode & 0777
+    std::string source;
+    std::string dest;
+    std::string version;
+};
+
+// kExitOk, or kExitUsage for an unknown option or fewer than three arguments after the options.
+int parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
+
+}  // namespace velk
