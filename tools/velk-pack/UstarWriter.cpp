@@ -40,6 +40,8 @@ constexpr size_t kMagicAt = 257;
 constexpr char kMagicAndVersion[8] = {'u', 's', 't', 'a', 'r', '\0', '0', '0'};
 constexpr size_t kDevMajorAt = 329;
 constexpr size_t kDevMinorAt = 337;
+constexpr size_t kPrefixAt = 345;
+constexpr size_t kPrefixSize = 155;
 constexpr uint64_t kMaxEntrySize = 077777777777ull;  // 11 octal digits
 constexpr mode_t kPermissionBits = 07777;
 
@@ -65,6 +67,17 @@ void putOctal(unsigned char* field, size_t width, uint64_t value) {
 
 void putText(unsigned char* field, const std::string& text) {
     std::memcpy(field, text.data(), text.size());
+}
+
+// Where a path is cut into the prefix field (before the slash) and the name field (after
+// it): 0 when the name field holds it whole, else the last slash with at most 155 bytes
+// before it and 1 to 100 after it, which keeps the name part as short as it can be;
+// npos when there is no such slash. Readers join the two with a slash again.
+size_t prefixCut(const std::string& path) {
+    if (path.size() <= kNameSize) return 0;
+    const size_t slash = path.rfind('/', std::min(kPrefixSize, path.size() - 2));
+    if (slash == std::string::npos || slash == 0 || path.size() - slash - 1 > kNameSize) return std::string::npos;
+    return slash;
 }
 
 // The checksum is the byte sum of the header with its own field read as eight blanks,
@@ -154,8 +167,9 @@ int CUstarWriter::writeEntry(const std::string& root, const std::string& relativ
         return kBackslashInName;
     }
     std::string name = S_ISDIR(st.st_mode) ? relative + "/" : relative;
-    if (name.size() > kNameSize) {
-        report(path, "name longer than 100 bytes");
+    if (prefixCut(name) == std::string::npos) {
+        report(path, "name longer than 100 bytes, and no slash splits it into a prefix of at most 155 bytes"
+                     " and a name of at most 100");
         return kNameTooLong;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -191,7 +205,13 @@ int CUstarWriter::writeEntry(const std::string& root, const std::string& relativ
 int CUstarWriter::writeHeader(const std::string& name, const struct stat& st, char typeflag,
                               const std::string& target, uint64_t size) {
     unsigned char header[kBlockSize] = {};
-    putText(header + kNameAt, name);
+    const size_t cut = prefixCut(name);
+    if (cut == 0) {
+        putText(header + kNameAt, name);
+    } else {
+        putText(header + kPrefixAt, name.substr(0, cut));
+        putText(header + kNameAt, name.substr(cut + 1));
+    }
     putOctal(header + kModeAt, kIdSize, st.st_mode & kPermissionBits);
     putOctal(header + kUidAt, kIdSize, 0);
     putOctal(header + kGidAt, kIdSize, 0);
