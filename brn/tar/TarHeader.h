@@ -55,8 +55,9 @@ OctalField readOctalField(const char* field, size_t width);
 // The text of a field: its bytes up to the first zero byte, at most `width` of them.
 std::string fieldText(const char* field, size_t width);
 
-// The magic field of a POSIX ustar header, all 6 bytes.
+// The magic and version fields of a POSIX ustar header.
 constexpr char kPosixMagic[6] = {'u', 's', 't', 'a', 'r', '\0'};
+constexpr char kPosixVersion[2] = {'0', '0'};
 
 // True when the first 5 bytes of the magic field read "ustar" in any letter case.
 bool hasUstarMagic(const UstarHeader& header);
