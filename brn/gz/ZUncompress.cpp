@@ -150,6 +150,7 @@ int CZUncompress::init(const StageOutput& out, const GzHeaderObserver& headerObs
     windowBits = bits;
     crc = 0;
     heldCount = 0;
+    outputHeld = 0;
     outputCount = 0;
     deflateEnded = false;
     initialised = true;
@@ -228,37 +229,52 @@ bool CZUncompress::feedSlices(const unsigned char* in, size_t remaining) {
     return true;
 }
 
-// Inflates one slice into the output buffer, block by block, until zlib leaves room over:
-// then the slice is used up (or the deflate data ended and the rest of it is dropped).
-// Z_BUF_ERROR only says that the slice ended in the middle of the deflate data.
+// Inflates one slice behind the output already held, handing on every full output buffer,
+// until zlib leaves room over: then the slice is used up and a partly filled buffer waits
+// for the next slice, or the deflate data ended (the rest of the slice is dropped) and the
+// buffer goes on as the last, short block. Downstream thus sees whole 16384-byte blocks,
+// a multiple of the tar block size, except the last. Z_BUF_ERROR only says that the slice
+// ended in the middle of the deflate data. After an inflate error nothing more goes on.
 bool CZUncompress::inflateSlice(const unsigned char* slice, size_t length) {
     stream.next_in = const_cast<Bytef*>(slice);
     stream.avail_in = uInt(length);
     bool ok = true;
-    do {
-        stream.next_out = outputBuffer.get();
-        stream.avail_out = uInt(sliceSize);
+    for (;;) {
+        stream.next_out = outputBuffer.get() + outputHeld;
+        stream.avail_out = uInt(sliceSize - outputHeld);
         int result = inflate(&stream, Z_FINISH);
         if (result == Z_STREAM_END) deflateEnded = true;
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
+            outputHeld = 0;
             ok = false;
             break;
         }
-        size_t produced = sliceSize - stream.avail_out;
-        if (produced == 0) break;
-        if (output(reinterpret_cast<const char*>(outputBuffer.get()), int(produced)) < 0) {
+        outputHeld = sliceSize - stream.avail_out;
+        if (outputHeld < sliceSize && !deflateEnded) break;
+        if (!handOnOutput()) {
             ok = false;
             break;
         }
-        if (mode == kModeGzip) {
-            crc = crc32Update(crc, outputBuffer.get(), produced);
-            outputCount += uint32_t(produced);
-        }
-    } while (stream.avail_out == 0);
+        if (deflateEnded) break;
+    }
     // The slice may be the caller's memory: leave no pointer into it behind.
     stream.next_in = Z_NULL;
     stream.avail_in = 0;
     return ok;
+}
+
+// Gives the held output to `output` and counts it for the trailer; true when there was
+// none. A refused block is dropped all the same: the stage has failed.
+bool CZUncompress::handOnOutput() {
+    if (outputHeld == 0) return true;
+    const size_t count = outputHeld;
+    outputHeld = 0;
+    if (output(reinterpret_cast<const char*>(outputBuffer.get()), int(count)) < 0) return false;
+    if (mode == kModeGzip) {
+        crc = crc32Update(crc, outputBuffer.get(), count);
+        outputCount += uint32_t(count);
+    }
+    return true;
 }
 
 int CZUncompress::finish() {
@@ -270,7 +286,7 @@ int CZUncompress::finish() {
 int CZUncompress::finishPlainInflate() {
     if (heldCount > 0 && !inflateSlice(inputBuffer.get(), heldCount)) return kFinishInflateFailed;
     heldCount = 0;
-    if (!deflateEnded) return kFinishInflateFailed;
+    if (!handOnOutput() || !deflateEnded) return kFinishInflateFailed;
     return endStreamForFinish();
 }
 
@@ -288,6 +304,8 @@ int CZUncompress::finishGzipMember() {
         memmove(inputBuffer.get(), inputBuffer.get() + dataLength, kTrailerSize);
         heldCount = kTrailerSize;
     }
+    // What a cut stream inflated to still goes on; and the trailer counts every byte.
+    if (!handOnOutput()) return kFinishInflateFailed;
     // A trailer that matches the output so far proves nothing about a cut deflate stream.
     if (!deflateEnded) return kFinishInflateFailed;
     if (int code = checkTailer(); code != 0) {

@@ -1,7 +1,8 @@
 #pragma once
 // CZUncompress: a push-style inflater. Compressed bytes arrive in pieces of any size; they
 // are gathered into 16384-byte slices, inflated with zlib (raw deflate) and handed to the
-// output callback in blocks of at most 16384 bytes. In gzip mode (CGunzip) it also consumes
+// output callback in blocks of exactly 16384 bytes; only the last block, at the end of the
+// deflate data or at finish, may be shorter. In gzip mode (CGunzip) it also consumes
 // the member header, keeps the CRC-32 and byte count of its output and compares both with
 // the 8-byte member trailer. Calling order: init, any number of update, finish; init may be
 // called again at any time to start over. Both buffers are allocated once, in the
@@ -91,6 +92,7 @@ private:
     int consumeHeader(const unsigned char*& in, size_t& remaining, int len);
     bool feedSlices(const unsigned char* in, size_t remaining);
     bool inflateSlice(const unsigned char* slice, size_t length);
+    bool handOnOutput();
     int finishPlainInflate();
     int finishGzipMember();
     int endStreamForFinish();
@@ -105,9 +107,10 @@ private:
     const size_t sliceSize = kSliceSize;
     const size_t inputCapacity = kInputCapacity;
     size_t heldCount = 0;                   // bytes now in inputBuffer
+    size_t outputHeld = 0;                  // inflated bytes in outputBuffer not handed on, < 16384 between calls
     uint32_t outputCount = 0;               // output bytes since init, modulo 2^32 (ISIZE)
     std::unique_ptr<unsigned char[]> inputBuffer;   // incomplete header, then bytes not yet inflated
-    std::unique_ptr<unsigned char[]> outputBuffer;  // receives each inflated block
+    std::unique_ptr<unsigned char[]> outputBuffer;  // fills up with inflated bytes, then goes on whole
     StageOutput output;
     GzHeaderObserver observer;
 };

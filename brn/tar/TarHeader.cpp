@@ -1,5 +1,7 @@
 #include "brn/tar/TarHeader.h"
 
+#include <cstring>
+
 namespace brn {
 
 namespace {
@@ -42,6 +44,12 @@ bool hasUstarMagic(const UstarHeader& header) {
         if (asciiLower(magic[i]) != static_cast<unsigned char>(kMagic[i])) return false;
     }
     return true;
+}
+
+std::string entryPath(const UstarHeader& header) {
+    std::string name = fieldText(header.name, sizeof header.name);
+    if (memcmp(header.magic, kPosixMagic, sizeof kPosixMagic) != 0 || header.prefix[0] == '\0') return name;
+    return fieldText(header.prefix, sizeof header.prefix) + "/" + name;
 }
 
 }  // namespace brn

@@ -1,8 +1,9 @@
 #pragma once
 // The ustar header block as the tar reader sees it, and the readers of its fields:
 // texts are taken up to their first zero byte within the field's width, numbers are
-// octal texts read over the field's exact width. Stateless; callers copy a block into
-// a UstarHeader (or read the fields of a block they own) and keep what they need.
+// octal texts read over the field's exact width, and the entry path joins prefix and
+// name. Stateless; callers copy a block into a UstarHeader (or read the fields of a
+// block they own) and keep what they need.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +15,7 @@ constexpr size_t kTarBlockSize = 512;
 
 // One 512-byte ustar header; every field is bytes, nothing is terminated by force.
 struct UstarHeader {
-    char name[100];      //   0  entry path (joined with `prefix` by other readers; not here)
+    char name[100];      //   0  entry path, or its last part when `prefix` holds the rest
     char mode[8];        // 100  permission bits, octal
     char uid[8];         // 108  not read
     char gid[8];         // 116  not read
@@ -23,13 +24,14 @@ struct UstarHeader {
     char chksum[8];      // 148  not verified
     char typeflag;       // 156  '0' file, '2' symbolic link, '5' directory, ...
     char linkname[100];  // 157  symbolic link target; "old format" header ends here
-    char magic[6];       // 257  "ustar\0" (POSIX) or "ustar " (GNU)
+    char magic[6];       // 257  "ustar\0" (POSIX) or "ustar " (old GNU, version " \0")
     char version[2];     // 263  not read
     char uname[32];      // 265  owner name
     char gname[32];      // 297  not read
     char devmajor[8];    // 329  not read
     char devminor[8];    // 337  not read
-    char prefix[155];    // 345  not read: names longer than 100 bytes are not supported
+    char prefix[155];    // 345  POSIX only: the path before `name`, without the slash between;
+                         //      old GNU headers keep times and offsets in these bytes
     char padding[12];    // 500  up to the block size
 };
 static_assert(sizeof(UstarHeader) == kTarBlockSize, "a header is exactly one block");
@@ -53,7 +55,16 @@ OctalField readOctalField(const char* field, size_t width);
 // The text of a field: its bytes up to the first zero byte, at most `width` of them.
 std::string fieldText(const char* field, size_t width);
 
+// The magic and version fields of a POSIX ustar header.
+constexpr char kPosixMagic[6] = {'u', 's', 't', 'a', 'r', '\0'};
+constexpr char kPosixVersion[2] = {'0', '0'};
+
 // True when the first 5 bytes of the magic field read "ustar" in any letter case.
 bool hasUstarMagic(const UstarHeader& header);
+
+// The stored path of the entry: the name field's text, behind the prefix field's text and
+// a slash when the magic is exactly kPosixMagic and the prefix is not empty. Paths of up
+// to 256 bytes are stored that way; any other header's prefix bytes are not a path.
+std::string entryPath(const UstarHeader& header);
 
 }  // namespace brn

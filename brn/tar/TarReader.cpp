@@ -216,7 +216,7 @@ TarError CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
     memcpy(&header, block, sizeof header);
     // Without the magic only a non-empty name makes the block a header.
     if (!hasUstarMagic(header) && header.name[0] == '\0') return TarError::kBadHeader;
-    entry.name = fieldText(header.name, sizeof header.name);
+    entry.name = entryPath(header);  // joined first: every later rule sees the whole path
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
     entry.mode = readOctalField(header.mode, sizeof header.mode).value;
     TarError result = decodeSize(header, entry);

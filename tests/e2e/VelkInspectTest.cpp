@@ -109,6 +109,12 @@ TEST_F(VelkInspectTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
     EXPECT_HAS(text.out, " bell -> \\007\\303\\277\\\\\n");
     EXPECT_EQ(text.out.find_first_of("\x1b\x07"), std::string::npos);
     EXPECT_HAS(jsonFacts("../p.velk"), "-rw-r----- 10 'e\\x1b[2Jx\\nq/z' None\nlrw-r----- 0 'bell' '\\x07\\xff\\\\'\n");
+    // Paths over 100 bytes: tarfile puts "A/<deep>" and "B/<deep>" into the prefix field.
+    const std::string deep = std::string(60, 'd') + "/" + std::string(60, 'e');
+    hostile("f A/" + deep + "/config\nf B/" + deep + "/config\n");
+    const std::string listed = inspect("../p.velk").out;
+    EXPECT_HAS(listed, " 130 A/" + deep + "/config\n");  // a file holds its own name
+    EXPECT_HAS(listed, " 130 B/" + deep + "/config\n");
 }
 
 // One row per verdict and reason: velk-inspect must say what velk-unpack does, and why.

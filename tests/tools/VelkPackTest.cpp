@@ -32,11 +32,13 @@ std::string payload(const std::string& package, const std::string& then = "") {
 
 struct VelkPackTest : ::testing::Test {
     void SetUp() override {
-        // Every kind of entry, odd modes, dangling links, names and link targets of 100 bytes, sizes around 512.
-        shell("mkdir -p " + quote(tree + "/s/d/e") + " && cd " + quote(tree) + " && : > empty && seq 3 > a && seq 4 > x"
-              " && chmod 755 x && chmod 640 a && chmod 700 s/d && chmod 1755 s/d/e && ln -s ../a s/l && ln -s /no y &&"
-              " ln -s " + std::string(100, 't') + " t && : > " + std::string(100, 'n') + " && for n in 511 512 513; do"
-              " seq $n | head -c $n > \"f $n\"; done && seq 99999 | head -c 300000 > s/big");
+        // Every kind of entry, odd modes, dangling links, names and link targets of 100 bytes, sizes around 512,
+        // and paths of 105, 196 and 200 bytes that only the prefix field holds.
+        shell("mkdir -p " + quote(tree + "/s/d/e") + " " + quote(tree + "/" + longDir) + " && cd " + quote(tree) +
+              " && : > empty && seq 3 > a && seq 4 > x && chmod 755 x && chmod 640 a && chmod 700 s/d && chmod 1755"
+              " s/d/e && ln -s ../a s/l && ln -s /no y && ln -s " + std::string(100, 't') + " t && : > " +
+              std::string(100, 'n') + " && for n in 511 512 513; do seq $n | head -c $n > \"f $n\"; done &&"
+              " seq 99999 | head -c 300000 > s/big && seq 700 > " + quote(longDir + "/leaf"));
     }
 
     // Runs `prefix` velk-pack `args` in one shell; what it prints lands in `output`.
@@ -48,6 +50,7 @@ struct VelkPackTest : ::testing::Test {
 
     velktest::TempDir dir;
     std::string tree = dir / "tree";
+    std::string longDir = "deep/" + std::string(99, 'q') + "/" + std::string(90, 'r');
     std::string output;
 };
 
@@ -93,14 +96,17 @@ TEST_F(VelkPackTest, TarFileIsTakenAsIsByBothPackers) {
 }
 
 TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
-    shell("cd " + quote(dir.path()) + " && mkdir n d l f b && : > n/" + std::string(101, 'n') + " && mkdir d/" +
-          std::string(100, 'd') + " && ln -s " + std::string(101, 't') + " l/l && mkfifo f/f && : > 'b/a\\b'");
+    shell("cd " + quote(dir.path()) + " && mkdir -p n d l f b s/x p/" + std::string(160, 'p') + " && : > n/" +
+          std::string(101, 'n') + " && mkdir d/" + std::string(100, 'd') + " && ln -s " + std::string(101, 't') +
+          " l/l && mkfifo f/f && : > 'b/a\\b' && : > s/x/" + std::string(101, 'n'));
     const std::string ok = "--label L --info '{}' ", src = quote(tree), out = dir / "out.velk";
     const struct { std::string args; std::string message; int status; const char* prefix = ""; } cases[] = {
         {"--label " + std::string(64, 'l') + " --info '{}' " + src, "label longer than 63 bytes", 1},
         {"--label L --info " + std::string(256, 'i') + " " + src, "custom information longer than 255 bytes", 1},
         {ok + quote(dir / "n"), "name longer than 100 bytes", 1},
         {ok + quote(dir / "d"), "name longer than 100 bytes", 1},
+        {ok + quote(dir / "s"), "x/" + std::string(101, 'n') + ": name longer than 100 bytes, and no slash", 1},
+        {ok + quote(dir / "p"), std::string(160, 'p') + ": name longer than 100 bytes, and no slash", 1},
         {ok + quote(dir / "l"), "link target longer than 100 bytes", 1},
         {ok + quote(dir / "f"), "not a regular file, directory or symbolic link", 1},
         {ok + quote(dir / "b"), "backslash in a name", 1},

@@ -8,10 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "VelkFile/Algorithm.h"
 #include "VelkFile/PackageLayout.h"
 #include "brn/ByteOrder.h"
-#include "brn/crypto/Md5.h"
-#include "brn/crypto/ShaDigest.h"
 
 namespace velk {
 
@@ -85,26 +84,14 @@ bool pwriteFully(int fd, const unsigned char* data, size_t length, off_t offset)
 
 std::string headerSaltOf(const std::string& fileHeader) { return fileHeader.substr(kHeaderSaltAt, kHeaderSaltSize); }
 
-// The plain head block: payloadSeed, label, customInfo and the payload length.
-void putPlainHead(unsigned char* head, const std::string& payloadSeed, const PackSettings& settings,
-                  uint64_t payloadLength) {
+// The plain head block but its payload length (zero until writeHead): payloadSeed, label, customInfo.
+void putPlainHead(unsigned char* head, const std::string& payloadSeed, const PackSettings& settings) {
+    std::memset(head, 0, kHeadBlockSize);
     std::memcpy(head + kPayloadSeedAt, payloadSeed.data(), kPayloadSeedSize);
     head[kLabelLengthAt] = static_cast<unsigned char>(settings.label.size());
     std::memcpy(head + kLabelAt, settings.label.data(), settings.label.size());
     head[kCustomInfoLengthAt] = static_cast<unsigned char>(settings.customInfo.size());
     std::memcpy(head + kCustomInfoAt, settings.customInfo.data(), settings.customInfo.size());
-    brn::storeLe64(head + kPayloadLengthAt, payloadLength);
-}
-
-// headKey = MD5 of the keyed SHA-512 digest of the file header, keyed with headerSalt.
-bool deriveHeadKey(const std::string& fileHeader, unsigned char headKey[kHeadKeySize]) {
-    std::string digest;
-    if (brn::hmacSha(kHeadKeyBits, fileHeader, headerSaltOf(fileHeader), digest) < 0) return false;
-    brn::MD5Context md5;
-    brn::MD5Init(&md5);
-    brn::MD5Update(&md5, reinterpret_cast<const unsigned char*>(digest.data()), unsigned(digest.size()));
-    brn::MD5Final(&md5, headKey);
-    return true;
 }
 
 }  // namespace
@@ -138,7 +125,7 @@ int CPackageWriter::init(const std::string& path, const PackSettings& given) {
     settings = given;
     CSplitMix64 random(settings.seed);
     fileHeader = std::string(kMagic, kMagicSize) + random.draw(kFreeBytesSize) + random.draw(kHeaderSaltSize);
-    payloadSeed = random.draw(kPayloadSeedSize);
+    putPlainHead(plainHead, random.draw(kPayloadSeedSize), settings);
     tail = random.draw(kTailSize);
     if (deriveKeys() != kOk) return kDigestFailed;
 
@@ -165,12 +152,12 @@ int CPackageWriter::init(const std::string& path, const PackSettings& given) {
     return startStages();
 }
 
-// payloadKeyMaterial = keyed SHA-512 of payloadSeed under headerSalt. The AES key and IV are
-// taken from the cipher stage's own derivation, so the printed key is the one it uses.
+// The payload key material as the decoder derives it from the deciphered head. The AES key
+// and IV are taken from the cipher stage's own derivation, so the printed key is the one it uses.
 int CPackageWriter::deriveKeys() {
-    const std::string salt = headerSaltOf(fileHeader);
-    if (brn::hmacSha(kPayloadKeyBits, payloadSeed, salt, keyMaterial) < 0 ||
-        aes.deriveKeyIv(keyMaterial, salt, key, iv) < 0 || key.size() < kAesKeySize || iv.size() < kAesIvSize) {
+    if (derivePayloadKeyMaterial(fileHeader.data(), reinterpret_cast<const char*>(plainHead), keyMaterial) < 0 ||
+        aes.deriveKeyIv(keyMaterial, headerSaltOf(fileHeader), key, iv) < 0 || key.size() < kAesKeySize ||
+        iv.size() < kAesIvSize) {
         report("key derivation failed");
         return kDigestFailed;
     }
@@ -259,25 +246,28 @@ int CPackageWriter::finish() {
     return kOk;
 }
 
-// Fills the reserved head: file header, head block enciphered with headKey, head check.
+// Fills the reserved head: file header, head block enciphered with headKey, head check;
+// the decoder's routines in the enciphering direction (the XOR is its own inverse).
 int CPackageWriter::writeHead() {
-    unsigned char packageHead[kPackageHeadSize] = {};
+    unsigned char packageHead[kPackageHeadSize];
     std::memcpy(packageHead, fileHeader.data(), kFileHeaderSize);
     unsigned char* head = packageHead + kFileHeaderSize;
-    putPlainHead(head, payloadSeed, settings, payloadBytes);
+    brn::storeLe64(plainHead + kPayloadLengthAt, payloadBytes);
+    std::memcpy(head, plainHead, kHeadBlockSize);
     unsigned char headKey[kHeadKeySize];
-    if (!deriveHeadKey(fileHeader, headKey)) {
+    if (algorithmGetHeadKey(kComputeMode, fileHeader.data(), headKey) != 0) {
         report("head key derivation failed");
         return fail(kDigestFailed);
     }
-    for (size_t i = 0; i < kHeadBlockSize; ++i) head[i] ^= headKey[i % kHeadKeySize];
-    std::string check;
-    const std::string checked(reinterpret_cast<const char*>(packageHead), kHeadCheckAt);
-    if (brn::hmacSha(kHeadCheckBits, checked, headerSaltOf(fileHeader), check) < 0 || check.size() != kHeadCheckSize) {
+    if (algorithmEncryptionHeadData(kComputeMode, head, int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
+        report("enciphering the head failed");
+        return fail(kDigestFailed);
+    }
+    if (getProduceHeadCheck(kComputeMode, fileHeader.data(), reinterpret_cast<const char*>(head),
+                            packageHead + kHeadCheckAt) != 0) {
         report("head check failed");
         return fail(kDigestFailed);
     }
-    std::memcpy(packageHead + kHeadCheckAt, check.data(), kHeadCheckSize);
     if (!pwriteFully(fd.get(), packageHead, kPackageHeadSize, 0)) {
         reportErrno(outPath, "cannot write the head");
         return fail(kWriteFailed);

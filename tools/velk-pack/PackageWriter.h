@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "VelkFile/PackageLayout.h"
 #include "app/UniqueFd.h"
 #include "brn/crypto/PvtAes.h"
 
@@ -80,7 +81,7 @@ private:
     brn::CPvtAesV0 aes;
     std::vector<unsigned char> deflated;  // deflate output on its way to the AES stage
     std::string fileHeader;               // 80 bytes: magic, free bytes, headerSalt
-    std::string payloadSeed;              // 64 bytes
+    unsigned char plainHead[kHeadBlockSize] = {};  // the head block before the XOR; length put in at finish
     std::string keyMaterial;              // payloadKeyMaterial, 64 bytes: first input of the AES stage
     std::string tail;                     // 32 bytes
     std::string key;                      // AES-256 key, 32 bytes

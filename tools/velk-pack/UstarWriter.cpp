@@ -10,37 +10,23 @@
 #include <cstring>
 
 #include "app/UniqueFd.h"
+#include "brn/tar/TarHeader.h"
 
 namespace velk {
 
 namespace {
 
-// One ustar header block (offsets in bytes; numbers are octal text ending in a zero byte):
-//   name 0 (100)  mode 100 (8)  uid 108 (8)  gid 116 (8)  size 124 (12)  mtime 136 (12)
-//   chksum 148 (8)  typeflag 156 (1)  linkname 157 (100)  magic 257 "ustar\0"  version 263 "00"
-//   uname 265 (32)  gname 297 (32)  devmajor 329 (8)  devminor 337 (8)  prefix 345 (155)
-constexpr size_t kBlockSize = 512;
+// The header layout is brn::UstarHeader, the one the tar reader decodes; numbers are
+// written as octal text ending in a zero byte.
+using brn::UstarHeader;
+constexpr size_t kBlockSize = brn::kTarBlockSize;
 constexpr size_t kEndMarkerSize = 2 * kBlockSize;
 constexpr size_t kDataBufferSize = 128 * kBlockSize;
-constexpr size_t kNameAt = 0;
-constexpr size_t kNameSize = 100;
-constexpr size_t kModeAt = 100;
-constexpr size_t kUidAt = 108;
-constexpr size_t kGidAt = 116;
-constexpr size_t kIdSize = 8;
-constexpr size_t kSizeAt = 124;
-constexpr size_t kMtimeAt = 136;
-constexpr size_t kNumberSize = 12;
-constexpr size_t kChecksumAt = 148;
-constexpr size_t kChecksumSize = 8;
-constexpr size_t kTypeflagAt = 156;
-constexpr size_t kLinknameAt = 157;
-constexpr size_t kLinknameSize = 100;
-constexpr size_t kMagicAt = 257;
-constexpr char kMagicAndVersion[8] = {'u', 's', 't', 'a', 'r', '\0', '0', '0'};
-constexpr size_t kDevMajorAt = 329;
-constexpr size_t kDevMinorAt = 337;
-constexpr uint64_t kMaxEntrySize = 077777777777ull;  // 11 octal digits
+constexpr size_t kNameSize = sizeof(UstarHeader::name);
+constexpr size_t kPrefixSize = sizeof(UstarHeader::prefix);
+constexpr size_t kLinknameSize = sizeof(UstarHeader::linkname);
+// Every digit of the size field but its closing zero byte a 7: 077777777777 for 12 bytes.
+constexpr uint64_t kMaxEntrySize = (uint64_t(1) << (3 * (sizeof(UstarHeader::size) - 1))) - 1;
 constexpr mode_t kPermissionBits = 07777;
 
 constexpr char kTypeRegular = '0';
@@ -56,24 +42,30 @@ void reportErrno(const std::string& path, const char* what) {
 }
 
 // Writes `value` as width - 1 zero-padded octal digits followed by a zero byte.
-void putOctal(unsigned char* field, size_t width, uint64_t value) {
-    field[width - 1] = 0;
-    for (size_t i = width - 1; i-- > 0; value >>= 3) {
-        field[i] = static_cast<unsigned char>('0' + (value & 7));
-    }
+void putOctal(char* field, size_t width, uint64_t value) {
+    field[width - 1] = '\0';
+    for (size_t i = width - 1; i-- > 0; value >>= 3) field[i] = char('0' + (value & 7));
 }
 
-void putText(unsigned char* field, const std::string& text) {
-    std::memcpy(field, text.data(), text.size());
+// Where a path is cut into the prefix field (before the slash) and the name field (after
+// it): 0 when the name field holds it whole, else the last slash with at most 155 bytes
+// before it and 1 to 100 after it, which keeps the name part as short as it can be;
+// npos when there is no such slash. Readers join the two with a slash again.
+size_t prefixCut(const std::string& path) {
+    if (path.size() <= kNameSize) return 0;
+    const size_t slash = path.rfind('/', std::min(kPrefixSize, path.size() - 2));
+    if (slash == std::string::npos || slash == 0 || path.size() - slash - 1 > kNameSize) return std::string::npos;
+    return slash;
 }
 
 // The checksum is the byte sum of the header with its own field read as eight blanks,
 // stored as six octal digits, a zero byte and a blank.
-void putChecksum(unsigned char* header) {
-    std::memset(header + kChecksumAt, ' ', kChecksumSize);
+void putChecksum(UstarHeader& header) {
+    std::memset(header.chksum, ' ', sizeof header.chksum);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
     uint32_t sum = 0;
-    for (size_t i = 0; i < kBlockSize; ++i) sum += header[i];
-    putOctal(header + kChecksumAt, kChecksumSize - 1, sum);
+    for (size_t i = 0; i < sizeof header; ++i) sum += bytes[i];
+    putOctal(header.chksum, sizeof header.chksum - 1, sum);
 }
 
 // Reads up to `length` bytes, retrying short reads; returns the count read, or -1.
@@ -154,8 +146,9 @@ int CUstarWriter::writeEntry(const std::string& root, const std::string& relativ
         return kBackslashInName;
     }
     std::string name = S_ISDIR(st.st_mode) ? relative + "/" : relative;
-    if (name.size() > kNameSize) {
-        report(path, "name longer than 100 bytes");
+    if (prefixCut(name) == std::string::npos) {
+        report(path, "name longer than 100 bytes, and no slash splits it into a prefix of at most 155 bytes"
+                     " and a name of at most 100");
         return kNameTooLong;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -190,20 +183,24 @@ int CUstarWriter::writeEntry(const std::string& root, const std::string& relativ
 
 int CUstarWriter::writeHeader(const std::string& name, const struct stat& st, char typeflag,
                               const std::string& target, uint64_t size) {
-    unsigned char header[kBlockSize] = {};
-    putText(header + kNameAt, name);
-    putOctal(header + kModeAt, kIdSize, st.st_mode & kPermissionBits);
-    putOctal(header + kUidAt, kIdSize, 0);
-    putOctal(header + kGidAt, kIdSize, 0);
-    putOctal(header + kSizeAt, kNumberSize, size);
-    putOctal(header + kMtimeAt, kNumberSize, 0);
-    header[kTypeflagAt] = static_cast<unsigned char>(typeflag);
-    putText(header + kLinknameAt, target);
-    std::memcpy(header + kMagicAt, kMagicAndVersion, sizeof kMagicAndVersion);
-    putOctal(header + kDevMajorAt, kIdSize, 0);
-    putOctal(header + kDevMinorAt, kIdSize, 0);
+    UstarHeader header{};
+    const size_t cut = prefixCut(name);  // the prefix's length; the name follows the slash there
+    const size_t nameAt = cut == 0 ? 0 : cut + 1;
+    std::memcpy(header.prefix, name.data(), cut);
+    std::memcpy(header.name, name.data() + nameAt, name.size() - nameAt);
+    putOctal(header.mode, sizeof header.mode, st.st_mode & kPermissionBits);
+    putOctal(header.uid, sizeof header.uid, 0);
+    putOctal(header.gid, sizeof header.gid, 0);
+    putOctal(header.size, sizeof header.size, size);
+    putOctal(header.mtime, sizeof header.mtime, 0);
+    header.typeflag = typeflag;
+    std::memcpy(header.linkname, target.data(), target.size());
+    std::memcpy(header.magic, brn::kPosixMagic, sizeof header.magic);
+    std::memcpy(header.version, brn::kPosixVersion, sizeof header.version);
+    putOctal(header.devmajor, sizeof header.devmajor, 0);
+    putOctal(header.devminor, sizeof header.devminor, 0);
     putChecksum(header);
-    return emit(header, kBlockSize);
+    return emit(reinterpret_cast<const unsigned char*>(&header), sizeof header);
 }
 
 // Sends exactly the size seen by lstat, padded with zeros to whole blocks; a file that

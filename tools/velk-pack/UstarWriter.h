@@ -2,9 +2,10 @@
 // CUstarWriter turns a directory tree into a ustar archive and pushes it through a
 // StageOutput: writeTree(root) emits every entry below root (names sorted byte-wise,
 // each directory before its contents), then the two zero blocks of the end marker.
-// Only regular files, directories and symbolic links are taken. Names and link targets
-// must fit their 100-byte fields (no prefix field); owner 0 with empty owner names,
-// mtime 0, mode = st_mode & 07777, so the same tree always gives the same bytes.
+// Only regular files, directories and symbolic links are taken. A name over 100 bytes is
+// split at a slash into the prefix (at most 155 bytes) and name fields; link targets must
+// fit their 100 bytes. Owner 0 with empty owner names, mtime 0, mode = st_mode & 07777,
+// so the same tree always gives the same bytes.
 // Calling order: construct with the output, optionally skipFile, writeTree. The data
 // buffer is allocated once in the constructor; each fault is printed where it is found.
 
@@ -22,7 +23,7 @@ namespace velk {
 class CUstarWriter {
 public:
     static constexpr int kOk = 0;
-    static constexpr int kNameTooLong = -1;      // entry name (a directory's with its "/") over 100 bytes
+    static constexpr int kNameTooLong = -1;      // entry name (a directory's with its "/") fits no prefix/name split
     static constexpr int kLinkTooLong = -2;      // symbolic-link target over 100 bytes
     static constexpr int kUnsupportedType = -3;  // not a regular file, directory or symbolic link
     static constexpr int kFileTooLarge = -4;     // size does not fit the 11 octal digits of the size field

@@ -33,13 +33,14 @@ std::string member(unsigned char flags, const std::string& optional = "",
 }
 
 // Inits `z` (its `refuseAt`th output block is refused, the observer answers `observed`), pushes `stream`
-// in `slices` up to an update that falls short (its result is `update`), then finishes. Blocks: 1..16384 bytes.
-struct Outcome { int update = 0, finish = 0; std::string out, printed, header; };
+// in `slices` up to an update that falls short (its result is `update`), then finishes. Blocks: 1..16384
+// bytes; `pieces` has the length of each block taken.
+struct Outcome { int update = 0, finish = 0; std::string out, printed, header; std::vector<size_t> pieces; };
 Outcome run(CZUncompress& z, const std::string& stream, const std::vector<size_t>& slices, int refuseAt, int observed) {
     Outcome r;
     auto out = [&r, refuseAt, calls = 0](const char* p, int n) mutable {
         EXPECT_TRUE(n >= 1 && n <= int(kSlice)) << n;
-        return ++calls == refuseAt ? -1 : (r.out.append(p, size_t(n)), n);
+        return ++calls == refuseAt ? -1 : (r.out.append(p, size_t(n)), r.pieces.push_back(size_t(n)), n);
     };
     auto observe = [&](const brn::GZ_HEADER_INFO_T& h) {
         r.header += std::to_string(h.modificationTime) + "|" + h.fileName + "|" + h.comment + "|" + h.subfieldData;
@@ -59,6 +60,7 @@ Outcome run(CZUncompress& z, const std::string& stream, const std::vector<size_t
 TEST(ZUncompress, StreamsInEverySlicing) {
     const std::string big = lettersAndNoise(300000, 1), small = lettersAndNoise(3000, 2), empty = member(0);
     const std::string gz = make("gzip -c -9 -n", big), named = make("gzip -c", small);
+    const std::string twoSlices = lettersAndNoise(2 * kSlice, 4), exact = make("gzip -c -n", twoSlices);
     const std::string raw = make(velktest::python() + " -c 'import sys, zlib; c = zlib.compressobj(9, 8, -15); "
                                  "sys.stdout.buffer.write(c.compress(open(\"in\", \"rb\").read()) + c.flush())'", big);
     // FEXTRA (XLEN 12: subfields AP "vk" and ZZ), FNAME, FCOMMENT and FHCRC (never checked).
@@ -73,6 +75,7 @@ TEST(ZUncompress, StreamsInEverySlicing) {
                   int mode = kGzip, refuseAt = 0, observed = 0; };
     const Case cases[] = {
         {gz, 0, 0, "", big},  // FLG 0: the observer is never told
+        {exact, 0, 0, "", twoSlices},  // the deflate data ends with the output buffer full
         {named, 0, 0, "", small, "1234567890|in|||0 0"},  // held whole until finish
         {member(0x1E, allFields, gz.substr(10)), 0, 0, "", big, mtime + "m.bin|hi|vk|65 80"},
         {raw, 0, 0, "", big, "", kPlain},  // its last 8 bytes are data too
@@ -107,6 +110,8 @@ TEST(ZUncompress, StreamsInEverySlicing) {
             EXPECT_EQ(std::tuple(r.update, r.finish, r.header), std::tuple(c.update, c.finish, c.header));
             EXPECT_TRUE(std::regex_match(r.printed, std::regex(c.printed))) << r.printed;
             EXPECT_TRUE(r.out == c.out || r.update != 0 || r.finish != 0);
+            // Whole output buffers, a multiple of the tar block size, then one shorter: also on failure.
+            EXPECT_EQ(r.pieces, velktest::fixedSlices(r.out.size(), kSlice));
         }
     }
 }
@@ -122,6 +127,7 @@ TEST(ZUncompress, FiftyMebibyteMember) {
     CZUncompress z(kGzip);
     const Outcome r = run(z, stream, velktest::randomSlices(stream.size(), 200000, 5), 0, 0);
     EXPECT_TRUE(r.update == 0 && r.finish == 0 && r.out == source);
+    EXPECT_EQ(r.pieces, velktest::fixedSlices(source.size(), kSlice));
 }
 
 TEST(ZUncompress, MisuseAndRestart) {
