@@ -23,14 +23,6 @@ constexpr int kSetHookLogLine = 800;
 // The pipeline takes int lengths; a larger run of pending payload goes in several pushes.
 constexpr size_t kMaxPush = size_t(1) << 30;
 
-CUnPackFile::Failure finishFailure(int pipelineResult) {
-    switch (pipelineResult) {
-        case brn::CUntgza::kFinishAesFailed: return CUnPackFile::Failure::kCipherEnd;
-        case brn::CUntgza::kFinishGzipFailed: return CUnPackFile::Failure::kGzipEnd;
-        default: return CUnPackFile::Failure::kTarEnd;
-    }
-}
-
 }  // namespace
 
 CUnPackFile::CUnPackFile(Progress progress) : progressLines(progress == Progress::kShown) {
@@ -46,7 +38,6 @@ int CUnPackFile::init(const std::string& dir) {
     consumedTotal = 0;
     packageStart = 0;
     failed = Failure::kNone;
-    payloadFailure = Failure::kNone;
     expect = Expect::kFileHeader;
     memset(fileHeader, 0, sizeof fileHeader);
     memset(headBlock, 0, sizeof headBlock);
@@ -81,21 +72,16 @@ int CUnPackFile::buffToFile(const char* data, int length) {
         if (progressLines) brn::messageLine("tgz: unpack success\r");
         return length;
     }
-    recordFailure(code);
     logError("buffToFile", kSourceFile, kBuffToFileLogLine);
     brn::messageLine("tgz: unpack fail\r");
     return kFailed;
 }
 
-// The first failure is the one kept: later calls fail on the same bytes again.
-void CUnPackFile::recordFailure(int code) {
-    if (failed != Failure::kNone) return;
-    switch (code) {
-        case kBadMagic: failed = Failure::kBadMagic; break;
-        case kBadHead: failed = Failure::kBadHead; break;
-        case kRefused: failed = Failure::kRefused; break;
-        default: failed = payloadFailure != Failure::kNone ? payloadFailure : Failure::kPayloadData; break;
-    }
+// Records why the walk stops, where the fault is found, and gives the walk's code. The first
+// failure is the one kept: later calls fail on the same bytes again.
+int CUnPackFile::fail(Failure failure, int code) {
+    if (failed == Failure::kNone) failed = failure;
+    return code;
 }
 
 bool CUnPackFile::atPackageBoundary() const {
@@ -120,7 +106,7 @@ int CUnPackFile::takeFileHeader() {
     if (available() < kFileHeaderSize) return kNeedMore;
     memcpy(fileHeader, front(), kFileHeaderSize);
     // A bad magic stays pending: the same bytes fail again on every later call.
-    if (memcmp(fileHeader, kMagic, kMagicSize) != 0) return kBadMagic;
+    if (memcmp(fileHeader, kMagic, kMagicSize) != 0) return fail(Failure::kBadMagic, kBadMagic);
     consume(kFileHeaderSize);
     expect = Expect::kHeadBlock;
     return kBlockDone;
@@ -136,19 +122,21 @@ int CUnPackFile::takeHeadBlock() {
 
 int CUnPackFile::decryptHeadData() {
     if (available() < kHeadCheckSize) return kNeedMore;
-    if (getProduceHeadCheck(kComputeMode, fileHeader, headBlock, headCheck) != 0) return kBadHead;
+    if (getProduceHeadCheck(kComputeMode, fileHeader, headBlock, headCheck) != 0) {
+        return fail(Failure::kBadHead, kBadHead);
+    }
     // Nothing is consumed until the check matched: a failed check stays pending.
 #ifndef VELK_FUZZING  // fuzz build only: any head check is accepted, so mutated heads get through
-    if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return kBadHead;
+    if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return fail(Failure::kBadHead, kBadHead);
 #endif
     if (algorithmGetHeadKey(kComputeMode, fileHeader, headKey) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadKeyLogLine);
-        return kBadHead;
+        return fail(Failure::kBadHead, kBadHead);
     }
     if (algorithmEncryptionHeadData(kComputeMode, reinterpret_cast<unsigned char*>(headBlock),
                                     int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadXorLogLine);
-        return kBadHead;
+        return fail(Failure::kBadHead, kBadHead);
     }
     consume(kHeadCheckSize);
     return kBlockDone;
@@ -161,7 +149,7 @@ int CUnPackFile::deliverCustomInfo() {
         std::string customInfo(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
         std::string label(headBlock + kLabelAt, head[kLabelLengthAt]);
         outDir.clear();
-        if (customInfoHook(customInfo, payloadLength(), label, outDir) < 0) return kRefused;
+        if (customInfoHook(customInfo, payloadLength(), label, outDir) < 0) return fail(Failure::kRefused, kRefused);
     }
     expect = Expect::kPayload;
     return kBlockDone;
@@ -180,8 +168,7 @@ int CUnPackFile::setUpPipeline() {
     };
     if (int r = pipeline->init(material, salt, onEntryCallback); r < 0) {
         brn::message("tgza.init error %d\n", r);
-        payloadFailure = Failure::kPipelineInit;
-        return kPayloadFailed;
+        return fail(Failure::kPipelineInit, kPayloadFailed);
     }
     if (entryMaker != nullptr) pipeline->setEntryMaker(entryMaker);
     return kBlockDone;
@@ -189,26 +176,21 @@ int CUnPackFile::setUpPipeline() {
 
 int CUnPackFile::decryptPayloadData() {
     const uint64_t total = payloadLength();
-    if (payloadDone >= total) {  // payloadLength 0
-        payloadFailure = Failure::kEmptyPayload;
-        return kPayloadFailed;
-    }
+    if (payloadDone >= total) return fail(Failure::kEmptyPayload, kPayloadFailed);  // payloadLength 0
     while (payloadDone < total) {
         if (available() == 0) return kNeedMore;
         size_t n = size_t(std::min<uint64_t>({available(), total - payloadDone, kMaxPush}));
         if (payloadDone == 0 && setUpPipeline() != kBlockDone) return kPayloadFailed;
         if (int r = pipeline->update(front(), int(n)); r < 0) {
             brn::message("untgza.update error %d\n", r);
-            payloadFailure = Failure::kPayloadData;
-            return kPayloadFailed;
+            return fail(Failure::kPayload, kPayloadFailed);
         }
         payloadDone += n;
         consume(n);
     }
     if (int r = pipeline->finish(); r < 0) {
         brn::message("-----------------untgza.finish error %d\n", r);
-        payloadFailure = finishFailure(r);
-        return kPayloadFailed;
+        return fail(Failure::kPayload, kPayloadFailed);
     }
     if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", outDir.c_str());
     expect = Expect::kTail;

@@ -34,7 +34,7 @@ public:
     // "-----------------unpack succe") are printed; failure messages always are.
     enum class Progress : int { kShown = 0, kHidden = 1 };
 
-    // Why buffToFile failed; kNone until it has.
+    // Why buffToFile failed, recorded where the fault is found; kNone until it has.
     enum class Failure : int {
         kNone = 0,
         kBadMagic = 1,       // the bytes at packageOffset do not start with the magic
@@ -42,10 +42,7 @@ public:
         kRefused = 3,        // the custom-information hook refused the package
         kEmptyPayload = 4,   // payloadLength 0
         kPipelineInit = 5,   // the pipeline could not be set up
-        kPayloadData = 6,    // the pipeline refused payload bytes (cipher, gzip or tar)
-        kCipherEnd = 7,      // the deciphering stage failed at the end of the payload
-        kGzipEnd = 8,        // the gzip stream ended early, or its trailer does not match
-        kTarEnd = 9,         // the tar archive ended inside an entry
+        kPayload = 6,        // a stage of the pipeline failed: pipelineError() says which and why
     };
 
     static constexpr int kFailed = -1;
@@ -79,9 +76,8 @@ public:
     uint64_t packageIndex() const { return packagesDone; }
     uint64_t packageOffset() const { return packageStart; }
     Failure failure() const { return failed; }
-    // True when the failure was an entry path refused for safety: a ".." component, or
-    // a way through a symbolic link the archive made.
-    bool unsafeEntryRefused() const { return pipeline && pipeline->refusedUnsafePath(); }
+    // For Failure::kPayload: the stage of the current package's pipeline that failed, and why.
+    brn::PipelineError pipelineError() const { return pipeline->lastError(); }
 
 private:
     // What the next bytes must be:  kFileHeader -> kHeadBlock -> kHeadCheck -> kPayload
@@ -115,7 +111,7 @@ private:
     int takeTail();
 
     int onEntry(const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath);
-    void recordFailure(int code);
+    int fail(Failure failure, int code);
     uint64_t payloadLength() const;
     const char* front() const { return pending.data() + pendingStart; }
     size_t available() const { return pending.size() - pendingStart; }
@@ -139,7 +135,6 @@ private:
     uint64_t packageStart = 0;   // input offset of the current package's first byte
     bool progressLines = true;
     Failure failed = Failure::kNone;
-    Failure payloadFailure = Failure::kNone;  // set where a kPayloadFailed comes from
     brn::CEntryMaker* entryMaker = nullptr;   // not owned
     EntryObserver entryObserver;
     std::unique_ptr<brn::CUntgza> pipeline;

@@ -186,12 +186,12 @@ int CDestination::checkSwappable() {
     destExisted = true;
     struct stat above;
     if (fstat(parent.get(), &above) != 0 || above.st_dev != st.st_dev || isMountRoot(parent.get(), name.c_str())) {
-        printf("atomic install: %s is a mount point, which cannot be swapped\n", given.c_str());
+        brn::message("atomic install: %s is a mount point, which cannot be swapped\n", given.c_str());
         return kExitIncomplete;
     }
     const std::string point = findMountBelow(resolved);
     if (point.empty()) return kExitOk;
-    printf("atomic install: %s%s is a mount point inside DEST, which cannot be swapped\n", given.c_str(),
+    brn::message("atomic install: %s%s is a mount point inside DEST, which cannot be swapped\n", given.c_str(),
            point.substr(resolved.size()).c_str());
     return kExitIncomplete;
 }
@@ -238,7 +238,7 @@ int CDestination::removeBeside(const std::string& leaf) const {
     if (S_ISDIR(st.st_mode)) {
         CUniqueFd dir(openat(parent.get(), leaf.c_str(), kDirFlags | O_NOFOLLOW));
         if (dir.get() < 0 || CTreeRemover(dir.get(), shownLeaf).run() != CTreeRemover::kOk) {
-            printf("atomic install: %s cannot be removed\n", shownLeaf.c_str());
+            brn::message("atomic install: %s cannot be removed\n", shownLeaf.c_str());
             return kExitIncomplete;
         }
     }
@@ -253,7 +253,7 @@ int CDestination::commit() {
     if (staging.empty()) return kExitOk;
     if (int swapped = swap(); swapped != kExitOk) return swapped;
     // The tree in fd() is DEST now; the old one went to the staging name.
-    if (removeBeside(staging) != kExitOk) printf("atomic install: the next run removes the old tree\n");
+    if (removeBeside(staging) != kExitOk) brn::message("atomic install: the next run removes the old tree\n");
     staging.clear();
     return kExitOk;
 }

@@ -1,6 +1,5 @@
 #include "app/VelkInspect.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,8 +13,8 @@
 #include "app/InspectReport.h"
 #include "app/PackageRun.h"
 #include "app/SourceFile.h"
-#include "app/UniqueFd.h"
 #include "app/VelkUnpack.h"
+#include "brn/Message.h"
 #include "brn/tar/ListingEntryMaker.h"
 
 namespace velk {
@@ -56,39 +55,6 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
     }
     return files == 1;
 }
-
-// While alive, the process's standard output descriptor points at standard error, so the
-// diagnostics the libraries print with printf stay out of the report (and out of the JSON
-// document); the report goes to stream(), a copy of the original standard output.
-class CReportChannel {
-public:
-    CReportChannel() {
-        fflush(stdout);
-        CUniqueFd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-        if (saved.get() < 0) return;  // report and diagnostics then share standard output
-        FILE* opened = fdopen(saved.get(), "w");
-        if (opened == nullptr) return;
-        saved.release();
-        if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            fclose(opened);
-            return;
-        }
-        report = opened;
-    }
-    ~CReportChannel() {
-        if (report == stdout) return;
-        fflush(stdout);
-        fflush(report);
-        dup2(fileno(report), STDOUT_FILENO);
-        fclose(report);
-    }
-    CReportChannel(const CReportChannel&) = delete;
-    CReportChannel& operator=(const CReportChannel&) = delete;
-    FILE* stream() const { return report; }
-
-private:
-    FILE* report = stdout;
-};
 
 int64_t monotonicNanoseconds() {
     timespec now{};
@@ -136,32 +102,40 @@ void readVersion(const std::string& customInfo, PackageRecord& record) {
     if (version.hasPlvs) record.plvs = version.plvs;
 }
 
-std::string payloadFailureText(CUnPackFile::Failure failure) {
-    switch (failure) {
-        case CUnPackFile::Failure::kEmptyPayload: return "payload length 0";
-        case CUnPackFile::Failure::kPipelineInit: return "the payload decoder could not be set up";
-        case CUnPackFile::Failure::kCipherEnd: return "deciphering failed at the end of the payload";
-        // gzip holds back the last decoded bytes until its end: tar data refused there shows here too.
-        case CUnPackFile::Failure::kGzipEnd:
-            return "the end of the payload does not decode (gzip stream incomplete, trailer mismatch, or tar data "
-                   "refused)";
-        case CUnPackFile::Failure::kTarEnd: return "the tar archive ends inside an entry";
-        default: return "the payload is not a valid gzip stream or tar archive, or holds an entry that is refused";
+// The cause of a failed payload, as the stage that failed knows it. A gzip stage holds the
+// last decoded bytes back until its end, so the tar stage may fail inside gzip's finish.
+std::string payloadFailureText(const brn::PipelineError& error) {
+    switch (error.stage) {
+        case brn::PipelineStage::kTar: return brn::describe(error.tar);
+        case brn::PipelineStage::kGzip:
+            return std::string("the end of the payload does not decode: ") + brn::describe(error.gzip);
+        case brn::PipelineStage::kCipher: return "the deciphered payload was refused";
+        case brn::PipelineStage::kNone: break;
     }
+    return "the payload could not be decoded";
+}
+
+bool isUnsafePath(const CUnPackFile& decoder) {
+    if (decoder.failure() != CUnPackFile::Failure::kPayload) return false;
+    const brn::TarError tar = decoder.pipelineError().tar;
+    return tar == brn::TarError::kDotDot || tar == brn::TarError::kThroughLink;
 }
 
 // Why the package failed, in words; the libraries' own messages went to standard error.
-std::string failureText(CUnPackFile::Failure failure, bool unsafeEntry, int hookResult) {
-    if (unsafeEntry) return "unsafe entry path refused (a '..' component, or a way through a symbolic link)";
-    switch (failure) {
+std::string failureText(const CUnPackFile& decoder, int hookResult) {
+    switch (decoder.failure()) {
         case CUnPackFile::Failure::kBadMagic: return "no package starts here (bad magic)";
         case CUnPackFile::Failure::kBadHead: return "head check mismatch";
         case CUnPackFile::Failure::kRefused:
             return hookResult == kHookEmptyField
                        ? "empty label or custom information"
                        : "the custom information is not a JSON object, or its PLVS is an array or an object";
-        default: return payloadFailureText(failure);
+        case CUnPackFile::Failure::kEmptyPayload: return "payload length 0";
+        case CUnPackFile::Failure::kPipelineInit: return "the payload decoder could not be set up";
+        case CUnPackFile::Failure::kPayload: return payloadFailureText(decoder.pipelineError());
+        case CUnPackFile::Failure::kNone: break;
     }
+    return "failed";
 }
 
 // One run over one package file: the decoder with the listing maker and the report.
@@ -268,8 +242,8 @@ int CInspection::run(CSourceFile& source, const std::string& path) {
 int CInspection::judgeFailure() {
     const uint64_t index = decoder.packageIndex();
     settleBefore(index);
-    const bool unsafe = decoder.unsafeEntryRefused();
-    report.verdict(recordOf(index), true, failureText(decoder.failure(), unsafe, hookResult));
+    const bool unsafe = isUnsafePath(decoder);
+    report.verdict(recordOf(index), true, failureText(decoder, hookResult));
     report.fileVerdict(true, "package " + std::to_string(index) + " would fail");
     return unsafe ? kInspectUnsafeEntry : kInspectDamaged;
 }
@@ -307,12 +281,13 @@ int velkInspect(int argc, const char* const* argv) {
         fputs("usage: velk-inspect [--verify] [--json] PACKAGE-FILE\n", stderr);
         return kInspectUsage;
     }
-    CReportChannel channel;
+    // The report alone goes to standard output, so the JSON document stays one document.
+    brn::setMessageStream(stderr);
     std::unique_ptr<CInspectReport> report;
     if (options.json) {
-        report = std::make_unique<CJsonReport>(channel.stream(), options.path, sizeForReport(options.path));
+        report = std::make_unique<CJsonReport>(stdout, options.path, sizeForReport(options.path));
     } else {
-        report = std::make_unique<CTextReport>(channel.stream(), options.verify);
+        report = std::make_unique<CTextReport>(stdout, options.verify);
     }
     int status = kInspectUnreadable;
     CSourceFile source;

@@ -26,6 +26,7 @@ public:
     [[nodiscard]] int init(const std::string& first, const std::string& second, int encrypt, StageOutput out);
     [[nodiscard]] int update(const char* data, int length) { return stage.update(data, length); }
     [[nodiscard]] int finish() { return stage.finish(); }
+    AesError lastError() const { return stage.lastError(); }
 
 protected:
     CPvtAesBase() = default;

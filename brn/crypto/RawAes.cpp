@@ -25,6 +25,7 @@ int CRawAes::init(const char* key, const char* iv, int encrypt, StageOutput out)
     cipher = std::bind(encrypt != 0 ? &AesCipher::encrypt : &AesCipher::decrypt, &engine, _1, _2, _3, _4);
     output = std::move(out);
     pendingCount = 0;
+    failure = AesError::kNone;
     initialised = true;
     return 0;
 }
@@ -68,6 +69,7 @@ int CRawAes::finish() {
         cipher(pendingBlock, block, kBlock, kStreamMode);
         if (output(block, held) < 0) {
             std::memcpy(engine.iv, chainBefore, kBlock);  // a retried finish emits the same bytes
+            failure = AesError::kOutputRefused;
             return kFinishRefused;
         }
         pendingCount = 0;
@@ -99,6 +101,7 @@ int CRawAes::emitWholeBlocks(const char* data, size_t whole) {
 // The chaining value has already moved past the refused bytes: the stream cannot go
 // on, and a retry of the same bytes must not be deciphered against the wrong chain.
 int CRawAes::endStream(int code) {
+    failure = AesError::kOutputRefused;
     pendingCount = 0;
     initialised = false;
     return code;

@@ -18,6 +18,13 @@
 
 namespace brn {
 
+// Why the stream failed, recorded where the fault is found; kNone while it has not. The
+// stage deciphers whatever it is given: it fails only when the next stage refuses a block.
+enum class AesError : int {
+    kNone = 0,
+    kOutputRefused = 1,  // the next stage refused a block of output
+};
+
 class CRawAes {
 public:
     static constexpr int kKeyBytes = 32;  // the stage always uses AES-256
@@ -47,12 +54,16 @@ public:
     // later finish emits the same bytes again.
     [[nodiscard]] int finish();
 
+    // Why the stream failed since init; kNone while it has not.
+    AesError lastError() const { return failure; }
+
 private:
     int emitCompletedBlock();
     int emitWholeBlocks(const char* data, size_t whole);
     int endStream(int code);
 
     std::atomic<bool> initialised{false};  // from a successful init until finish (or a refusal)
+    AesError failure = AesError::kNone;
     StageOutput output;
     AesCipher engine;
     std::atomic<int> pendingCount{0};      // bytes held in pendingBlock, 0..15

@@ -7,6 +7,7 @@
 
 #include "brn/ByteOrder.h"
 #include "brn/gz/Crc32.h"
+#include "brn/Message.h"
 
 // One gzip member (multi-byte fields little-endian):
 //   ID1 ID2 CM    3  1F 8B 08 (deflate)
@@ -105,21 +106,37 @@ void fillRecord(const unsigned char* in, const HeaderLayout& layout, GZ_HEADER_I
 
 // The diagnostic for a wrong identification: a coloured location, then the first 10 bytes.
 void dumpIdentification(const unsigned char* in, const char* file, int line) {
-    puts("invalid gzip header:");
-    printf("\033[40;%dm%s,line %d,%s():\033[0m ", kDumpColourGreen, file, line, "checkHeader");
-    printf("%s(%d)=\n", "pBuffer", int(kFixedHeaderSize));
-    printf("%04xH: ", 0u);
+    brn::messageLine("invalid gzip header:");
+    brn::message("\033[40;%dm%s,line %d,%s():\033[0m ", kDumpColourGreen, file, line, "checkHeader");
+    brn::message("%s(%d)=\n", "pBuffer", int(kFixedHeaderSize));
+    brn::message("%04xH: ", 0u);
     for (size_t i = 0; i < kFixedHeaderSize; ++i) {
         char hex[3];
         snprintf(hex, sizeof hex, "%02x", unsigned(in[i]));
         for (char& digit : hex) digit = char(toupper(static_cast<unsigned char>(digit)));
-        printf("%s ", hex);
-        if (i + 1 == kDumpExtraBlankAfter) putchar(' ');
+        brn::message("%s ", hex);
+        if (i + 1 == kDumpExtraBlankAfter) brn::message(" ");
     }
-    putchar('\n');
+    brn::message("\n");
 }
 
 }  // namespace
+
+const char* describe(GzipError error) {
+    switch (error) {
+        case GzipError::kNone: return "no error";
+        case GzipError::kNotGzip: return "the payload is not a gzip stream";
+        case GzipError::kHeaderRefused: return "the gzip header was refused";
+        case GzipError::kHeaderTooLong: return "the gzip header is too long";
+        case GzipError::kBadData: return "the compressed data is damaged";
+        case GzipError::kOutputRefused: return "the tar stage refused the data";
+        case GzipError::kTruncated: return "the gzip stream ends early";
+        case GzipError::kCrcMismatch: return "the gzip trailer's CRC-32 does not match the data";
+        case GzipError::kSizeMismatch: return "the gzip trailer's length does not match the data";
+        case GzipError::kEndFailed: return "the gzip stream could not be ended";
+    }
+    return "unknown";
+}
 
 CZUncompress::CZUncompress(int requestedMode) {
     if (static_cast<unsigned>(requestedMode) > static_cast<unsigned>(kModeGzip)) {
@@ -153,6 +170,7 @@ int CZUncompress::init(const StageOutput& out, const GzHeaderObserver& headerObs
     outputHeld = 0;
     outputCount = 0;
     deflateEnded = false;
+    failure = GzipError::kNone;
     initialised = true;
     headerDone = false;
     return 0;
@@ -179,12 +197,14 @@ int CZUncompress::consumeHeader(const unsigned char*& in, size_t& remaining, int
     heldCount += copied;
     int headerLength = checkHeader(reinterpret_cast<const char*>(inputBuffer.get()), int(heldCount));
     if (headerLength < 0) {
-        printf("CZUncompress::checkHeader error %d\n", headerLength);
+        brn::message("CZUncompress::checkHeader error %d\n", headerLength);
+        fail(headerLength == kHeaderRefused ? GzipError::kHeaderRefused : GzipError::kNotGzip);
         uninit();
         return kUpdateFailed;
     }
     if (headerLength == kHeaderIncomplete) {
         if (copied == remaining) return len;
+        fail(GzipError::kHeaderTooLong);
         uninit();  // the buffer is full and the header still goes on
         return kUpdateHeaderTooLong;
     }
@@ -246,7 +266,7 @@ bool CZUncompress::inflateSlice(const unsigned char* slice, size_t length) {
         if (result == Z_STREAM_END) deflateEnded = true;
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
             outputHeld = 0;
-            ok = false;
+            ok = fail(GzipError::kBadData);
             break;
         }
         outputHeld = sliceSize - stream.avail_out;
@@ -269,7 +289,7 @@ bool CZUncompress::handOnOutput() {
     if (outputHeld == 0) return true;
     const size_t count = outputHeld;
     outputHeld = 0;
-    if (output(reinterpret_cast<const char*>(outputBuffer.get()), int(count)) < 0) return false;
+    if (output(reinterpret_cast<const char*>(outputBuffer.get()), int(count)) < 0) return fail(GzipError::kOutputRefused);
     if (mode == kModeGzip) {
         crc = crc32Update(crc, outputBuffer.get(), count);
         outputCount += uint32_t(count);
@@ -286,18 +306,26 @@ int CZUncompress::finish() {
 int CZUncompress::finishPlainInflate() {
     if (heldCount > 0 && !inflateSlice(inputBuffer.get(), heldCount)) return kFinishInflateFailed;
     heldCount = 0;
-    if (!handOnOutput() || !deflateEnded) return kFinishInflateFailed;
+    if (!handOnOutput()) return kFinishInflateFailed;
+    if (!deflateEnded) {
+        fail(GzipError::kTruncated);
+        return kFinishInflateFailed;
+    }
     return endStreamForFinish();
 }
 
 int CZUncompress::finishGzipMember() {
     if (heldCount < size_t(kTrailerSize)) {
-        printf("CZUncompress::finish %d < %d\n", int(heldCount), kTrailerSize);
+        brn::message("CZUncompress::finish %d < %d\n", int(heldCount), kTrailerSize);
+        fail(GzipError::kTruncated);
         return kFinishTooFewBytes;
     }
     // Without a consumed header the held bytes are no deflate data; eight zero bytes would
     // otherwise pass as the trailer of an empty member.
-    if (!headerDone || inputBuffer == nullptr) return kFinishInflateFailed;
+    if (!headerDone || inputBuffer == nullptr) {
+        fail(GzipError::kTruncated);
+        return kFinishInflateFailed;
+    }
     if (heldCount > size_t(kTrailerSize)) {
         size_t dataLength = heldCount - kTrailerSize;
         if (!inflateSlice(inputBuffer.get(), dataLength)) return kFinishInflateFailed;
@@ -307,9 +335,13 @@ int CZUncompress::finishGzipMember() {
     // What a cut stream inflated to still goes on; and the trailer counts every byte.
     if (!handOnOutput()) return kFinishInflateFailed;
     // A trailer that matches the output so far proves nothing about a cut deflate stream.
-    if (!deflateEnded) return kFinishInflateFailed;
+    if (!deflateEnded) {
+        fail(GzipError::kTruncated);
+        return kFinishInflateFailed;
+    }
     if (int code = checkTailer(); code != 0) {
-        printf("CZUncompress::finish checkTailer error %d\n", code);
+        brn::message("CZUncompress::finish checkTailer error %d\n", code);
+        fail(code == kTailerSizeMismatch ? GzipError::kSizeMismatch : GzipError::kCrcMismatch);
         return kFinishTrailerMismatch;
     }
     return endStreamForFinish();
@@ -319,8 +351,15 @@ int CZUncompress::endStreamForFinish() {
     if (!initialised) return 0;
     int result = uninit();
     if (result == Z_OK) return 0;
-    printf("CZUncompress::finish uninit error %d\n", result - kUninitMessageOffset);
+    brn::message("CZUncompress::finish uninit error %d\n", result - kUninitMessageOffset);
+    fail(GzipError::kEndFailed);
     return kFinishEndFailed;
+}
+
+// The first fault is the one kept; always false, for the callers' results.
+bool CZUncompress::fail(GzipError error) {
+    if (failure == GzipError::kNone) failure = error;
+    return false;
 }
 
 int CZUncompress::checkHeader(const char* buffer, int len) {

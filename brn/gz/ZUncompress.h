@@ -31,6 +31,23 @@ struct GZ_HEADER_INFO_T {
     std::string subfieldData;       // its LEN data bytes
 };
 
+// Why the stream failed, recorded where the fault is found; kNone while it has not.
+enum class GzipError : int {
+    kNone = 0,
+    kNotGzip = 1,         // the stream does not start with a gzip member header (1F 8B 08)
+    kHeaderRefused = 2,   // the header observer refused the header
+    kHeaderTooLong = 3,   // the header does not fit into the input buffer
+    kBadData = 4,         // the compressed data is not valid deflate data
+    kOutputRefused = 5,   // the next stage refused a block of output
+    kTruncated = 6,       // finish: the stream ends before its header, deflate data or trailer do
+    kCrcMismatch = 7,     // the trailer's CRC-32 is not the output's
+    kSizeMismatch = 8,    // the trailer's length is not the output's
+    kEndFailed = 9,       // zlib could not end the stream
+};
+
+// The cause in words, for reports: "the gzip trailer's CRC-32 does not match the data", ...
+const char* describe(GzipError error);
+
 // Told of a parsed member header (never of one whose FLG is 0); a negative result refuses it.
 using GzHeaderObserver = std::function<int(const GZ_HEADER_INFO_T& header)>;
 
@@ -80,6 +97,9 @@ public:
     // 0 once the held bytes are inflated, the trailer matched and the stream ended.
     [[nodiscard]] int finish();
 
+    // Why the stream failed since init; kNone while it has not.
+    GzipError lastError() const { return failure; }
+
 protected:
     // The gzip header at the start of buffer: its length, kHeaderIncomplete, or a code.
     int checkHeader(const char* buffer, int len);
@@ -96,6 +116,7 @@ private:
     int finishPlainInflate();
     int finishGzipMember();
     int endStreamForFinish();
+    bool fail(GzipError error);
 
     int mode;                               // kModeInflate, kModeGzip or kModeInvalid
     z_stream stream{};                      // the inflate state
@@ -111,6 +132,7 @@ private:
     uint32_t outputCount = 0;               // output bytes since init, modulo 2^32 (ISIZE)
     std::unique_ptr<unsigned char[]> inputBuffer;   // incomplete header, then bytes not yet inflated
     std::unique_ptr<unsigned char[]> outputBuffer;  // fills up with inflated bytes, then goes on whole
+    GzipError failure = GzipError::kNone;   // see lastError
     StageOutput output;
     GzHeaderObserver observer;
 };

@@ -30,6 +30,21 @@ int CUntgza::update(const char* data, int len) {
     return aes.update(data, len);
 }
 
+PipelineError CUntgza::lastError() const {
+    PipelineError error;
+    error.cipher = aes.lastError();
+    error.gzip = gunzip.lastError();
+    error.tar = tar.lastError();
+    if (error.tar != TarError::kNone) {
+        error.stage = PipelineStage::kTar;
+    } else if (error.gzip != GzipError::kNone) {
+        error.stage = PipelineStage::kGzip;
+    } else if (error.cipher != AesError::kNone) {
+        error.stage = PipelineStage::kCipher;
+    }
+    return error;
+}
+
 int CUntgza::finish() {
     // Order matters: the AES stage's last partial block feeds the gzip stage, whose held
     // bytes (all but the trailer) feed the tar stage.

@@ -15,6 +15,17 @@
 
 namespace brn {
 
+// The stage a failed pipeline failed in, and why: the stage whose own fault it was, not one
+// that only passed on a refusal from further down the chain.
+enum class PipelineStage : int { kNone = 0, kCipher = 1, kGzip = 2, kTar = 3 };
+
+struct PipelineError {
+    PipelineStage stage = PipelineStage::kNone;
+    AesError cipher = AesError::kNone;
+    GzipError gzip = GzipError::kNone;
+    TarError tar = TarError::kNone;
+};
+
 class CUntgza {
 public:
     static constexpr int kInitTarFailed = -1;
@@ -45,8 +56,8 @@ public:
 
     [[nodiscard]] int finish();
 
-    // As CTarReader::refusedUnsafePath: the tar stage failed on an entry path refused for safety.
-    bool refusedUnsafePath() const { return tar.refusedUnsafePath(); }
+    // Which stage failed and why; stage kNone while none has.
+    PipelineError lastError() const;
 
 private:
     CPvtAesV0 aes;
