@@ -1,8 +1,11 @@
 // velk-pack read back by tools that share no code with it: the Python reference script reads
-// the head, python3-cryptography deciphers the payload, gzip inflates it, GNU tar extracts it.
+// the head, python3-cryptography deciphers the payload, gzip inflates it, GNU tar extracts it,
+// minisign checks the signature.
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <regex>
 #include <string>
 
 #include "tests/support/TestSupport.h"
@@ -49,6 +52,7 @@ struct VelkPackTest : ::testing::Test {
     velktest::TempDir dir;
     std::string tree = dir / "tree";
     std::string output;
+    const std::string minisign = quote(VELK_MINISIGN);
 };
 
 // Longest label and info; the package is written inside its own source and must leave itself out.
@@ -95,7 +99,9 @@ TEST_F(VelkPackTest, TarFileIsTakenAsIsByBothPackers) {
 TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
     shell("cd " + quote(dir.path()) + " && mkdir n d l f b && : > n/" + std::string(101, 'n') + " && mkdir d/" +
           std::string(100, 'd') + " && ln -s " + std::string(101, 't') + " l/l && mkfifo f/f && : > 'b/a\\b'");
+    shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p k.pub -s k.sec > /dev/null && mkdir out.velk.minisig");
     const std::string ok = "--label L --info '{}' ", src = quote(tree), out = dir / "out.velk";
+    const std::string sign = ok + "--sign " + quote(dir / "k.sec") + " ";
     const struct { std::string args; std::string message; int status; const char* prefix = ""; } cases[] = {
         {"--label " + std::string(64, 'l') + " --info '{}' " + src, "label longer than 63 bytes", 1},
         {"--label L --info " + std::string(256, 'i') + " " + src, "custom information longer than 255 bytes", 1},
@@ -112,6 +118,13 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + "--seed -1 " + src, "--seed needs a number", 2},
         {"--label L " + src, "--label and --info are required", 2},
         {ok + "--bogus 1 " + src, "unknown option --bogus", 2},
+        {ok + "--sign " + quote(dir / "none.sec") + " " + src, "none.sec: no such file", 1},
+        {ok + "--sign " + quote(dir / "k.pub") + " " + src, "k.pub: not a minisign secret key", 1},
+        {ok + "--trusted-comment t " + src, "--trusted-comment needs --sign", 2},
+        {sign + "--trusted-comment 'a\nb' " + src, "--trusted-comment needs one line of at most 4077 bytes", 2},
+        {sign + src, "SOURCE_DATE_EPOCH is not a number of seconds", 1, "SOURCE_DATE_EPOCH=1e9 "},
+        // The package is complete when its signature cannot be written: it is removed all the same.
+        {sign + src, out + ".minisig: cannot write: Is a directory", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -120,6 +133,108 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         EXPECT_FALSE(velktest::exists(out));
     }
     EXPECT_TRUE(velktest::exists("/dev/null"));
+    EXPECT_FALSE(velktest::exists(out + ".minisig.tmp"));
+}
+
+// minisign verifies what --sign wrote, with the default trusted comment dated now, and refuses
+// the package once any byte changes, the 32-byte tail the decoder never reads included.
+TEST_F(VelkPackTest, MinisignVerifiesTheSignatureAndRefusesAnyChange) {
+    const std::string p = dir / "p.velk";
+    shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p k.pub -s k.sec > /dev/null && " + minisign +
+          " -G -W -p o.pub -s o.sec > /dev/null && echo stale > p.velk.minisig");
+    const long long before = time(nullptr);
+    ASSERT_EQ(pack("--label L --info '{}' --sign " + quote(dir / "k.sec") + " -o " + quote(p) + " " + quote(tree)), 0)
+        << output;
+    const long long after = time(nullptr);
+    const std::string package = velktest::readFile(p), signature = velktest::readFile(p + ".minisig");
+    EXPECT_EQ(signature.substr(0, signature.find('\n')), "untrusted comment: signature from velk-pack secret key");
+    auto verify = [&](const std::string& key) {  // -H: a prehashed signature is required
+        return velktest::shellStatus(minisign + " -V -H -p " + quote(dir / key) + " -m " + quote(p) + " > " +
+                                     quote(dir / "log") + " 2>&1");
+    };
+    ASSERT_EQ(verify("k.pub"), 0) << velktest::readFile(dir / "log");
+    std::smatch date;
+    const std::string report = velktest::readFile(dir / "log");
+    ASSERT_TRUE(std::regex_search(report, date, std::regex("\nTrusted comment: timestamp:([0-9]+)\tfile:p\\.velk\thashed\n$")))
+        << report;
+    EXPECT_TRUE(std::stoll(date[1]) >= before && std::stoll(date[1]) <= after) << date[1];
+    EXPECT_NE(verify("o.pub"), 0);
+    std::vector<size_t> changed = {0, package.size() / 2};
+    for (size_t back = 1; back <= 32; ++back) changed.push_back(package.size() - back);
+    for (size_t at : changed) {
+        std::string damaged = package;
+        damaged[at] = char(damaged[at] ^ 0x80);
+        velktest::writeFile(p, damaged);
+        EXPECT_NE(verify("k.pub"), 0) << "byte " << at;
+    }
+    velktest::writeFile(p, package + '\0');
+    EXPECT_NE(verify("k.pub"), 0) << "a byte appended";
+}
+
+// With SOURCE_DATE_EPOCH a signed package is made again byte for byte; --trusted-comment is
+// what minisign reports.
+TEST_F(VelkPackTest, SignsReproduciblyWithTheGivenComment) {
+    shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p k.pub -s k.sec > /dev/null && mkdir a b c");
+    const std::string args = "--label L --info '{}' --sign " + quote(dir / "k.sec") + " " + quote(tree) + " -o ";
+    for (const char* out : {"a/p.velk", "b/p.velk"})
+        ASSERT_EQ(pack(args + quote(dir / out), "SOURCE_DATE_EPOCH=1700000000 "), 0) << output;
+    EXPECT_EQ(velktest::readFile(dir / "a/p.velk.minisig"), velktest::readFile(dir / "b/p.velk.minisig"));
+    const std::string comment = "release 1.2.3\tfor the garden gate, \xc3\xa9t\xc3\xa9";
+    ASSERT_EQ(pack(args + quote(dir / "c/p.velk") + " --trusted-comment " + quote(comment)), 0) << output;
+    for (const auto& [out, expected] : {std::pair<std::string, std::string>{"a/p.velk", "timestamp:1700000000\tfile:p.velk\thashed"},
+                                        {"c/p.velk", comment}}) {
+        EXPECT_EQ(shell(minisign + " -V -p " + quote(dir / "k.pub") + " -m " + quote(dir / out)),
+                  "Signature and comment signature verified\nTrusted comment: " + expected + "\n");
+    }
+}
+
+// Types into a terminal: runs the shell command argv[2] on a new pseudo-terminal, answers its
+// first prompt with the line argv[1], and prints everything the terminal showed.
+constexpr const char* kTypist = R"(import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0: os.execv('/bin/sh', ['sh', '-c', sys.argv[2]])
+shown = b''
+def show_until(marker):
+    global shown
+    while marker not in shown:
+        try: chunk = os.read(fd, 4096)
+        except OSError: chunk = b''
+        if not chunk: return False
+        shown += chunk
+    return True
+if show_until(b': '): os.write(fd, sys.argv[1].encode() + b'\n')
+show_until(b'\0')
+sys.stdout.buffer.write(shown); sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])))";
+
+// A protected key's password is asked for on the terminal and never shown; without a terminal,
+// or with the wrong password, nothing is made.
+TEST_F(VelkPackTest, AsksForThePasswordOnTheTerminal) {
+#ifdef VELK_EMULATED
+    GTEST_SKIP() << "scrypt with minisign's limits takes minutes under qemu-user";
+#endif
+    const std::string key = dir / "e.sec", p = dir / "p.velk";
+    shell("cd " + quote(dir.path()) + " && printf 'garden gate\\ngarden gate\\n' | " + minisign +
+          " -G -p e.pub -s e.sec > /dev/null 2>&1");
+    const std::string command = std::string(VELK_PACK) + " --label L --info '{}' --sign " + quote(key) + " -o " +
+                                quote(p) + " " + quote(tree);
+    EXPECT_EQ(pack("--label L --info '{}' --sign " + quote(key) + " -o " + quote(p) + " " + quote(tree),
+                   "setsid -w "), 1);
+    EXPECT_NE(output.find("no terminal to ask for the password on"), std::string::npos) << output;
+    const struct { std::string password, shown; int status; } typed[] = {
+        {"garden fence", "e.sec: wrong password", 1},
+        {"garden gate", "", 0},
+    };
+    for (const auto& t : typed) {
+        EXPECT_FALSE(velktest::exists(p));
+        int status = velktest::shellStatus(quote(velktest::python()) + " -c " + quote(kTypist) + " " +
+                                           quote(t.password) + " " + quote(command) + " > " + quote(dir / "shown"));
+        const std::string shown = velktest::readFile(dir / "shown");
+        EXPECT_EQ(status, t.status) << shown;
+        EXPECT_NE(shown.find("Password for " + key + ": "), std::string::npos) << shown;
+        EXPECT_NE(shown.find(t.shown), std::string::npos) << shown;
+        EXPECT_EQ(shown.find(t.password), std::string::npos) << "the password was echoed: " << shown;
+    }
+    EXPECT_EQ(velktest::shellStatus(minisign + " -V -p " + quote(dir / "e.pub") + " -m " + quote(p) + " > /dev/null"), 0);
 }
 
 }  // namespace
