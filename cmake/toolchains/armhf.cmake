@@ -1,6 +1,7 @@
 # Cross-builds for 32-bit ARM hard-float Linux with Debian's cross compiler and the armhf
-# multiarch packages (zlib1g-dev:armhf, libjsoncpp-dev:armhf, libgtest-dev:armhf), which
-# live beside the native ones under /usr: no separate root folder is searched.
+# multiarch packages (zlib1g-dev:armhf, libjsoncpp-dev:armhf, libsodium-dev:armhf,
+# libgtest-dev:armhf), which live beside the native ones under /usr: no separate root folder
+# is searched.
 # Test programs run under qemu-user; VELK_EMULATED lets the heaviest tests shrink their inputs.
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,8 +1,8 @@
 # Cross-builds for big-endian 64-bit s390x Linux, to run the suite on the other byte order.
-# Debian's cross compiler brings the C and C++ runtime; zlib, JsonCpp and GoogleTest come from
-# the :s390x packages unpacked (dpkg-deb -x) into the folder VELK_S390X_SYSROOT names, which is
-# searched for them and nothing else. zlib is linked statically; the shared JsonCpp is found
-# through the programs' run path. Test programs run under qemu-user; VELK_EMULATED lets the
+# Debian's cross compiler brings the C and C++ runtime; zlib, JsonCpp, libsodium and GoogleTest
+# come from the :s390x packages unpacked (dpkg-deb -x) into the folder VELK_S390X_SYSROOT names,
+# which is searched for them and nothing else. zlib is linked statically; the shared JsonCpp
+# and libsodium are found through the programs' run path. Test programs run under qemu-user; VELK_EMULATED lets the
 # heaviest tests shrink their inputs.
 #   cmake -S . -B build-s390x -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/s390x.cmake
 #         -DVELK_S390X_SYSROOT=/abs/path/to/unpacked/packages
@@ -13,7 +13,8 @@ set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE s390x-linux-gnu)
 
-set(VELK_S390X_SYSROOT "" CACHE PATH "Folder holding the unpacked :s390x zlib, JsonCpp and GoogleTest packages")
+set(VELK_S390X_SYSROOT "" CACHE PATH
+    "Folder holding the unpacked :s390x zlib, JsonCpp, libsodium and GoogleTest packages")
 # try_compile projects read this file again: hand them the folder too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELK_S390X_SYSROOT)
 if(NOT IS_DIRECTORY "${VELK_S390X_SYSROOT}/usr/lib/s390x-linux-gnu")

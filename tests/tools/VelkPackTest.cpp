@@ -1,9 +1,13 @@
 // velk-pack read back by tools that share no code with it: the Python reference script reads
-// the head, python3-cryptography deciphers the payload, gzip inflates it, GNU tar extracts it.
+// the head, python3-cryptography deciphers the payload, gzip inflates it, GNU tar extracts it,
+// minisign checks the signature.
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <regex>
 #include <string>
+#include <tuple>
 
 #include "tests/support/TestSupport.h"
 
@@ -52,6 +56,13 @@ struct VelkPackTest : ::testing::Test {
     std::string tree = dir / "tree";
     std::string longDir = "deep/" + std::string(99, 'q') + "/" + std::string(90, 'r');
     std::string output;
+    const std::string minisign = quote(VELK_MINISIGN);
+
+    // NAME.pub and NAME.sec in dir, made by minisign without a password.
+    void makeKey(const std::string& name) {
+        shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p " + name + ".pub -s " + name +
+              ".sec > /dev/null");
+    }
 };
 
 // Longest label and info; the package is written inside its own source and must leave itself out.
@@ -99,7 +110,10 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
     shell("cd " + quote(dir.path()) + " && mkdir -p n d l f b s/x p/" + std::string(160, 'p') + " && : > n/" +
           std::string(101, 'n') + " && mkdir d/" + std::string(100, 'd') + " && ln -s " + std::string(101, 't') +
           " l/l && mkfifo f/f && : > 'b/a\\b' && : > s/x/" + std::string(101, 'n'));
+    makeKey("k");
+    shell("mkdir " + quote(dir / "out.velk.minisig"));
     const std::string ok = "--label L --info '{}' ", src = quote(tree), out = dir / "out.velk";
+    const std::string sign = ok + "--sign " + quote(dir / "k.sec") + " ";
     const struct { std::string args; std::string message; int status; const char* prefix = ""; } cases[] = {
         {"--label " + std::string(64, 'l') + " --info '{}' " + src, "label longer than 63 bytes", 1},
         {"--label L --info " + std::string(256, 'i') + " " + src, "custom information longer than 255 bytes", 1},
@@ -118,6 +132,13 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + "--seed -1 " + src, "--seed needs a number", 2},
         {"--label L " + src, "--label and --info are required", 2},
         {ok + "--bogus 1 " + src, "unknown option --bogus", 2},
+        {ok + "--sign " + quote(dir / "none.sec") + " " + src, "none.sec: no such file", 1},
+        {ok + "--sign " + quote(dir / "k.pub") + " " + src, "k.pub: not a minisign secret key", 1},
+        {ok + "--trusted-comment t " + src, "--trusted-comment needs --sign", 2},
+        {sign + "--trusted-comment 'a\nb' " + src, "--trusted-comment needs one line of at most 4077 bytes", 2},
+        {sign + src, "SOURCE_DATE_EPOCH is not a number of seconds", 1, "SOURCE_DATE_EPOCH=1e9 "},
+        // The package is complete when its signature cannot be written: it is removed all the same.
+        {sign + src, out + ".minisig: cannot write: Is a directory", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -126,6 +147,107 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         EXPECT_FALSE(velktest::exists(out));
     }
     EXPECT_TRUE(velktest::exists("/dev/null"));
+    EXPECT_FALSE(velktest::exists(out + ".minisig.tmp"));
+}
+
+// minisign verifies what --sign wrote, dated now, and refuses the package once any byte
+// changes, the 32-byte tail the decoder never reads included.
+TEST_F(VelkPackTest, MinisignVerifiesTheSignatureAndRefusesAnyChange) {
+    const std::string p = dir / "p.velk";
+    makeKey("k");
+    makeKey("o");
+    velktest::writeFile(p + ".minisig", "an older signature");
+    const long long before = time(nullptr);
+    ASSERT_EQ(pack("--label L --info '{}' --sign " + quote(dir / "k.sec") + " -o " + quote(p) + " " + quote(tree)), 0)
+        << output;
+    const long long after = time(nullptr);
+    const std::string package = velktest::readFile(p), signature = velktest::readFile(p + ".minisig");
+    EXPECT_EQ(signature.substr(0, signature.find('\n')), "untrusted comment: signature from velk-pack secret key");
+    auto verify = [&](const std::string& key) {  // -H: only a prehashed signature passes
+        return velktest::shellStatus(minisign + " -V -H -p " + quote(dir / key) + " -m " + quote(p) + " > " +
+                                     quote(dir / "log"));
+    };
+    ASSERT_EQ(verify("k.pub"), 0);
+    const std::string report = velktest::readFile(dir / "log");
+    std::smatch date;
+    const std::regex defaultComment("\nTrusted comment: timestamp:([0-9]+)\tfile:p.velk\thashed\n$");
+    ASSERT_TRUE(std::regex_search(report, date, defaultComment)) << report;
+    EXPECT_TRUE(std::stoll(date[1]) >= before && std::stoll(date[1]) <= after) << date[1];
+    EXPECT_NE(verify("o.pub"), 0);
+    std::vector<size_t> changed = {0, package.size() / 2};
+    for (size_t back = 1; back <= 32; ++back) changed.push_back(package.size() - back);
+    for (size_t at : changed) {
+        velktest::writeFile(p, package.substr(0, at) + char(package[at] ^ 0x80) + package.substr(at + 1));
+        EXPECT_NE(verify("k.pub"), 0) << "byte " << at;
+    }
+    velktest::writeFile(p, package + '\0');
+    EXPECT_NE(verify("k.pub"), 0) << "a byte appended";
+}
+
+// With SOURCE_DATE_EPOCH a signed package is made again byte for byte; --trusted-comment is
+// what minisign reports.
+TEST_F(VelkPackTest, SignsReproduciblyWithTheGivenComment) {
+    makeKey("k");
+    const std::string args = "--label L --info '{}' --sign " + quote(dir / "k.sec") + " " + quote(tree) + " -o ";
+    const std::string comment = "release 1.2.3\tfor the garden gate, \xc3\xa9t\xc3\xa9";
+    const struct { std::string out, options, comment; } runs[] = {
+        {"a", "", "timestamp:1700000000\tfile:a\thashed"},
+        {"b/a", "", "timestamp:1700000000\tfile:a\thashed"},
+        {"c", " --trusted-comment " + quote(comment), comment},
+    };
+    shell("mkdir " + quote(dir / "b"));
+    for (const auto& run : runs) {
+        ASSERT_EQ(pack(args + quote(dir / run.out) + run.options, "SOURCE_DATE_EPOCH=1700000000 "), 0) << output;
+        EXPECT_EQ(shell(minisign + " -V -p " + quote(dir / "k.pub") + " -m " + quote(dir / run.out)),
+                  "Signature and comment signature verified\nTrusted comment: " + run.comment + "\n");
+    }
+    EXPECT_EQ(velktest::readFile(dir / "a.minisig"), velktest::readFile(dir / "b/a.minisig"));
+}
+
+// Types into a terminal: runs the shell command argv[2] on a new pseudo-terminal, answers its
+// first prompt with the line argv[1], and prints everything the terminal showed.
+constexpr const char* kTypist = R"(import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0: os.execv('/bin/sh', ['sh', '-c', sys.argv[2]])
+shown = b''
+def show_until(marker):
+    global shown
+    while marker not in shown:
+        try: chunk = os.read(fd, 4096)
+        except OSError: chunk = b''
+        if not chunk: return False
+        shown += chunk
+    return True
+if show_until(b': '): os.write(fd, sys.argv[1].encode() + b'\n')
+show_until(b'\0')
+sys.stdout.buffer.write(shown); sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])))";
+
+// A protected key's password is asked for on the terminal and never shown; without a terminal,
+// or with the wrong password, nothing is made.
+TEST_F(VelkPackTest, AsksForThePasswordOnTheTerminal) {
+#ifdef VELK_EMULATED
+    GTEST_SKIP() << "scrypt with minisign's limits takes minutes under qemu-user";
+#endif
+    const std::string key = dir / "e.sec", p = dir / "p.velk";
+    const std::string args = "--label L --info '{}' --sign " + quote(key) + " -o " + quote(p) + " " + quote(tree);
+    shell("cd " + quote(dir.path()) + " && printf 'garden gate\\ngarden gate\\n' | " + minisign +
+          " -G -p e.pub -s e.sec > /dev/null 2>&1");
+    EXPECT_EQ(pack(args, "setsid -w "), 1);
+    EXPECT_NE(output.find("no terminal to ask for the password on"), std::string::npos) << output;
+    for (const auto& [password, status, message] : {std::tuple<std::string, int, std::string>{
+                                                         "garden fence", 1, "e.sec: wrong password"},
+                                                     {"garden gate", 0, ""}}) {
+        EXPECT_FALSE(velktest::exists(p));
+        const int typed = velktest::shellStatus(quote(velktest::python()) + " -c " + quote(kTypist) + " " +
+                                                quote(password) + " " + quote(VELK_PACK " " + args) + " > " +
+                                                quote(dir / "shown"));
+        const std::string shown = velktest::readFile(dir / "shown");
+        EXPECT_EQ(typed, status) << shown;
+        EXPECT_NE(shown.find("Password for " + key + ": "), std::string::npos) << shown;
+        EXPECT_NE(shown.find(message), std::string::npos) << shown;
+        EXPECT_EQ(shown.find(password), std::string::npos) << "the password was echoed: " << shown;
+    }
+    EXPECT_EQ(shell(minisign + " -V -q -p " + quote(dir / "e.pub") + " -m " + quote(p)), "");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-// velk-pack: makes one VELK package from a directory tree or from a tar file taken as is.
-//   velk-pack --label L --info JSON [--seed N] [--level 0-9] [--print-key] -o OUT SOURCE
+// velk-pack: makes one VELK package from a directory tree or from a tar file taken as is,
+// and with --sign a minisign signature of it beside it.
+//   velk-pack --label L --info JSON [--seed N] [--level 0-9] [--print-key]
+//             [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE
 // Packages meant to follow each other in one file are made one by one and concatenated.
 // Exit status: 0 done, 1 the package could not be made, 2 wrong arguments.
 
@@ -12,11 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/UniqueFd.h"
+#include "brn/Stage.h"
+#include "brn/sign/MinisignFormat.h"
+#include "brn/sign/SecretKey.h"
+#include "brn/sign/SignatureSigner.h"
 #include "tools/velk-pack/PackageWriter.h"
+#include "tools/velk-pack/TerminalPassword.h"
 #include "tools/velk-pack/UstarWriter.h"
 
 namespace {
@@ -25,17 +33,27 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr size_t kReadChunkSize = 64 * 1024;
+constexpr const char* kUntrustedComment = "signature from velk-pack secret key";
 
 constexpr const char* kUsage =
-    "usage: velk-pack --label LABEL --info JSON [--seed N] [--level 0-9] [--print-key] -o OUT SOURCE\n"
+    "usage: velk-pack --label LABEL --info JSON [--seed N] [--level 0-9] [--print-key]\n"
+    "                 [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE\n"
     "  SOURCE is a directory (archived in sorted order) or a tar file (taken as is).\n"
-    "  --print-key prints the AES key, the initial vector and the payload's offset and length.\n";
+    "  --print-key prints the AES key, the initial vector and the payload's offset and length.\n"
+    "  --sign writes OUT.minisig, a prehashed minisign signature of OUT made with SECRET-KEY\n"
+    "    (a password is asked for on the terminal); minisign -V -p KEY.pub -m OUT checks it.\n"
+    "  --trusted-comment replaces the signature's default trusted comment,\n"
+    "    \"timestamp:SECONDS<tab>file:NAME<tab>hashed\" (SECONDS from SOURCE_DATE_EPOCH when set).\n";
 
 struct Arguments {
     velk::PackSettings settings;
     bool haveLabel = false;
     bool haveInfo = false;
     bool printKey = false;
+    bool sign = false;            // --sign given
+    std::string secretKey;        // the minisign secret key file
+    bool haveTrustedComment = false;
+    std::string trustedComment;   // the signature's trusted comment
     std::string output;
     std::string source;
 };
@@ -71,6 +89,16 @@ bool parseOption(const std::string& name, const std::string& value, Arguments& a
     } else if (name == "--level") {
         if (!parseNumber(value, 9, number)) return usageError("--level needs a number from 0 to 9");
         args.settings.level = int(number);
+    } else if (name == "--sign") {
+        args.sign = true;
+        args.secretKey = value;
+    } else if (name == "--trusted-comment") {
+        if (!brn::isCommentText(value, brn::kMaxTrustedCommentBytes)) {
+            return usageError("--trusted-comment needs one line of at most " +
+                              std::to_string(brn::kMaxTrustedCommentBytes) + " bytes");
+        }
+        args.haveTrustedComment = true;
+        args.trustedComment = value;
     } else {
         return usageError("unknown option " + name);
     }
@@ -94,6 +122,7 @@ bool parseArguments(int argc, char** argv, Arguments& args) {
     if (!args.haveLabel || !args.haveInfo) return usageError("--label and --info are required");
     if (args.output.empty()) return usageError("-o OUT is required");
     if (args.source.empty()) return usageError("no source given");
+    if (args.haveTrustedComment && !args.sign) return usageError("--trusted-comment needs --sign");
     return true;
 }
 
@@ -116,10 +145,11 @@ int packTree(const Arguments& args, velk::CPackageWriter& writer) {
     return tar.writeTree(args.source) == velk::CUstarWriter::kOk ? kExitOk : kExitFailed;
 }
 
-int packTarFile(const Arguments& args, velk::CPackageWriter& writer) {
-    CUniqueFd fd(::open(args.source.c_str(), O_RDONLY | O_CLOEXEC));
+// Hands the whole file at `path` to `consume`, in chunks of at most kReadChunkSize bytes.
+int streamFile(const std::string& path, const brn::StageOutput& consume) {
+    CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        fprintf(stderr, "velk-pack: %s: cannot open: %s\n", args.source.c_str(), strerror(errno));
+        fprintf(stderr, "velk-pack: %s: cannot open: %s\n", path.c_str(), strerror(errno));
         return kExitFailed;
     }
     std::vector<char> chunk(kReadChunkSize);
@@ -127,12 +157,86 @@ int packTarFile(const Arguments& args, velk::CPackageWriter& writer) {
         ssize_t n = ::read(fd.get(), chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            fprintf(stderr, "velk-pack: %s: cannot read: %s\n", args.source.c_str(), strerror(errno));
+            fprintf(stderr, "velk-pack: %s: cannot read: %s\n", path.c_str(), strerror(errno));
             return kExitFailed;
         }
         if (n == 0) return kExitOk;
-        if (writer.update(chunk.data(), int(n)) < 0) return kExitFailed;
+        if (consume(chunk.data(), int(n)) < 0) return kExitFailed;
     }
+}
+
+int packTarFile(const Arguments& args, velk::CPackageWriter& writer) {
+    return streamFile(args.source, [&writer](const char* data, int len) { return writer.update(data, len); });
+}
+
+// Loads the secret key, asking for its password on the terminal when it has one.
+bool loadSecretKey(const std::string& path, brn::CSecretKey& key) {
+    auto ask = [&path](std::string& password) {
+        return velk::readTerminalPassword("Password for " + path + ": ", password);
+    };
+    int loaded = key.loadFile(path, ask);
+    if (loaded != brn::CSecretKey::kOk) {
+        fprintf(stderr, "velk-pack: %s: %s\n", path.c_str(), brn::CSecretKey::errorText(loaded));
+    }
+    return loaded == brn::CSecretKey::kOk;
+}
+
+// The given trusted comment, or minisign's default, dated SOURCE_DATE_EPOCH when that is set
+// so that a package and its signature can be made again byte for byte.
+bool trustedCommentFor(const Arguments& args, std::string& comment) {
+    if (args.haveTrustedComment) {
+        comment = args.trustedComment;
+        return true;
+    }
+    uint64_t seconds = uint64_t(time(nullptr));
+    const char* epoch = getenv("SOURCE_DATE_EPOCH");
+    if (epoch != nullptr && !parseNumber(epoch, INT64_MAX, seconds)) {
+        fprintf(stderr, "velk-pack: SOURCE_DATE_EPOCH is not a number of seconds\n");
+        return false;
+    }
+    comment = brn::defaultTrustedComment(int64_t(seconds), args.output);
+    if (!brn::isCommentText(comment, brn::kMaxTrustedCommentBytes)) {
+        fprintf(stderr, "velk-pack: the output's name does not fit a trusted comment; give --trusted-comment\n");
+        return false;
+    }
+    return true;
+}
+
+// Writes `text` to `path` through a temporary file renamed over it, so that a reader finds the
+// old file or the whole new one, never a part.
+int writeReplacing(const std::string& path, const std::string& text) {
+    const std::string temporary = path + ".tmp";
+    CUniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    bool written = fd.get() >= 0 && ::write(fd.get(), text.data(), text.size()) == ssize_t(text.size()) &&
+                   ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        fprintf(stderr, "velk-pack: %s: cannot write: %s\n", path.c_str(), strerror(errno));
+        ::unlink(temporary.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+// Signs the finished package into OUT.minisig. On failure neither the package nor an older
+// signature beside it is left.
+int signPackage(const std::string& package, const brn::CSecretKey& key, const std::string& comment) {
+    const std::string signaturePath = package + ".minisig";
+    brn::CSignatureSigner signer;
+    std::string signature;
+    int status = signer.init() == brn::CSignatureSigner::kOk ? kExitOk : kExitFailed;
+    if (status == kExitOk) {
+        status = streamFile(package, [&signer](const char* data, int len) { return signer.update(data, len); });
+    }
+    if (status == kExitOk && signer.finish(key, comment, kUntrustedComment, signature) != brn::CSignatureSigner::kOk) {
+        fprintf(stderr, "velk-pack: %s: cannot sign\n", package.c_str());
+        status = kExitFailed;
+    }
+    if (status == kExitOk) status = writeReplacing(signaturePath, signature);
+    if (status != kExitOk) {
+        ::unlink(package.c_str());
+        ::unlink(signaturePath.c_str());
+    }
+    return status;
 }
 
 int pack(const Arguments& args) {
@@ -146,10 +250,15 @@ int pack(const Arguments& args) {
         fprintf(stderr, "velk-pack: the package would overwrite its source %s\n", args.source.c_str());
         return kExitFailed;
     }
+    // The key and the comment are settled first: a wrong password must not cost a whole package.
+    brn::CSecretKey key;
+    std::string comment;
+    if (args.sign && (!loadSecretKey(args.secretKey, key) || !trustedCommentFor(args, comment))) return kExitFailed;
     velk::CPackageWriter writer;
     if (writer.init(args.output, args.settings) != velk::CPackageWriter::kOk) return kExitFailed;
     int status = S_ISDIR(source.st_mode) ? packTree(args, writer) : packTarFile(args, writer);
     if (status != kExitOk || writer.finish() != velk::CPackageWriter::kOk) return kExitFailed;
+    if (args.sign && signPackage(args.output, key, comment) != kExitOk) return kExitFailed;
     if (args.printKey) {
         printf("key=%s\niv=%s\npayloadOffset=%" PRIu64 "\npayloadLength=%" PRIu64 "\n", toHex(writer.aesKey()).c_str(),
                toHex(writer.aesIv()).c_str(), writer.payloadOffset(), writer.payloadLength());
