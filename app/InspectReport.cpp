@@ -97,6 +97,12 @@ void CTextReport::verdict(const PackageRecord& record, bool failed, const std::s
                (failed ? "FAILED: " : "") + text + "\n";
 }
 
+void CTextReport::signatureVerdict(bool failed, const std::string& text, const std::string& trustedComment) {
+    if (!failed && !verifying) return;
+    closing += std::string("signature: ") + (failed ? "FAILED: " + text : "OK, trusted comment: " + printable(trustedComment)) +
+               "\n";
+}
+
 void CTextReport::fileVerdict(bool failed, const std::string& text) {
     if (!failed && !verifying) return;
     closing += std::string("file: ") + (failed ? "FAILED: " : "") + text + "\n";
@@ -150,6 +156,11 @@ void CJsonReport::entry(const brn::TAR_FILE_INFO_T& info) {
 
 void CJsonReport::verdict(const PackageRecord& record, bool, const std::string& text) {
     packageEntry(record)["verdict"] = text;
+}
+
+void CJsonReport::signatureVerdict(bool, const std::string& text, const std::string& trustedComment) {
+    root["signature"]["verdict"] = text;
+    root["signature"]["trustedComment"] = trustedComment;
 }
 
 void CJsonReport::fileVerdict(bool, const std::string& text) {

@@ -42,6 +42,8 @@ public:
     // "OK", or why the package would fail; `failed` tells which. `record` may be a
     // package whose head was never read.
     virtual void verdict(const PackageRecord& record, bool failed, const std::string& text) = 0;
+    // The signature check: "OK" and the trusted comment, or why it failed.
+    virtual void signatureVerdict(bool failed, const std::string& text, const std::string& trustedComment) = 0;
     // A verdict on the file as a whole that belongs to no package.
     virtual void fileVerdict(bool failed, const std::string& text) = 0;
     // Ends the report; `status` is the program's exit status. False when it could not be written.
@@ -55,6 +57,7 @@ public:
     void package(const PackageRecord& record) override;
     void entry(const brn::TAR_FILE_INFO_T& info) override;
     void verdict(const PackageRecord& record, bool failed, const std::string& text) override;
+    void signatureVerdict(bool failed, const std::string& text, const std::string& trustedComment) override;
     void fileVerdict(bool failed, const std::string& text) override;
     bool finish(int status) override;
 
@@ -70,6 +73,7 @@ public:
     void package(const PackageRecord& record) override;
     void entry(const brn::TAR_FILE_INFO_T& info) override;
     void verdict(const PackageRecord& record, bool failed, const std::string& text) override;
+    void signatureVerdict(bool failed, const std::string& text, const std::string& trustedComment) override;
     void fileVerdict(bool failed, const std::string& text) override;
     bool finish(int status) override;
 

@@ -28,7 +28,9 @@ int CSourceFile::open(const std::string& path) {
     return kExitOk;
 }
 
-void CSourceFile::markStart() { fstat(file.get(), &atStart); }
+void CSourceFile::markStart() {
+    if (!marked) marked = fstat(file.get(), &atStart) == 0;
+}
 
 bool CSourceFile::changedSinceStart() const {
     struct stat now;

@@ -25,6 +25,7 @@ public:
     int fd() const { return file.get(); }
     uint64_t size() const { return uint64_t(atStart.st_size); }
 
+    // Notes the file's state the first time it is called; later calls change nothing.
     void markStart();
     bool changedSinceStart() const;
 
@@ -32,6 +33,7 @@ private:
     int fail(int status, const char* what, int error);
 
     CUniqueFd file;
+    bool marked = false;
     struct stat atStart {};
     std::string why;
 };

@@ -22,11 +22,13 @@ int parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options
             options.atomic = true;
         } else if (option == "-p" || option == "--preserve-permissions") {
             options.keepPermissions = true;
+        } else if ((option == "--pubkey" || option == "--signature") && at + 1 < argc) {
+            (option == "--pubkey" ? options.publicKey : options.signature) = argv[++at];
         } else {
             return kExitUsage;
         }
     }
-    if (argc - at < 3) return kExitUsage;
+    if (argc - at < 3 || (options.publicKey.empty() && !options.signature.empty())) return kExitUsage;
     options.source = argv[at];
     options.dest = argv[at + 1];
     options.version = argv[at + 2];

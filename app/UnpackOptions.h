@@ -11,12 +11,15 @@ namespace velk {
 struct UnpackOptions {
     bool atomic = false;           // --atomic: stage beside DEST, swap it in whole
     bool keepPermissions = false;  // -p, --preserve-permissions: the entries' mode & 0777
+    std::string publicKey;         // --pubkey KEYFILE: SOURCE must carry a valid signature
+    std::string signature;         // --signature SIGFILE; empty: SOURCE + ".minisig"
     std::string source;
     std::string dest;
     std::string version;
 };
 
-// kExitOk, or kExitUsage for an unknown option or fewer than three arguments after the options.
+// kExitOk, or kExitUsage for an unknown option, an option without its value, --signature
+// without --pubkey, or fewer than three arguments after the options.
 int parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "app/InspectReport.h"
 #include "app/PackageRun.h"
 #include "app/SourceFile.h"
+#include "app/SourceSignature.h"
 #include "app/VelkUnpack.h"
 #include "brn/Message.h"
 #include "brn/tar/ListingEntryMaker.h"
@@ -31,6 +33,8 @@ constexpr int kHookEmptyField = -1;        // outCustomInfo: empty custom inform
 struct Options {
     bool verify = false;
     bool json = false;
+    std::string publicKey;  // --pubkey: check the signature
+    std::string signature;  // --signature; empty: PACKAGE-FILE + ".minisig"
     std::string path;
 };
 
@@ -46,6 +50,8 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
             options.verify = true;
         } else if (!optionsEnded && argument == "--json") {
             options.json = true;
+        } else if (!optionsEnded && (argument == "--pubkey" || argument == "--signature") && i + 1 < argc) {
+            (argument == "--pubkey" ? options.publicKey : options.signature) = argv[++i];
         } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
             return false;
         } else {
@@ -53,7 +59,7 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
             ++files;
         }
     }
-    return files == 1;
+    return files == 1 && (!options.publicKey.empty() || options.signature.empty());
 }
 
 int64_t monotonicNanoseconds() {
@@ -145,14 +151,15 @@ public:
     CInspection(CInspectReport& report, CProgressLine& progress);
     CInspection(const CInspection&) = delete;
     CInspection& operator=(const CInspection&) = delete;
-    // Reads the whole file and gives the exit status.
-    int run(CSourceFile& source, const std::string& path);
+    // Reads the whole file and gives the exit status; checks `signature` on the way unless null.
+    int run(CSourceFile& source, const std::string& path, CSourceSignature* signature);
 
 private:
     int onHead(const std::string& customInfo, unsigned long long payloadLength, std::string& label,
                std::string& outDir);
     void settleBefore(uint64_t index);
     PackageRecord recordOf(uint64_t index) const;
+    bool signatureFails(CSourceSignature& signature, const CSourceFile& source);
     int judgeFailure();
     int judgeEndInside();
     int judgeWhole();
@@ -217,11 +224,20 @@ PackageRecord CInspection::recordOf(uint64_t index) const {
     return record;
 }
 
-int CInspection::run(CSourceFile& source, const std::string& path) {
+int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignature* signature) {
     CPackageRun reading(source, decoder);
     reading.addObserver([this](const char*, int, uint64_t done) { progress.update(done); });
+    if (signature != nullptr) {
+        reading.addObserver([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
+    }
     const RunEnd end = reading.run();
     progress.clear();
+    // As velk-unpack --pubkey: a file that is not the one signed is refused as such first.
+    if (signature != nullptr && end != RunEnd::kReadFailed && signatureFails(*signature, source)) {
+        settleBefore(decoder.packageIndex());
+        report.fileVerdict(true, "the signature does not verify: velk-unpack --pubkey would refuse the file");
+        return kInspectSignature;
+    }
     switch (end) {
         case RunEnd::kWhole: return judgeWhole();
         case RunEnd::kReadFailed:
@@ -237,6 +253,17 @@ int CInspection::run(CSourceFile& source, const std::string& path) {
     }
     report.fileVerdict(true, "no package in the file");
     return kInspectDamaged;
+}
+
+// Hashes what reading left out, checks the signatures and reports the verdict.
+bool CInspection::signatureFails(CSourceSignature& signature, const CSourceFile& source) {
+    if (int error = signature.completeFrom(source.fd()); error != 0) {
+        report.signatureVerdict(true, std::string("the file could not be read: ") + strerror(error), "");
+        return true;
+    }
+    const brn::SignVerdict verdict = signature.verdict();
+    report.signatureVerdict(verdict != brn::SignVerdict::kOk, brn::signVerdictText(verdict), signature.trustedComment());
+    return verdict != brn::SignVerdict::kOk;
 }
 
 int CInspection::judgeFailure() {
@@ -273,12 +300,24 @@ uint64_t sizeForReport(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
 }
 
+// --pubkey: reads the key and the signature file; a failure is the verdict at once.
+bool beginSignature(const Options& options, CSourceSignature& signature, CInspectReport& report) {
+    if (options.publicKey.empty()) return true;
+    const std::string path = options.signature.empty() ? CSourceSignature::defaultPath(options.path) : options.signature;
+    const brn::SignVerdict verdict = signature.begin(options.publicKey, path);
+    if (verdict == brn::SignVerdict::kOk) return true;
+    report.signatureVerdict(true, brn::signVerdictText(verdict), "");
+    report.fileVerdict(true, "the signature cannot be checked: velk-unpack --pubkey would refuse the file");
+    return false;
+}
+
 }  // namespace
 
 int velkInspect(int argc, const char* const* argv) {
     Options options;
     if (!parseArguments(argc, argv, options)) {
-        fputs("usage: velk-inspect [--verify] [--json] PACKAGE-FILE\n", stderr);
+        fputs("usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n",
+              stderr);
         return kInspectUsage;
     }
     // The report alone goes to standard output, so the JSON document stays one document.
@@ -291,14 +330,17 @@ int velkInspect(int argc, const char* const* argv) {
     }
     int status = kInspectUnreadable;
     CSourceFile source;
+    CSourceSignature signature;
     if (source.open(options.path) != kExitOk) {
         fprintf(stderr, "velk-inspect: %s: %s\n", options.path.c_str(), source.problem().c_str());
         report->fileVerdict(true, source.problem());
+    } else if (!beginSignature(options, signature, *report)) {
+        status = kInspectSignature;
     } else {
         const bool showProgress = options.verify && isatty(STDERR_FILENO) == 1 && source.size() > kProgressThreshold;
         CProgressLine progress(showProgress, source.size());
         CInspection inspection(*report, progress);
-        status = inspection.run(source, options.path);
+        status = inspection.run(source, options.path, options.publicKey.empty() ? nullptr : &signature);
     }
     if (!report->finish(status)) fputs("velk-inspect: the report could not be written\n", stderr);
     return status;

@@ -14,6 +14,7 @@
 #include "app/FileUtil.h"
 #include "app/PackageRun.h"
 #include "app/SourceFile.h"
+#include "app/SourceSignature.h"
 #include "app/UnpackOptions.h"
 #include "app/VersionFile.h"
 #include "app/UniqueFd.h"
@@ -73,8 +74,29 @@ int writeVersion(const std::string& versionPath, const CDestination& dest) {
     return kExitOk;
 }
 
-// Decodes SOURCE into the folder the destination offers and judges the run.
-int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest) {
+int refuseSignature(brn::SignVerdict verdict) {
+    brn::message("signature check failed: %s\n", brn::signVerdictText(verdict));
+    return kExitSignature;
+}
+
+// Hashes what reading left out and checks the signatures; prints the trusted comment, as
+// minisign does, when they verify. kExitReadFailed, kExitSignature or kExitOk.
+int verifySignature(CSourceSignature& signature, const CSourceFile& source, const std::string& sourcePath) {
+    if (int error = signature.completeFrom(source.fd()); error != 0) {
+        brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), error, strerror(error));
+        return kExitReadFailed;
+    }
+    const brn::SignVerdict verdict = signature.verdict();
+    if (verdict != brn::SignVerdict::kOk) return refuseSignature(verdict);
+    brn::messageLine("Signature and comment signature verified");
+    brn::message("Trusted comment: %s\n", signature.trustedComment().c_str());
+    return kExitOk;
+}
+
+// Decodes SOURCE into the folder the destination offers and judges the run. With a
+// signature to check on the way (staged), every byte read is hashed, and the verdict comes
+// before the decoder's: a file that is not the one signed is refused as such.
+int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature) {
     CUnPackFile decoder;
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
     maker.keepPermissions(options.keepPermissions);
@@ -82,7 +104,13 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     decoder.setOutCustomInfo(outCustomInfo);
     decoder.init(std::string());
     CPackageRun run(source, decoder);
+    if (signature != nullptr) {
+        run.addObserver([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
+    }
     const RunEnd end = run.run();
+    if (signature != nullptr && end != RunEnd::kReadFailed) {
+        if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
+    }
     const int judged = judgeRun(end, run, options.source);
     if (judged == kExitOk && maker.applyPermissions() != 0) return kExitIncomplete;
     return judged;
@@ -91,10 +119,10 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
 // Durable before declared: the unpacked files reach the disk (and, staged, take DEST's
 // place) before the version file names them, so after a power cut a version file never
 // claims a tree that is not there.
-int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest) {
+int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature) {
     const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace();
     if (prepared != kExitOk) return prepared;
-    int status = unpackInto(source, options, dest);
+    int status = unpackInto(source, options, dest, signature);
     // Staged, a tree no version file can name is not swapped in.
     if (status == kExitOk && options.atomic && packageVersion.empty()) status = refuseWithoutVersion(options.version);
     if (status == kExitOk) status = dest.commit();
@@ -105,10 +133,23 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
     return writeVersion(options.version, dest);
 }
 
+// --pubkey: the key and the signature are read before DEST is touched. In place, the whole
+// file is hashed and checked in a pass of its own first; staged, while it is unpacked, so it
+// is read once and checked before the swap. The file's state is noted before the first
+// pass, so a change between the two passes shows at the end as any other change does.
+int checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSourceSignature& signature) {
+    const std::string path = options.signature.empty() ? CSourceSignature::defaultPath(options.source) : options.signature;
+    const brn::SignVerdict begun = signature.begin(options.publicKey, path);
+    if (begun != brn::SignVerdict::kOk) return refuseSignature(begun);
+    if (options.atomic) return kExitOk;
+    source.markStart();
+    return verifySignature(signature, source, options.source);
+}
+
 }  // namespace
 
-// SOURCE is opened and checked before DEST is touched, so a SOURCE that cannot be used
-// (or one inside DEST) never costs the installed tree.
+// SOURCE is opened and checked (and its signature, with --pubkey) before DEST is touched,
+// so a SOURCE that cannot be used (or one inside DEST) never costs the installed tree.
 int velkUnpack(int argc, const char* const* argv) {
     keepWorkingThroughSignals();
     UnpackOptions options;
@@ -121,9 +162,14 @@ int velkUnpack(int argc, const char* const* argv) {
         brn::message("source %s: %s\n", options.source.c_str(), source.problem().c_str());
         return opened;
     }
+    CSourceSignature signature;
+    const bool signedSource = !options.publicKey.empty();
+    if (signedSource) {
+        if (int checked = checkSignatureFirst(source, options, signature); checked != kExitOk) return checked;
+    }
     if (resolved != kExitOk) return resolved;
     destPath = options.dest;
-    return install(source, options, dest);
+    return install(source, options, dest, signedSource && options.atomic ? &signature : nullptr);
 }
 
 int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {

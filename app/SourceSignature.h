@@ -1,0 +1,36 @@
+#pragma once
+// The detached minisign signature of SOURCE, checked with the operator's public key
+// (brn/sign/SignatureVerifier.h): begin() reads the key and the signature file (SOURCE +
+// ".minisig" unless another is named), observe() hashes the bytes of SOURCE as they are
+// read, completeFrom() hashes what reading left out (all of the file for a pass of its own,
+// or what followed a failure that stopped reading), and verdict() checks the signatures.
+// Every byte of the file counts: a changed tail or a package appended fails the check.
+// Calling order: begin, observe any number of times, completeFrom, verdict.
+
+#include <cstdint>
+#include <string>
+
+#include "brn/sign/SignatureVerifier.h"
+
+namespace velk {
+
+class CSourceSignature {
+public:
+    // The signature file to use when none is named: "SOURCE.minisig".
+    static std::string defaultPath(const std::string& source) { return source + ".minisig"; }
+
+    [[nodiscard]] brn::SignVerdict begin(const std::string& publicKeyPath, const std::string& signaturePath);
+    void observe(const char* data, int length);
+    // Hashes `fd` from the first byte not observed yet to its end, with pread (the file
+    // position does not move). 0, or the errno of a failed read.
+    [[nodiscard]] int completeFrom(int fd);
+    [[nodiscard]] brn::SignVerdict verdict();
+
+    const std::string& trustedComment() const { return verifier.trustedComment(); }
+
+private:
+    brn::CSignatureVerifier verifier;
+    uint64_t observed = 0;  // bytes of the file hashed so far, from its start
+};
+
+}  // namespace velk
