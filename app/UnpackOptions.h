@@ -13,13 +13,18 @@ struct UnpackOptions {
     bool keepPermissions = false;  // -p, --preserve-permissions: the entries' mode & 0777
     std::string publicKey;         // --pubkey KEYFILE: SOURCE must carry a valid signature
     std::string signature;         // --signature SIGFILE; empty: SOURCE + ".minisig"
+    bool progress = false;         // --progress: a progress line on standard error, if a terminal
+    int progressFd = -1;           // --progress-fd N: "PERCENT BYTES TOTAL" lines to descriptor N
+    bool help = false;             // --help: the synopsis and every option, nothing else done
+    bool showVersion = false;      // --version
     std::string source;
     std::string dest;
     std::string version;
 };
 
-// kExitOk, or kExitUsage for an unknown option, an option without its value, --signature
-// without --pubkey, or fewer than three arguments after the options.
+// kExitOk, or kExitUsage for an unknown option, an option without its value (or a
+// --progress-fd that is not a descriptor number), --signature without --pubkey, or fewer
+// than three arguments after the options (unless --help or --version was given).
 int parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

@@ -13,6 +13,7 @@
 #include "app/CustomInfo.h"
 #include "app/InspectReport.h"
 #include "app/PackageRun.h"
+#include "app/ProgressLine.h"
 #include "app/SourceFile.h"
 #include "app/SourceSignature.h"
 #include "app/VelkUnpack.h"
@@ -24,13 +25,25 @@ namespace velk {
 namespace {
 
 constexpr uint64_t kProgressThreshold = uint64_t(8) << 20;  // bytes; smaller files show no progress
-constexpr int64_t kProgressInterval = 250000000;            // ns between two rewrites of the line
-constexpr double kBytesPerMegabyte = 1e6;
-constexpr double kNanosecondsPerSecond = 1e9;
 constexpr const char* kListingRoot = ".";  // the destination the listing maker takes as empty
 constexpr int kHookEmptyField = -1;        // outCustomInfo: empty custom information or label
 
+constexpr const char* kHelp =
+    "usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n"
+    "Lists every package of PACKAGE-FILE and its entries, decoded as velk-unpack decodes them,\n"
+    "making nothing, and tells whether velk-unpack would succeed on it.\n"
+    "  --verify               a verdict line per package and for the file; a progress line\n"
+    "                         on standard error, when it is a terminal, for files above 8 MiB\n"
+    "  --json                 one JSON document instead of the text\n"
+    "  --pubkey KEYFILE       check the file's minisign signature as velk-unpack --pubkey does\n"
+    "  --signature SIGFILE    the signature to check (default: PACKAGE-FILE.minisig)\n"
+    "  --help, --version      this text, or the version, and nothing else\n"
+    "Exit status: 0 velk-unpack would succeed; 1 usage; 2 unreadable; 3 damaged or refused;\n"
+    "4 an unsafe entry path; 5 no PLVS; 6 the signature does not verify. See velk-inspect(1).\n";
+
 struct Options {
+    bool help = false;
+    bool showVersion = false;
     bool verify = false;
     bool json = false;
     std::string publicKey;  // --pubkey: check the signature
@@ -46,6 +59,8 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
         const std::string argument = argv[i];
         if (!optionsEnded && argument == "--") {
             optionsEnded = true;
+        } else if (!optionsEnded && (argument == "--help" || argument == "--version")) {
+            (argument == "--help" ? options.help : options.showVersion) = true;
         } else if (!optionsEnded && argument == "--verify") {
             options.verify = true;
         } else if (!optionsEnded && argument == "--json") {
@@ -59,47 +74,9 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
             ++files;
         }
     }
+    if (options.help || options.showVersion) return true;
     return files == 1 && (!options.publicKey.empty() || options.signature.empty());
 }
-
-int64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// "read 12.3 of 512.0 MB, 85.2 MB/s" on standard error, rewritten in place with '\r' at
-// most every kProgressInterval, and blanked by clear(). Does nothing unless enabled.
-class CProgressLine {
-public:
-    CProgressLine(bool enabled, uint64_t total)
-        : enabled(enabled), total(total), started(monotonicNanoseconds()), last(started) {}
-    void update(uint64_t done) {
-        if (!enabled) return;
-        const int64_t now = monotonicNanoseconds();
-        if (now - last < kProgressInterval && done < total) return;
-        last = now;
-        const double seconds = double(now - started) / kNanosecondsPerSecond;
-        const double rate = seconds > 0 ? double(done) / kBytesPerMegabyte / seconds : 0.0;
-        const int written = fprintf(stderr, "\rread %.1f of %.1f MB, %.1f MB/s", double(done) / kBytesPerMegabyte,
-                                    double(total) / kBytesPerMegabyte, rate);
-        if (written > width) width = written;
-        shown = true;
-    }
-    void clear() {
-        if (!shown) return;
-        fprintf(stderr, "\r%*s\r", width, "");
-        shown = false;
-    }
-
-private:
-    bool enabled;
-    uint64_t total;   // bytes of the file
-    int64_t started;  // ns, monotonic
-    int64_t last;     // ns, when the line was last written
-    int width = 0;    // widest line written, '\r' included
-    bool shown = false;
-};
 
 // The PLVS text velk-unpack would take from this custom information.
 void readVersion(const std::string& customInfo, PackageRecord& record) {
@@ -319,6 +296,10 @@ int velkInspect(int argc, const char* const* argv) {
         fputs("usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n",
               stderr);
         return kInspectUsage;
+    }
+    if (options.help || options.showVersion) {
+        fputs(options.help ? kHelp : "velk-inspect " VELK_VERSION "\n", stdout);
+        return kInspectOk;
     }
     // The report alone goes to standard output, so the JSON document stays one document.
     brn::setMessageStream(stderr);

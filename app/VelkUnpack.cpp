@@ -13,6 +13,7 @@
 #include "app/Destination.h"
 #include "app/FileUtil.h"
 #include "app/PackageRun.h"
+#include "app/ProgressLine.h"
 #include "app/SourceFile.h"
 #include "app/SourceSignature.h"
 #include "app/UnpackOptions.h"
@@ -29,6 +30,24 @@ namespace {
 // PLVS value of the last custom information that had one.
 std::string destPath;
 std::string packageVersion;
+
+constexpr const char* kHelp =
+    "usage: velk-unpack [OPTIONS] SOURCE DEST VERSION-FILE\n"
+    "Unpacks every VELK package of SOURCE into DEST (emptied first, or made) and writes the\n"
+    "PLVS version of the last package into VERSION-FILE. Options come before SOURCE.\n"
+    "  --atomic               unpack beside DEST and swap it in whole: DEST is the old tree\n"
+    "                         or the new one at every moment; the space is needed twice\n"
+    "  -p, --preserve-permissions\n"
+    "                         give files and folders their entry's mode & 0777\n"
+    "  --pubkey KEYFILE       refuse SOURCE unless its minisign signature verifies (-8)\n"
+    "  --signature SIGFILE    the signature to check (default: SOURCE.minisig)\n"
+    "  --progress             a progress line on standard error, when it is a terminal\n"
+    "  --progress-fd N        lines \"PERCENT BYTES TOTAL\" on descriptor N, \"100 TOTAL TOTAL\" last\n"
+    "  --help, --version      this text, or the version, and nothing else\n"
+    "  --                     the next argument is SOURCE, even if it starts with '-'\n"
+    "Exit status: 0 installed; -1 usage; -2 SOURCE missing; -3 cannot be opened; -4 not a\n"
+    "regular file; -5 read failed; -8 signature refused; -7 not a complete install (nothing\n"
+    "of it trusted); -6 the version file was not written. See velk-unpack(1).\n";
 
 int usage() {
     brn::messageLine("params: source path; dest path; version");
@@ -96,7 +115,8 @@ int verifySignature(CSourceSignature& signature, const CSourceFile& source, cons
 // Decodes SOURCE into the folder the destination offers and judges the run. With a
 // signature to check on the way (staged), every byte read is hashed, and the verdict comes
 // before the decoder's: a file that is not the one signed is refused as such.
-int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature) {
+int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
+               CProgressLine& line, CProgressFeed& feed) {
     CUnPackFile decoder;
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
     maker.keepPermissions(options.keepPermissions);
@@ -104,10 +124,15 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     decoder.setOutCustomInfo(outCustomInfo);
     decoder.init(std::string());
     CPackageRun run(source, decoder);
+    run.addObserver([&line, &feed](const char*, int, uint64_t done) {
+        line.update(done);
+        feed.update(done);
+    });
     if (signature != nullptr) {
         run.addObserver([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
     }
     const RunEnd end = run.run();
+    line.clear();
     if (signature != nullptr && end != RunEnd::kReadFailed) {
         if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
     }
@@ -119,10 +144,12 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
 // Durable before declared: the unpacked files reach the disk (and, staged, take DEST's
 // place) before the version file names them, so after a power cut a version file never
 // claims a tree that is not there.
-int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature) {
+int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
+            CProgressFeed& feed) {
     const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace();
     if (prepared != kExitOk) return prepared;
-    int status = unpackInto(source, options, dest, signature);
+    CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, source.size());
+    int status = unpackInto(source, options, dest, signature, line, feed);
     // Staged, a tree no version file can name is not swapped in.
     if (status == kExitOk && options.atomic && packageVersion.empty()) status = refuseWithoutVersion(options.version);
     if (status == kExitOk) status = dest.commit();
@@ -130,7 +157,9 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
         dest.discard();
         return status;
     }
-    return writeVersion(options.version, dest);
+    status = writeVersion(options.version, dest);
+    if (status == kExitOk) feed.succeed();
+    return status;
 }
 
 // --pubkey: the key and the signature are read before DEST is touched. In place, the whole
@@ -154,6 +183,10 @@ int velkUnpack(int argc, const char* const* argv) {
     keepWorkingThroughSignals();
     UnpackOptions options;
     if (parseUnpackOptions(argc, argv, options) != kExitOk) return usage();
+    if (options.help || options.showVersion) {
+        fputs(options.help ? kHelp : "velk-unpack " VELK_VERSION "\n", stdout);
+        return kExitOk;
+    }
     CDestination dest(options.dest);
     const int resolved = dest.resolve();
     if (resolved == kExitUsage) return usage();
@@ -169,7 +202,8 @@ int velkUnpack(int argc, const char* const* argv) {
     }
     if (resolved != kExitOk) return resolved;
     destPath = options.dest;
-    return install(source, options, dest, signedSource && options.atomic ? &signature : nullptr);
+    CProgressFeed feed(options.progressFd, source.size());
+    return install(source, options, dest, signedSource && options.atomic ? &signature : nullptr, feed);
 }
 
 int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {

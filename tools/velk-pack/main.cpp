@@ -43,7 +43,9 @@ constexpr const char* kUsage =
     "  --sign writes OUT.minisig, a prehashed minisign signature of OUT made with SECRET-KEY\n"
     "    (a password is asked for on the terminal); minisign -V -p KEY.pub -m OUT checks it.\n"
     "  --trusted-comment replaces the signature's default trusted comment,\n"
-    "    \"timestamp:SECONDS<tab>file:NAME<tab>hashed\" (SECONDS from SOURCE_DATE_EPOCH when set).\n";
+    "    \"timestamp:SECONDS<tab>file:NAME<tab>hashed\" (SECONDS from SOURCE_DATE_EPOCH when set).\n"
+    "  --seed draws the salts and free bytes (same seed, same package); --level is deflate's.\n"
+    "  --help, --version print this text, or the version, and nothing else.\n";
 
 struct Arguments {
     velk::PackSettings settings;
@@ -266,9 +268,23 @@ int pack(const Arguments& args) {
     return kExitOk;
 }
 
+
+// --help or --version anywhere: the text, and nothing else.
+bool answersQuestion(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "--version") {
+            fputs(arg == "--help" ? kUsage : "velk-pack " VELK_VERSION "\n", stdout);
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (answersQuestion(argc, argv)) return kExitOk;
     Arguments args;
     if (!parseArguments(argc, argv, args)) return kExitUsage;
     return pack(args);
