@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -112,21 +109,14 @@ protected:
     }
 
     // Runs velk-unpack on `slot`.in into `slot` (no shell; stdin /dev/null, output to `slot`.log,
-    // nothing else inherited); SIGALRM ends a run that hangs. Returns the wait status.
-    static int run(const std::string& slot) {
-        const std::string in = slot + ".in", log = slot + ".log";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close_range(0, ~0u, 0);
-            if (chdir(slot.c_str()) != 0 || open("/dev/null", O_RDONLY) != 0 ||
-                open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) != 1 || dup(1) != 2) _exit(126);
-            signal(SIGALRM, SIG_DFL);
-            alarm(kHangSeconds);
-            execl(VELK_UNPACK, VELK_UNPACK, in.c_str(), "dest", "version", nullptr);
-            _exit(127);
-        }
-        int wait = -1;
-        return pid > 0 && waitpid(pid, &wait, 0) == pid ? wait : -1;
+    // nothing else inherited); SIGALRM ends a run that hangs.
+    static velktest::Outcome run(const std::string& slot) {
+        velktest::Launch how;
+        how.argv = {VELK_UNPACK, slot + ".in", "dest", "version"};
+        how.out = slot + ".log";
+        how.workDir = slot;
+        how.hangSeconds = kHangSeconds;
+        return velktest::run(how);
     }
 
     // Runs every second damage from `from` in `slot`; stops at the first wrong result.
@@ -134,10 +124,10 @@ protected:
         for (size_t i = from; i < list.size() && !HasFailure(); i += 2) {
             SCOPED_TRACE(list[i].what);
             velktest::writeFile(slot + ".in", list[i].bytes);
-            const int wait = run(slot);
-            ASSERT_TRUE(WIFEXITED(wait)) << "signal " << WTERMSIG(wait) << (WTERMSIG(wait) == SIGALRM ? " (hang)" : "");
-            const std::string log = velktest::readFile(slot + ".log");
-            ASSERT_EQ(WEXITSTATUS(wait), list[i].accept ? 0 : kIncomplete) << log;
+            const velktest::Outcome outcome = run(slot);
+            ASSERT_EQ(outcome.signal, 0) << "signal " << outcome.signal << (outcome.signal == SIGALRM ? " (hang)" : "");
+            const std::string& log = outcome.out;
+            ASSERT_EQ(outcome.status, list[i].accept ? 0 : kIncomplete) << log;
             if (list[i].accept) {
                 EXPECT_EQ(velktest::describeTree(slot + "/dest"), tree);
                 EXPECT_EQ(velktest::readFile(slot + "/version"), version);

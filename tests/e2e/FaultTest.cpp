@@ -4,13 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -25,7 +21,7 @@ namespace {
 
 constexpr unsigned kHangSeconds = 10;  // a run still going after this is killed by SIGALRM
 
-struct Outcome { int status = -1; std::string out, err; };  // status -1: ended by a signal
+using velktest::Outcome;
 
 class FaultTest : public ::testing::Test {
 protected:
@@ -46,28 +42,19 @@ protected:
     // at most `fileLimit` bytes per file when non-zero. Signals keep their default disposition,
     // as on a device: the program itself must keep a file size limit from killing it.
     Outcome unpack(const std::string& source, const std::string& dest, const std::string& version, rlim_t fileLimit) {
-        const std::string out = dir / "out.log", err = dir / "err.log";
-        const rlimit limit = {fileLimit, fileLimit};
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close_range(0, ~0u, 0);
-            if (open("/dev/null", O_RDONLY) != 0 || open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) != 1 ||
-                open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) != 2 ||
-                (fileLimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)) _exit(126);
-            for (int number : {SIGXFSZ, SIGPIPE, SIGALRM}) signal(number, SIG_DFL);
-            alarm(kHangSeconds);
-            execl(VELK_UNPACK_FDCHECK, VELK_UNPACK_FDCHECK, source.c_str(), dest.c_str(), version.c_str(), nullptr);
-            _exit(127);
-        }
-        int wait = 0;
-        if (pid < 0 || waitpid(pid, &wait, 0) != pid) return {};
-        return {WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, velktest::readFile(out), velktest::readFile(err)};
+        velktest::Launch how;
+        how.argv = {VELK_UNPACK_FDCHECK, source, dest, version};
+        how.out = dir / "out.log";
+        how.err = dir / "err.log";
+        how.hangSeconds = kHangSeconds;
+        if (fileLimit != 0) how.limits = {{RLIMIT_FSIZE, fileLimit}};
+        return velktest::run(how);
     }
 
     // The checks every fault shares: status, message lines, no descriptor left, nothing changed
     // outside, and the version file written only on success (or on a failure to write it).
     void expectRun(const Outcome& run, int expected, const std::vector<std::string>& lines) {
-        EXPECT_EQ(run.status, expected & 0xff) << run.out << run.err;
+        EXPECT_EQ(run.status, expected & 0xff) << "signal " << run.signal << "\n" << run.out << run.err;
         for (const std::string& line : lines) EXPECT_NE(run.out.find(line), run.out.npos) << line << "\n" << run.out;
         EXPECT_NE(run.err.find("open descriptors at exit: 3\n"), run.err.npos) << run.err;
         EXPECT_EQ(velktest::describeTree(dir / "outside"), outsideBefore);

@@ -1,16 +1,26 @@
 #include "tests/support/TestSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+
+extern char** environ;
 
 namespace velktest {
 
@@ -171,6 +181,198 @@ std::string fromHex(const std::string& hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
     return bytes;
+}
+
+namespace {
+
+// The child's side of launch: only system calls from here to exec.
+[[noreturn]] void becomeProgram(const Launch& how, char* const* argv, char* const* envp) {
+    close_range(0, ~0u, 0);
+    const char* out = how.out.empty() ? "/dev/null" : how.out.c_str();
+    if (open("/dev/null", O_RDONLY) != 0 || open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644) != 1) _exit(126);
+    if ((how.err.empty() ? dup(1) : open(how.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) != 2) _exit(126);
+    for (const auto& [resource, value] : how.limits) {
+        const rlimit limit = {value, value};
+        if (setrlimit(resource, &limit) != 0) _exit(126);
+    }
+    if (how.fileMask >= 0) umask(mode_t(how.fileMask));
+    if (how.inChild && !how.inChild()) _exit(126);
+    if (!how.workDir.empty() && chdir(how.workDir.c_str()) != 0) _exit(126);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int number = 1; number < NSIG; ++number) signal(number, SIG_DFL);
+    alarm(how.hangSeconds);
+    execvpe(argv[0], argv, envp);
+    _exit(127);
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> list;
+    for (std::string& text : texts) list.push_back(text.data());
+    list.push_back(nullptr);
+    return list;
+}
+
+Outcome collect(int wait, const Launch& how) {
+    Outcome outcome;
+    if (WIFEXITED(wait)) outcome.status = WEXITSTATUS(wait);
+    if (WIFSIGNALED(wait)) outcome.signal = WTERMSIG(wait);
+    if (!how.out.empty()) outcome.out = readFile(how.out);
+    if (!how.err.empty()) outcome.err = readFile(how.err);
+    return outcome;
+}
+
+int waitFor(pid_t pid) {
+    int wait = 0;
+    while (waitpid(pid, &wait, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return wait;
+}
+
+std::string firstLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+}  // namespace
+
+pid_t launch(const Launch& how) {
+    // Everything the child needs is made before the fork: a test may have other threads.
+    std::vector<std::string> args = how.argv, env;
+    for (char** at = environ; *at != nullptr; ++at) {
+        const std::string entry = *at;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        const bool replaced = std::any_of(how.env.begin(), how.env.end(),
+                                          [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), how.env.begin(), how.env.end());
+    std::vector<char*> argv = pointers(args), envp = pointers(env);
+    const pid_t pid = fork();
+    if (pid == 0) becomeProgram(how, argv.data(), envp.data());
+    if (pid < 0) throw std::runtime_error("fork failed");
+    return pid;
+}
+
+Outcome await(pid_t pid, const Launch& how) { return collect(waitFor(pid), how); }
+
+Outcome run(const Launch& how) { return await(launch(how), how); }
+
+std::vector<std::string> asNobody(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
+    return argv;
+}
+
+std::pair<uid_t, gid_t> nobodyIds() {
+    const passwd* user = getpwnam("nobody");
+    const group* users = getgrnam("nogroup");
+    if (user == nullptr || users == nullptr) throw std::runtime_error("no user nobody or group nogroup");
+    return {user->pw_uid, users->gr_gid};
+}
+
+bool onPath(const std::string& name) { return shellStatus("command -v " + quote(name) + " >/dev/null 2>&1") == 0; }
+
+bool waitUntil(const std::function<bool()>& ready, unsigned seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+char processState(pid_t pid) {
+    const std::string stat = firstLine("/proc/" + std::to_string(pid) + "/stat");
+    const size_t at = stat.rfind(')');
+    return at == std::string::npos || at + 2 >= stat.size() ? '\0' : stat[at + 2];
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::istringstream list(firstLine("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    std::vector<pid_t> children;
+    for (pid_t child; list >> child;) children.push_back(child);
+    return children;
+}
+
+std::pair<long, long> currentSyscall(pid_t pid) {
+    std::istringstream fields(firstLine("/proc/" + std::to_string(pid) + "/syscall"));
+    long number = -1;
+    std::string first;
+    if (!(fields >> number >> first) || number < 0) return {-1, 0};
+    return {number, std::stol(first, nullptr, 16)};
+}
+
+int descriptorOn(pid_t pid, const std::string& path) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = opendir(dir.c_str());
+    if (fds == nullptr) return -1;
+    int found = -1;
+    while (const dirent* entry = readdir(fds)) {
+        char target[4096];
+        const ssize_t n = readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target);
+        if (n > 0 && std::string(target, size_t(n)) == path) found = std::atoi(entry->d_name);
+    }
+    closedir(fds);
+    return found;
+}
+
+long long filePosition(pid_t pid, int fd) {
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+    for (std::string key; info >> key;) {
+        long long value = -1;
+        if (info >> value && key == "pos:") return value;
+    }
+    return -1;
+}
+
+Launch underStrace(Launch how, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {"strace", "-f", "-qq"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("--");
+    how.argv.insert(how.argv.begin(), argv.begin(), argv.end());
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    how.env.push_back(std::string("ASAN_OPTIONS=") + (sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0");
+    return how;
+}
+
+HeldRun::HeldRun(const Launch& program, const std::string& syscall, const std::string& path, int nth)
+    : how(underStrace(program, {"-o", "/dev/null", "-P", path, "-e", "trace=" + syscall, "-e",
+                                "inject=" + syscall + ":signal=SIGSTOP:when=" + std::to_string(nth)})) {
+    tracer = launch(how);
+}
+
+HeldRun::~HeldRun() {
+    if (finished) return;
+    if (traced > 0) kill(traced, SIGKILL);
+    kill(tracer, SIGKILL);
+    waitFor(tracer);
+}
+
+// strace forks short-lived children of its own as it starts: the program is the child that
+// no longer runs strace's image.
+bool HeldRun::waitHeld(long number, const std::function<bool()>& more) {
+    bool ended = false;
+    const bool held = waitUntil([&] {
+        if (traced < 0) {
+            for (pid_t child : childrenOf(tracer)) {
+                if (firstLine("/proc/" + std::to_string(child) + "/comm") != "strace") traced = child;
+            }
+        }
+        ended = processState(tracer) == 'Z';
+        return ended || (traced > 0 && processState(traced) == 't' && currentSyscall(traced).first == number && more());
+    });
+    return held && !ended;
+}
+
+void HeldRun::resume() { kill(traced, SIGCONT); }
+
+Outcome HeldRun::finish() {
+    finished = true;
+    return await(tracer, how);
 }
 
 }  // namespace velktest

@@ -1,10 +1,17 @@
 #pragma once
 // Helpers shared by the test binaries: running the Debian tools that make independent
-// inputs, temporary directories, whole-file reads and writes, seeded data and slicings.
+// inputs, running our programs as a device would (chosen descriptors, limits, root and
+// credentials) or held at a chosen system call, watching processes through /proc, temporary
+// directories, whole-file reads and writes, seeded data and slicings.
+
+#include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velktest {
@@ -61,5 +68,88 @@ std::vector<size_t> fixedSlices(size_t total, size_t slice);
 
 std::string toHex(const std::string& bytes);
 std::string fromHex(const std::string& hex);
+
+// How to start a program: no shell; standard input is /dev/null and only the logs are
+// inherited; every signal has its default disposition, as on a device; SIGALRM ends a run
+// still going after hangSeconds. In the child, in this order: descriptors, limits, umask,
+// inChild, chdir(workDir), exec.
+struct Launch {
+    std::vector<std::string> argv;  // argv[0]: a path, or a name looked up on PATH
+    std::string out;                // standard output; /dev/null when empty
+    std::string err;                // standard error; the same file as standard output when empty
+    std::string workDir;            // when not empty (after inChild, so inside a chroot made there)
+    std::vector<std::pair<int, rlim_t>> limits;  // setrlimit(resource, {value, value})
+    int fileMask = -1;              // umask, when >= 0
+    std::vector<std::string> env;   // NAME=value, over the test's own environment
+    // Runs in the child between fork and exec, so it may only make system calls (mount,
+    // chroot, ...); false ends the child with status 126.
+    std::function<bool()> inChild;
+    unsigned hangSeconds = 60;
+};
+
+struct Outcome {
+    int status = -1;  // exit status 0..255; -1 when the program did not exit
+    int signal = 0;   // the signal that ended it, when it did not exit
+    std::string out, err;  // the logs, read back ("" for /dev/null)
+    std::string all() const { return out + err; }
+};
+
+// Starts the program and gives its process id (the child never returns here).
+pid_t launch(const Launch& how);
+// Waits for a program that launch started and reads its logs back.
+Outcome await(pid_t pid, const Launch& how);
+Outcome run(const Launch& how);
+
+// The argv that runs `argv` as the unprivileged user nobody (setpriv, no supplementary groups).
+std::vector<std::string> asNobody(std::vector<std::string> argv);
+// The user and group ids of nobody.
+std::pair<uid_t, gid_t> nobodyIds();
+// Whether `name` is a program on PATH.
+bool onPath(const std::string& name);
+
+// Polls `ready` (every millisecond) until it is true or `seconds` have gone: whether it was.
+// Only a guard against hangs: a test waits on observable state, never on time.
+bool waitUntil(const std::function<bool()>& ready, unsigned seconds = 30);
+// The state letter of /proc/PID/stat ('R', 'S', 't', 'Z', ...); '\0' when there is no such process.
+char processState(pid_t pid);
+// The children of `pid`, from /proc/PID/task/PID/children.
+std::vector<pid_t> childrenOf(pid_t pid);
+// The number of the system call `pid` is stopped in (the first field of /proc/PID/syscall),
+// and its first argument; {-1, 0} when it is not in one or is gone.
+std::pair<long, long> currentSyscall(pid_t pid);
+// The descriptor `pid` has open on `path` (compared with the link in /proc/PID/fd), or -1.
+int descriptorOn(pid_t pid, const std::string& path);
+// The file position of descriptor `fd` of `pid` (/proc/PID/fdinfo/FD), or -1.
+long long filePosition(pid_t pid, int fd);
+
+// `how` run under strace with `options` (strace -f -qq OPTIONS -- PROGRAM ...). The sanitizers'
+// leak check cannot run under a tracer: it is switched off.
+Launch underStrace(Launch how, const std::vector<std::string>& options);
+
+// A program run under strace and stopped by SIGSTOP as the nth call of `syscall` that
+// concerns `path` returns (strace -P path -e inject=SYSCALL:signal=SIGSTOP:when=N). While
+// it is stopped the test changes what it likes, then resumes it. The process ids are the
+// strace's and, once it appeared, the program's; whatever still runs when the object goes is
+// killed.
+class HeldRun {
+public:
+    HeldRun(const Launch& program, const std::string& syscall, const std::string& path, int nth = 1);
+    ~HeldRun();
+    HeldRun(const HeldRun&) = delete;
+    HeldRun& operator=(const HeldRun&) = delete;
+
+    // Waits until the program is stopped in `syscall` number `number` and `more()` holds; false
+    // when the run ended first or the guard ran out.
+    bool waitHeld(long number, const std::function<bool()>& more);
+    pid_t program() const { return traced; }
+    void resume();
+    Outcome finish();
+
+private:
+    Launch how;
+    pid_t tracer = -1;
+    pid_t traced = -1;
+    bool finished = false;
+};
 
 }  // namespace velktest
