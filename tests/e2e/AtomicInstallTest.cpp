@@ -1,7 +1,8 @@
-// velk-unpack --atomic as a program: every failure (a damaged or hostile package, a full disk,
-// a failed call, a kill at any system call, a second run at once, a DEST that cannot be
-// swapped) leaves DEST and the version file byte for byte as they were and nothing beside
-// DEST but the lock; success swaps the whole new tree in.
+// velk-unpack's options as a program. --atomic: every failure (a damaged or hostile package,
+// a full disk, a failed call, a kill at any system call, a second run at once, a DEST that
+// cannot be swapped) leaves DEST and the version file byte for byte as they were and nothing
+// beside DEST but the lock; success swaps the whole new tree in. -p: entries keep their
+// permission bits, never set-user-ID, set-group-ID or sticky ones. And where options may stand.
 
 #include <gtest/gtest.h>
 
@@ -525,6 +526,147 @@ TEST_F(AtomicInstallTest, DestMissingOrReachedThroughAnOperatorsLink) {
         char target[64] = {};
         EXPECT_EQ(readlink((site() + "/" + c.given).c_str(), target, sizeof target - 1), ssize_t(c.link.size()));
         EXPECT_EQ(target, c.link);
+    }
+}
+
+// Entries and their modes, as made on disk and archived by GNU tar; folders end in '/'.
+const struct ModeCase {
+    const char* name;
+    mode_t given;  // the entry's mode
+    mode_t kept;   // what -p makes of it
+} kModes[] = {
+    {"bin/", 0755, 0755},       {"bin/tool", 0755, 0755},  {"etc/", 0750, 0750},         {"etc/secret", 0640, 0640},
+    {"private/", 0700, 0700},   {"private/key", 0600, 0600}, {"ro/", 0555, 0555},        {"ro/inside", 0444, 0444},
+    {"ro/sub/", 0555, 0555},    {"ro/sub/deep", 0644, 0644}, {"setuid", 04755, 0755},    {"setgid", 02750, 0750},
+    {"tmp/", 01777, 0777},      {"tmp/any", 0666, 0666},
+};
+
+bool isFolder(const ModeCase& entry) { return entry.name[strlen(entry.name) - 1] == '/'; }
+
+std::string octal(mode_t mode) {
+    std::ostringstream text;
+    text << std::oct << mode;
+    return text.str();
+}
+
+// "name mode" per entry of kModes below `root`, as stat finds them.
+std::string modesBelow(const std::string& root) {
+    std::string listed;
+    for (const ModeCase& entry : kModes) {
+        struct stat st;
+        const bool found = lstat((root + "/" + entry.name).c_str(), &st) == 0;
+        listed += std::string(entry.name) + " " + (found ? octal(st.st_mode & 07777) : "(missing)") + "\n";
+    }
+    return listed;
+}
+
+// What modesBelow must say: with -p the kept bits, else 0755 and 0600 under the umask.
+std::string expectedModes(bool keep, mode_t mask) {
+    std::string listed;
+    for (const ModeCase& entry : kModes) {
+        const mode_t made = (isFolder(entry) ? 0755 : 0600) & ~mask;
+        listed += std::string(entry.name) + " " + octal(keep ? entry.kept : made) + "\n";
+    }
+    return listed;
+}
+
+class PermissionsTest : public AtomicInstallTest {
+protected:
+    // The package of kModes's tree; children get their modes before their folders.
+    std::string modesPackage() {
+        std::vector<const ModeCase*> entries;
+        for (const ModeCase& entry : kModes) entries.push_back(&entry);
+        std::sort(entries.begin(), entries.end(), [](auto a, auto b) { return strcmp(a->name, b->name) > 0; });
+        std::string make = cd() + "mkdir -p modes && cd modes";
+        for (const ModeCase* entry : entries) {
+            if (isFolder(*entry)) continue;
+            const std::string name = entry->name;
+            const size_t slash = name.rfind('/');
+            const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash);
+            make += " && mkdir -p " + folder + " && printf x > " + name;
+        }
+        for (const ModeCase* entry : entries) make += " && chmod " + octal(entry->given) + " " + entry->name;
+        shell(make + " && tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0 -cf ../modes.tar .");
+        return package("modes.velk", "--tar modes.tar", 8);
+    }
+};
+
+TEST_F(PermissionsTest, KeptBitsWithPButNeverSetIdOrSticky) {
+    const std::string source = modesPackage();
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        mode_t mask;
+        bool keep;
+    } cases[] = {
+        {"without -p, umask 022", {}, 022, false},
+        {"without -p, umask 027", {}, 027, false},
+        {"-p", {"-p"}, 022, true},
+        {"--preserve-permissions with --atomic, umask 077", {"--preserve-permissions", "--atomic"}, 077, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restoreOld();
+        const ProgramEnd run = unpack(c.options + std::vector<std::string>{source, dest(), version()}, {}, c.mask);
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(modesBelow(dest()), expectedModes(c.keep, c.mask));
+    }
+}
+
+// As an ordinary user, an 0555 folder holding entries only works out when its mode is applied
+// last; and the next staged run must still replace the tree that holds it.
+TEST_F(PermissionsTest, AsAnOrdinaryUserReadOnlyFoldersAndTheNextRun) {
+#ifdef VELK_EMULATED
+    GTEST_SKIP() << "setpriv would start the emulator, not our program, as nobody";
+#endif
+    const std::string source = modesPackage();
+    shell("chmod 755 " + quote(dir.path()) + " && chown -R nobody " + quote(site()) + " " + quote(dir / "state"));
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const ProgramEnd end = unpack({"-p", "--atomic", source, dest(), version()}, kAsNobody);
+        EXPECT_EQ(end.status, 0) << end.output;
+        EXPECT_EQ(modesBelow(dest()), expectedModes(true, 022));
+        EXPECT_EQ(listFolder(site()), std::string(kLock) + " dest");
+    }
+}
+
+TEST_F(AtomicInstallTest, OptionsStandBeforeSourceOnly) {
+    shell(cd() + "cp p.velk ./-new.velk && cp p.velk ./-");
+    const std::string d = dest(), v = version();
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        bool swapped;  // DEST is another folder than before: the run was staged
+    } cases[] = {
+        {"an unknown option", {"--frob", "p.velk", d, v}, kUsage, false},
+        {"an unknown option after a known one", {"--atomic", "-x", "p.velk", d, v}, kUsage, false},
+        {"a SOURCE that looks like an option", {"-new.velk", d, v}, kUsage, false},
+        {"two arguments after the options", {"--atomic", "-p", "p.velk", d}, kUsage, false},
+        {"nothing after the options", {"--atomic"}, kUsage, false},
+        {"-- ends the options", {"--atomic", "--", "-new.velk", d, v}, 0, true},
+        {"-- alone before SOURCE", {"--", "-new.velk", d, v}, 0, false},
+        {"- alone is a SOURCE", {"-", d, v}, 0, false},
+        {"arguments after VERSION-FILE are ignored", {"p.velk", d, v, "--atomic"}, 0, false},
+        {"-p and --atomic, an argument after VERSION-FILE", {"-p", "--atomic", "p.velk", d, v, "x"}, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restoreOld();
+        shell("rm -f " + quote(site() + "/" + kLock));
+        struct stat before, after;
+        ASSERT_EQ(stat(dest().c_str(), &before), 0);
+        const ProgramEnd run = unpack(c.args);
+        EXPECT_EQ(run.status, c.status) << run.output;
+        if (c.status == kUsage) {
+            EXPECT_EQ(run.output, "params: source path; dest path; version\n");
+            EXPECT_EQ(snapshot(), "dest:\n" + oldTree + "version: " + kOldVersion +
+                                      "\nbeside DEST: dest\nbeside the version file: version\n");
+            continue;
+        }
+        EXPECT_EQ(snapshot(), newInstall());
+        ASSERT_EQ(stat(dest().c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino != before.st_ino, c.swapped);
     }
 }
 
