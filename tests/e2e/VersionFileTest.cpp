@@ -9,9 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
-#include <sstream>
 
+#include "tests/support/SyscallTrace.h"
 #include "tests/support/TestSupport.h"
 
 using velktest::quote;
@@ -78,26 +79,6 @@ TEST_F(VersionFileTest, LinksAPackagePlantedAreNeverFollowedAnOperatorsLinkIs) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);  // the replaced file keeps its permission bits
 }
 
-// The system calls of a traced run, one name per line, and which of them come after `marker`.
-struct Trace {
-    std::vector<std::string> calls;
-    size_t from = 0;  // index of the first call after the marker
-};
-
-Trace traceCalls(const std::string& log, const std::string& marker) {
-    Trace trace;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        const size_t open = line.find('(');
-        if (open == std::string::npos || line.find("resumed>") != std::string::npos) continue;
-        const size_t start = line.find_first_not_of("0123456789 ");
-        if (start == std::string::npos || start >= open) continue;
-        trace.calls.push_back(line.substr(start, open - start));
-        if (trace.calls.back() == marker) trace.from = trace.calls.size();
-    }
-    return trace;
-}
-
 // A kill at every system call from the data sync to the end: the version file holds the old
 // value or the new one, never anything else; the next run succeeds and leaves nothing behind.
 TEST_F(VersionFileTest, KilledAtAnyCallOfTheReplacementTheFileIsOldOrNew) {
@@ -107,24 +88,23 @@ TEST_F(VersionFileTest, KilledAtAnyCallOfTheReplacementTheFileIsOldOrNew) {
     const std::string version = dir / "version";
     velktest::writeFile(version, kOld);
     const std::string traced = dir / "trace";
-    ASSERT_EQ(unpack(dir / "p.velk", version, "strace -f -qq -o " + quote(traced) + " "), 0) << log();
-    const Trace trace = traceCalls(velktest::readFile(traced), "syncfs");
-    ASSERT_GT(trace.from, 0u) << "no syncfs in the trace";
+    ASSERT_EQ(unpack(dir / "p.velk", version, velktest::commandLine(velktest::straceRecording(traced)) + " "), 0)
+        << log();
+    const velktest::SyscallTrace trace = velktest::readSyscallTrace(velktest::readFile(traced), "syncfs");
+    ASSERT_TRUE(trace.markerSeen) << "no syncfs in the trace";
     // The data is durable before the version file is renamed into place.
-    const auto rename = std::find(trace.calls.begin() + long(trace.from), trace.calls.end(), "renameat");
+    const size_t from = trace.marker + 1;
+    const auto rename = std::find(trace.calls.begin() + long(from), trace.calls.end(), "renameat");
     ASSERT_NE(rename, trace.calls.end());
-    std::map<std::string, int> seen;
-    for (size_t i = 0; i < trace.from; ++i) ++seen[trace.calls[i]];
     int killed = 0;
-    for (size_t i = trace.from; i < trace.calls.size(); ++i) {
+    for (size_t i = from; i < trace.calls.size(); ++i) {
         const std::string& call = trace.calls[i];
-        const int when = ++seen[call];
+        const int when = velktest::occurrence(trace, i);
         if (call == "exit_group") continue;
         SCOPED_TRACE(call + " #" + std::to_string(when));
         velktest::writeFile(version, kOld);
-        const int status = unpack(dir / "p.velk", version,
-                                  "strace -f -qq -o /dev/null -e trace=" + call + " -e inject=" + call +
-                                      ":signal=SIGKILL:when=" + std::to_string(when) + " ");
+        const std::vector<std::string> strace = velktest::straceInjecting(call, "signal=SIGKILL", when);
+        const int status = unpack(dir / "p.velk", version, velktest::commandLine(strace) + " ");
         killed += status != 0;
         const std::string now = velktest::readFile(version);
         EXPECT_TRUE(now == kOld || now == "new") << now;

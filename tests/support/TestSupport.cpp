@@ -49,6 +49,12 @@ std::string quote(const std::string& text) {
     return quoted + "'";
 }
 
+std::string commandLine(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& word : words) line += (line.empty() ? "" : " ") + quote(word);
+    return line;
+}
+
 std::string python() { return VELK_PYTHON; }
 
 std::string scriptDir() { return VELK_TEST_SCRIPTS; }

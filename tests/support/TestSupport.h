@@ -25,6 +25,8 @@ int shellStatus(const std::string& command);
 
 // Single-quotes `text` for /bin/sh.
 std::string quote(const std::string& text);
+// The words, each quoted, joined by blanks: a command line for /bin/sh.
+std::string commandLine(const std::vector<std::string>& words);
 
 // The system python3 (the one that has python3-cryptography).
 std::string python();
