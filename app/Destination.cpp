@@ -29,6 +29,12 @@ int report(const std::string& shown, const std::string& what, int error) {
     return kExitIncomplete;
 }
 
+// A refusal of the staged install: "atomic install: DEST: WHAT(errno,text)".
+int reportAtomic(const std::string& shown, const std::string& what, int error) {
+    brn::message("atomic install: %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
+    return kExitIncomplete;
+}
+
 int refuseNotDirectory(const std::string& shown) {
     brn::message("dest %s is not a directory\n", shown.c_str());
     return kExitIncomplete;
@@ -120,13 +126,14 @@ int CDestination::openParent() {
 int CDestination::lock(bool fallBackOnDest) {
     const std::string lockName = "." + name + ".velk-lock";
     lockFile.reset(openat(parent.get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockMode));
+    const int error = errno;  // why the lock file could not be made: what decides the fallback
     if (lockFile.get() < 0) lockFile.reset(openat(parent.get(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (lockFile.get() < 0) {
         // The parent cannot hold the lock file: lock DEST's directory itself.
-        const int error = errno;
         const bool readOnly = error == EACCES || error == EROFS || error == EPERM;
         if (!readOnly || !fallBackOnDest) {
-            return report(given, std::string(fallBackOnDest ? "" : "atomic install: ") + "cannot make " + lockName, error);
+            const std::string what = "cannot make " + lockName;
+            return fallBackOnDest ? report(given, what, error) : reportAtomic(given, what, error);
         }
         lockFile.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
         if (lockFile.get() < 0) return report(given, "cannot make " + lockName, error);
@@ -179,10 +186,13 @@ int CDestination::prepareStaged() {
 int CDestination::checkSwappable() {
     struct stat st;
     if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) return report(given, "atomic install: cannot examine " + resolved, errno);
+        if (errno != ENOENT) return reportAtomic(given, "cannot examine " + resolved, errno);
         return kExitOk;
     }
-    if (!S_ISDIR(st.st_mode)) return refuseNotDirectory(given);
+    if (!S_ISDIR(st.st_mode)) {
+        brn::message("atomic install: %s is not a directory\n", given.c_str());
+        return kExitIncomplete;
+    }
     destExisted = true;
     struct stat above;
     if (fstat(parent.get(), &above) != 0 || above.st_dev != st.st_dev || isMountRoot(parent.get(), name.c_str())) {
@@ -203,7 +213,7 @@ int CDestination::makeStaging() {
         if (int removed = removeBeside(leftover); removed != kExitOk) return removed;
     }
     if (mkdirat(parent.get(), staging.c_str(), kDirMode) != 0) {
-        return report(given, "atomic install: cannot make " + parentDir(resolved) + "/" + staging, errno);
+        return reportAtomic(given, "cannot make " + parentDir(resolved) + "/" + staging, errno);
     }
     if (destExisted) {
         if (int probed = probeExchange(); probed != kExitOk) {
@@ -212,7 +222,7 @@ int CDestination::makeStaging() {
         }
     }
     dest.reset(openat(parent.get(), staging.c_str(), kDirFlags | O_NOFOLLOW));
-    if (dest.get() < 0) return report(given, "atomic install: cannot open " + staging, errno);
+    if (dest.get() < 0) return reportAtomic(given, "cannot open " + staging, errno);
     return kExitOk;
 }
 
@@ -221,13 +231,13 @@ int CDestination::makeStaging() {
 int CDestination::probeExchange() {
     const std::string probe = "." + name + ".velk-probe";
     if (mkdirat(parent.get(), probe.c_str(), kDirMode) != 0) {
-        return report(given, "atomic install: cannot make " + parentDir(resolved) + "/" + probe, errno);
+        return reportAtomic(given, "cannot make " + parentDir(resolved) + "/" + probe, errno);
     }
     const int exchanged = renameat2(parent.get(), staging.c_str(), parent.get(), probe.c_str(), RENAME_EXCHANGE);
     const int error = errno;
     (void)unlinkat(parent.get(), probe.c_str(), AT_REMOVEDIR);
     if (exchanged == 0) return kExitOk;
-    return report(given, "atomic install: the file system cannot swap two folders in one step", error);
+    return reportAtomic(given, "the file system cannot swap two folders in one step", error);
 }
 
 // Removes `leaf` beside DEST, whatever it is, through descriptors.
@@ -243,7 +253,7 @@ int CDestination::removeBeside(const std::string& leaf) const {
         }
     }
     if (unlinkat(parent.get(), leaf.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-        return report(given, "atomic install: cannot remove " + shownLeaf, errno);
+        return reportAtomic(given, "cannot remove " + shownLeaf, errno);
     }
     return kExitOk;
 }
@@ -265,9 +275,18 @@ int CDestination::swap() {
     if (renamed != 0 && errno == EINVAL && !destExisted) {
         renamed = renameat(parent.get(), staging.c_str(), parent.get(), name.c_str());  // no RENAME_NOREPLACE here
     }
-    if (renamed != 0) return report(given, "atomic install: swap failed", errno);
-    if (fsync(parent.get()) != 0) return report(given, "atomic install: fsync of the parent failed", errno);
-    return kExitOk;
+    if (renamed != 0) return reportAtomic(given, "swap failed", errno);
+    if (fsync(parent.get()) == 0) return kExitOk;
+    // The swap is not known to be durable: go back to the old tree, so the failure changes
+    // nothing and the new tree is removed under the staging name with the rest.
+    const int error = errno;
+    if (destExisted) {
+        (void)renameat2(parent.get(), staging.c_str(), parent.get(), name.c_str(), RENAME_EXCHANGE);
+    } else {
+        (void)renameat(parent.get(), name.c_str(), parent.get(), staging.c_str());
+    }
+    (void)fsync(parent.get());
+    return reportAtomic(given, "fsync of the parent failed", error);
 }
 
 void CDestination::discard() {

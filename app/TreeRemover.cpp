@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/FileUtil.h"
 #include "brn/Message.h"
@@ -16,6 +17,20 @@ namespace {
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 bool isDotOrDotDot(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+// A folder its owner cannot read, search or write (a package unpacked with its modes kept
+// may bring one) gets owner access back, so that its owner can empty it; its mode goes
+// with it anyway. Only a folder of our own, reached without following a link. For one
+// that cannot even be opened to read.
+void grantOwnerAccess(int dirFd, const char* name) {
+    CUniqueFd path(openat(dirFd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (path.get() < 0 || fstat(path.get(), &st) != 0 || st.st_uid != geteuid()) return;
+    if ((st.st_mode & S_IRWXU) == S_IRWXU) return;
+    // A descriptor opened with O_PATH cannot be changed directly; its /proc name can.
+    const std::string self = "/proc/self/fd/" + std::to_string(path.get());
+    (void)chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU);
+}
 
 }  // namespace
 
@@ -81,6 +96,10 @@ int CTreeRemover::removeEntry(const char* entryName) {
 // examined is removed as what it now is.
 int CTreeRemover::descend(const char* name, int dirFd) {
     CUniqueFd child(openat(dirFd, name, kDirectoryFlags));
+    if (child.get() < 0 && errno == EACCES) {
+        grantOwnerAccess(dirFd, name);
+        child.reset(openat(dirFd, name, kDirectoryFlags));
+    }
     if (child.get() < 0) {
         if (errno == ENOENT) return kOk;
         if (errno != ELOOP && errno != ENOTDIR) return report("opendir", shownPath(name), kSubdirFailed);
@@ -93,6 +112,9 @@ int CTreeRemover::descend(const char* name, int dirFd) {
     if (st.st_dev != levels.front().device) {
         brn::message("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
         return kMountPoint;
+    }
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == geteuid()) {
+        (void)fchmod(child.get(), (st.st_mode & 07777) | S_IRWXU);  // see grantOwnerAccess
     }
     Level level;
     level.name = name;

@@ -117,8 +117,9 @@ int verifySignature(CSourceSignature& signature, const CSourceFile& source, cons
 // before the decoder's: a file that is not the one signed is refused as such.
 int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
                CProgressLine& line, CProgressFeed& feed) {
-    CUnPackFile decoder;
+    // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
+    CUnPackFile decoder;
     maker.keepPermissions(options.keepPermissions);
     decoder.setEntryMaker(&maker);
     decoder.setOutCustomInfo(outCustomInfo);

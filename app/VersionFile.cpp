@@ -64,11 +64,28 @@ int writeTemporary(int folder, const std::string& temporary, const std::string& 
     return 0;
 }
 
+// A folder that takes no new file (it is not the updater's to write) around a version file
+// that is: the file is written over in place, synced, as it always was, and not atomically.
+int writeInPlace(int folder, const std::string& leaf, const std::string& text, const std::string& shown) {
+    brn::message("version file %s: its folder takes no new file; written in place\n", shown.c_str());
+    CUniqueFd file(openat(folder, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (file.get() < 0) return report("open", shown, kNoFile);
+    if (writeAll(text.data(), int(text.size()), file.get()) != int(text.size())) return kNotWritten;
+    if (ftruncate(file.get(), off_t(text.size())) != 0) return report("ftruncate", shown, kNotWritten);
+    if (fsync(file.get()) != 0) return report("fsync", shown, kNotWritten);
+    return close(file.release()) == 0 ? 0 : report("close", shown, kNotWritten);
+}
+
+bool isReadOnlyFolder(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
 int replaceIn(int folder, const std::string& leaf, const std::string& text, const std::string& shown) {
     struct stat st;
     const bool exists = fstatat(folder, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     const bool regular = exists && S_ISREG(st.st_mode);
     const std::string temporary = "." + leaf + ".velk-new";
+    if (regular && faccessat(folder, ".", W_OK, AT_EACCESS) != 0 && isReadOnlyFolder(errno)) {
+        return writeInPlace(folder, leaf, text, shown);
+    }
     int result = writeTemporary(folder, temporary, text, regular ? &st : nullptr, shown);
     if (result == 0 && renameat(folder, temporary.c_str(), folder, leaf.c_str()) != 0) {
         result = report("rename", shown, kNoFile);
