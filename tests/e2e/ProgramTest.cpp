@@ -77,9 +77,11 @@ TEST_F(ProgressTest, FeedLinesClimbToOneHundredOnlyOnSuccess) {
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const auto& l) { return l[0] == 100; }), 1);
 
     // A damage in the second of two packages: no line reports bytes past it, none says 100.
+    // It lies in the head block, whose check fails as soon as the head is in: a damage in the
+    // payload shows only at the gzip trailer, and lines may then count the bytes up to there.
     const std::string two = package + package;
     std::string damaged = two;
-    const size_t at = package.size() + 3000;
+    const size_t at = package.size() + 100;
     damaged[at] = char(damaged[at] ^ 0x40);
     lines.clear();
     EXPECT_EQ(runFed(damaged, lines), 249);
