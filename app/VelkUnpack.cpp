@@ -2,25 +2,21 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "VelkFile/UnPackFile.h"
 #include "app/CustomInfo.h"
 #include "app/Destination.h"
-#include "app/FileUtil.h"
 #include "app/PackageRun.h"
 #include "app/ProgressLine.h"
 #include "app/SourceFile.h"
 #include "app/SourceSignature.h"
 #include "app/UnpackOptions.h"
 #include "app/VersionFile.h"
-#include "app/UniqueFd.h"
-#include "brn/tar/DiskEntryMaker.h"
 #include "brn/Message.h"
+#include "brn/tar/DiskEntryMaker.h"
 
 namespace velk {
 
