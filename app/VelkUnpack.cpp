@@ -144,7 +144,13 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
 int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
             CProgressFeed& feed) {
     const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace();
-    if (prepared != kExitOk) return prepared;
+    if (prepared != kExitOk) {
+        // A signature still to be judged comes first, as it would on a usable DEST.
+        if (signature != nullptr) {
+            if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
+        }
+        return prepared;
+    }
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, source.size());
     int status = unpackInto(source, options, dest, signature, line, feed);
     // Staged, a tree no version file can name is not swapped in.
