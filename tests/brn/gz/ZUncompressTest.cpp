@@ -130,6 +130,36 @@ TEST(ZUncompress, FiftyMebibyteMember) {
     EXPECT_EQ(r.pieces, velktest::fixedSlices(source.size(), kSlice));
 }
 
+// Every cause of a failed stream is recorded where it is found, and a new init clears it.
+TEST(ZUncompress, EachFailureRecordsItsCause) {
+    using brn::GzipError;
+    const std::string data = lettersAndNoise(50000, 7), gz = make("gzip -c -n", data);
+    auto set = [](std::string s, size_t at, int byte) { return s[at] = char(byte), s; };
+    struct Row { std::string stream; GzipError error; int refuseAt = 0, observed = 0; };
+    const Row rows[] = {
+        {gz, GzipError::kNone},
+        {set(gz, 0, 0x1e), GzipError::kNotGzip},
+        {member(0x08, "name" + std::string(1, '\0')), GzipError::kHeaderRefused, 0, -1},
+        {member(0x08, std::string(17000, 'n')), GzipError::kHeaderTooLong},
+        {member(0, "", std::string(40, '\xff')), GzipError::kBadData},
+        {gz, GzipError::kOutputRefused, 1},
+        {gz.substr(0, gz.size() - 4), GzipError::kTruncated},
+        {gz.substr(0, 10), GzipError::kTruncated},
+        {set(gz, gz.size() - 8, gz[gz.size() - 8] ^ 1), GzipError::kCrcMismatch},
+        {set(gz, gz.size() - 1, gz[gz.size() - 1] ^ 1), GzipError::kSizeMismatch},
+    };
+    for (const Row& row : rows) {
+        for (size_t slice : {row.stream.size(), size_t(7), kSlice + 1}) {
+            SCOPED_TRACE(std::string(brn::describe(row.error)) + " in slices of " + std::to_string(slice));
+            CZUncompress z(kGzip);
+            run(z, row.stream, velktest::fixedSlices(row.stream.size(), slice), row.refuseAt, row.observed);
+            EXPECT_EQ(z.lastError(), row.error);
+            ASSERT_EQ(z.init([](const char*, int n) { return n; }, nullptr, -15), 0);
+            EXPECT_EQ(z.lastError(), GzipError::kNone);
+        }
+    }
+}
+
 TEST(ZUncompress, MisuseAndRestart) {
     const std::string big = lettersAndNoise(100000, 6), stream = make("gzip -c", big);
     auto keep = [](const char*, int n) { return n; };

@@ -59,7 +59,12 @@ std::string listing(const std::string& dir, const std::string& find = "") {
 struct Outputs { bool install; int openResult, handle, writeResult, closeResult; };
 
 // Results of each update and of finish; callbacks' calls, then stdout; redirected bytes; names seen.
-struct Extraction { std::vector<int> results; int finished = 0; std::string log, written, names; };
+struct Extraction {
+    std::vector<int> results;
+    int finished = 0;
+    std::string log, written, names;
+    brn::TarError error = brn::TarError::kNone;  // the reader's lastError() after finish
+};
 
 // Reads `archive` in `slices` (default: one) into outDir or `pathFor`, with `maker`; refuses "refuse".
 Extraction extract(const std::string& archive, const std::string& outDir, std::vector<size_t> slices = {},
@@ -92,6 +97,7 @@ Extraction extract(const std::string& archive, const std::string& outDir, std::v
             at += slice;
         }
         run.finished = reader.finish();
+        run.error = reader.lastError();
     }
     fflush(stdout);
     run.log += testing::internal::GetCapturedStdout();
@@ -285,6 +291,43 @@ struct CountingMaker : brn::CDiskEntryMaker {
     std::vector<size_t> writes;
     int write(int h, const char* d, size_t n) override { return writes.push_back(n), CDiskEntryMaker::write(h, d, n); }
 };
+
+// Every cause of a failed stream is recorded where it is found, whatever the slicing, and
+// only the refusals of a path for safety count as unsafe.
+TEST(TarReaderTest, EachFailureRecordsItsCause) {
+    TempDir tmp;
+    using brn::TarError;
+    const Outputs badWrite{true, 0, 7, -1, 0}, badClose{true, 0, 7, 0, -1};
+    struct Row { std::string archive; TarError error; const Outputs* out = nullptr; bool noPath = false; };
+    const std::vector<Row> rows = {
+        {file("ok", "x") + zeroBlocks(2), TarError::kNone},
+        {patched(zeroBlocks(1), 300, "x"), TarError::kBadHeader},
+        {header("hl", '1', 0, "x"), TarError::kUnsupportedFlag},
+        {header("l", '2', 0, ""), TarError::kEmptyLinkTarget},
+        {patched(header("big", '0', 0), 124, "\x80" + std::string(10, '\0') + "\x05"), TarError::kBadSize},
+        {header("a/../x", '0', 0), TarError::kDotDot},
+        {header("l", '2', 0, tmp.path()) + file("l/x", "e"), TarError::kThroughLink},
+        {file("refuse", "r"), TarError::kRefused},
+        {file("f", "x"), TarError::kNoOutPath, nullptr, true},
+        {header("d", '5', 0) + file("d", "x"), TarError::kMakeFailed},
+        {header("fifo", '6', 0), TarError::kUnsupportedType},
+        {file("w", "data"), TarError::kWriteFailed, &badWrite},
+        {file("c", "data"), TarError::kCloseFailed, &badClose},
+        {zeroBlocks(2) + header("late", '0', 0), TarError::kDataAfterEnd},
+        {file("cut", std::string(1000, 'c')).substr(0, 1024), TarError::kEndsInsideEntry},
+    };
+    for (const Row& row : rows) {
+        for (size_t slice : {row.archive.size(), size_t(1), size_t(511)}) {
+            SCOPED_TRACE(std::string(brn::describe(row.error)) + " in slices of " + std::to_string(slice));
+            shell("rm -rf " + quote(tmp / "out") + " && mkdir " + quote(tmp / "out"));
+            auto noPath = [](const std::string&) { return std::string(); };
+            const Extraction run = extract(row.archive, tmp / "out", fixedSlices(row.archive.size(), slice),
+                                           row.noPath ? noPath : std::function<std::string(const std::string&)>(),
+                                           row.out);
+            EXPECT_EQ(run.error, row.error);
+        }
+    }
+}
 
 TEST(TarReaderTest, RedirectedFilesGoThroughCallbacksAndPiecesAreWrittenAtOnce) {
     TempDir tmp;
