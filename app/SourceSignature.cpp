@@ -9,8 +9,9 @@
 
 namespace velk {
 
-brn::SignVerdict CSourceSignature::begin(const std::string& publicKeyPath, const std::string& signaturePath) {
-    return verifier.initFromFiles(publicKeyPath, signaturePath);
+brn::SignVerdict CSourceSignature::begin(const std::string& publicKeyPath, const std::string& signaturePath,
+                                         const std::string& sourcePath) {
+    return verifier.initFromFiles(publicKeyPath, signaturePath.empty() ? sourcePath + ".minisig" : signaturePath);
 }
 
 void CSourceSignature::observe(const char* data, int length) {

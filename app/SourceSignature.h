@@ -16,10 +16,10 @@ namespace velk {
 
 class CSourceSignature {
 public:
-    // The signature file to use when none is named: "SOURCE.minisig".
-    static std::string defaultPath(const std::string& source) { return source + ".minisig"; }
-
-    [[nodiscard]] brn::SignVerdict begin(const std::string& publicKeyPath, const std::string& signaturePath);
+    // Reads the key and the signature of the file at `sourcePath`: `signaturePath`, or
+    // "SOURCE.minisig" when it is empty.
+    [[nodiscard]] brn::SignVerdict begin(const std::string& publicKeyPath, const std::string& signaturePath,
+                                         const std::string& sourcePath);
     void observe(const char* data, int length);
     // Hashes `fd` from the first byte not observed yet to its end, with pread (the file
     // position does not move). 0, or the errno of a failed read.

@@ -157,16 +157,16 @@ int CTreeRemover::reopen(size_t level) {
     for (size_t next = from + 1; next <= level; ++next) {
         CUniqueFd opened(openat(at, levels[next].name.c_str(), kDirectoryFlags));
         struct stat st;
-        if (opened.get() < 0 || fstat(opened.get(), &st) != 0) return report("opendir", shownRoot, kCannotOpen);
+        if (opened.get() < 0 || fstat(opened.get(), &st) != 0) return report("opendir", shownUpTo(next), kCannotOpen);
         if (st.st_dev != levels[next].device || st.st_ino != levels[next].inode) {
-            brn::message("%s was replaced while it was emptied\n", shownRoot.c_str());
+            brn::message("%s was replaced while it was emptied\n", shownUpTo(next).c_str());
             return kChanged;
         }
         current = std::move(opened);
         at = current.get();
     }
     levels[level].stream.reset(fdopendir(current.get()));
-    if (!levels[level].stream) return report("opendir", shownRoot, kCannotOpen);
+    if (!levels[level].stream) return report("opendir", shownUpTo(level), kCannotOpen);
     current.release();
     return kOk;
 }
@@ -175,9 +175,15 @@ int CTreeRemover::parentFd() const { return dirfd(levels.back().stream.get()); }
 
 // The path of `name` in the directory on top, or of that directory itself when name is empty.
 std::string CTreeRemover::shownPath(const std::string& name) const {
-    std::string path = shownRoot;
-    for (size_t i = 1; i < levels.size(); ++i) path += "/" + levels[i].name;
+    const std::string path = shownUpTo(levels.size() - 1);
     return name.empty() ? path : path + "/" + name;
+}
+
+// The path of the directory at `level`, the root being level 0.
+std::string CTreeRemover::shownUpTo(size_t level) const {
+    std::string path = shownRoot;
+    for (size_t i = 1; i <= level && i < levels.size(); ++i) path += "/" + levels[i].name;
+    return path;
 }
 
 // Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.

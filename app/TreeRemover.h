@@ -52,6 +52,7 @@ private:
     int reopen(size_t level);
     int parentFd() const;
     std::string shownPath(const std::string& name) const;
+    std::string shownUpTo(size_t level) const;
     int report(const char* call, const std::string& path, int result) const;
 
     int rootFd;

@@ -280,8 +280,7 @@ uint64_t sizeForReport(const std::string& path) {
 // --pubkey: reads the key and the signature file; a failure is the verdict at once.
 bool beginSignature(const Options& options, CSourceSignature& signature, CInspectReport& report) {
     if (options.publicKey.empty()) return true;
-    const std::string path = options.signature.empty() ? CSourceSignature::defaultPath(options.path) : options.signature;
-    const brn::SignVerdict verdict = signature.begin(options.publicKey, path);
+    const brn::SignVerdict verdict = signature.begin(options.publicKey, options.signature, options.path);
     if (verdict == brn::SignVerdict::kOk) return true;
     report.signatureVerdict(true, brn::signVerdictText(verdict), "");
     report.fileVerdict(true, "the signature cannot be checked: velk-unpack --pubkey would refuse the file");

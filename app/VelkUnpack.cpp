@@ -170,8 +170,7 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
 // is read once and checked before the swap. The file's state is noted before the first
 // pass, so a change between the two passes shows at the end as any other change does.
 int checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSourceSignature& signature) {
-    const std::string path = options.signature.empty() ? CSourceSignature::defaultPath(options.source) : options.signature;
-    const brn::SignVerdict begun = signature.begin(options.publicKey, path);
+    const brn::SignVerdict begun = signature.begin(options.publicKey, options.signature, options.source);
     if (begun != brn::SignVerdict::kOk) return refuseSignature(begun);
     if (options.atomic) return kExitOk;
     source.markStart();
