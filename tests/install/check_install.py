@@ -1,18 +1,13 @@
 #!/usr/bin/env python3
-"""Checks what an installation delivers, in two modes:
+"""Checks what an installation delivers.
 
-  check_install.py install CMAKE BUILD FULL_BINDIR FULL_MANDIR MAN_SOURCES VERSION native|cross
-                           NAME=PROGRAM...
-      `cmake --install BUILD` into a fresh DESTDIR must put exactly the programs NAME in
-      FULL_BINDIR and their pages NAME.1 (the files of MAN_SOURCES, unchanged) in
-      FULL_MANDIR/man1, nothing else. Every option PROGRAM --help lists (each word that
-      starts with "--") must be named in the page, written as roff's \\-\\- so that it
-      renders as ASCII hyphens. PROGRAM is the built program, or the script that runs it
-      under the emulator; natively, the installed copy must also start and give VERSION.
-
+  check_install.py install CMAKE BUILD FULL_BINDIR FULL_MANDIR MAN_SOURCES VERSION native|cross NAME=PROGRAM...
+      `cmake --install BUILD` into a fresh DESTDIR puts exactly the programs NAME, executable by
+      everyone, in FULL_BINDIR and their pages NAME.1 (MAN_SOURCES' files) in FULL_MANDIR/man1. Each
+      page names every option PROGRAM (built, or its emulator script) --help lists, as roff's \\-\\-;
+      natively, the installed programs start and give VERSION.
   check_install.py lint PAGE...
-      groff -man -ww -z must render every page without a warning. Exits 77 (skipped) when
-      groff is missing.
+      groff -man -ww -z renders every page without a warning (77, skipped, without groff).
 """
 
 import os
@@ -22,114 +17,63 @@ import subprocess
 import sys
 import tempfile
 
-SKIPPED = 77
 
-# An option as --help lists it: "--progress-fd", not the "--" that ends the options.
-OPTION = re.compile(r"(?<![\w-])--[A-Za-z][A-Za-z0-9-]*")
-
-
-def listed_options(program):
-    run = subprocess.run([program, "--help"], capture_output=True, text=True, timeout=120)
-    if run.returncode != 0:
-        raise SystemExit(f"{program} --help: exit status {run.returncode}\n{run.stderr}")
-    options = sorted(set(OPTION.findall(run.stdout)))
-    if not options:
-        raise SystemExit(f"{program} --help lists no option:\n{run.stdout}")
-    return options
+def run(argv, **options):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=300, **options)
 
 
-def roff_text(page):
-    """The page without its comment lines, which render as nothing."""
-    with open(page, encoding="utf-8") as f:
-        return "".join(line for line in f if not line.startswith(('.\\"', "'\\\"")))
-
-
-def missing_options(options, page):
-    text = roff_text(page)
-    missing = []
-    for option in options:
-        escaped = option.replace("-", "\\-")
-        # Whole: "--sign" is not found inside "--signature".
-        if not re.search(re.escape(escaped) + r"(?![A-Za-z0-9]|\\-)", text):
-            missing.append(option)
-    return missing
-
-
-def installed_files(root):
-    found = set()
-    for folder, _, files in os.walk(root):
-        for name in files:
-            found.add(os.path.relpath(os.path.join(folder, name), root))
-    return found
-
-
-def check_install(args):
-    cmake, build, bindir, mandir, man_sources, version, where = args[:7]
-    programs = dict(pair.split("=", 1) for pair in args[7:])
+def check_install(cmake, build, bindir, mandir, man_sources, version, where, *pairs):
+    programs = dict(pair.split("=", 1) for pair in pairs)
     failures = []
-    with tempfile.TemporaryDirectory(prefix="velk-install-") as destdir:
-        env = dict(os.environ, DESTDIR=destdir)
-        run = subprocess.run([cmake, "--install", build], env=env, capture_output=True, text=True, timeout=300)
-        if run.returncode != 0:
-            raise SystemExit(f"cmake --install failed:\n{run.stdout}{run.stderr}")
-
-        def at(path):
-            return os.path.join(destdir, path.lstrip("/"))
-
-        def relative(path):
-            return os.path.relpath(at(path), destdir)
-
-        expected = set()
-        for name in programs:
-            expected.add(relative(os.path.join(bindir, name)))
-            expected.add(relative(os.path.join(mandir, "man1", name + ".1")))
-        found = installed_files(destdir)
-        for path in sorted(expected - found):
-            failures.append(f"not installed: /{path}")
-        for path in sorted(found - expected):
-            failures.append(f"installed but not part of the delivery: /{path}")
-
-        for name, program in programs.items():
-            installed = at(os.path.join(bindir, name))
-            page = at(os.path.join(mandir, "man1", name + ".1"))
-            if not os.path.isfile(installed) or not os.path.isfile(page):
+    with tempfile.TemporaryDirectory(prefix="velk-install-") as root:
+        done = run([cmake, "--install", build], env=dict(os.environ, DESTDIR=root))
+        if done.returncode != 0:
+            raise SystemExit(f"cmake --install failed:\n{done.stdout}{done.stderr}")
+        places = {name: (root + os.path.join(bindir, name), root + os.path.join(mandir, "man1", name + ".1"))
+                  for name in programs}
+        found = {os.path.join(folder, f) for folder, _, files in os.walk(root) for f in files}
+        expected = {path for both in places.values() for path in both}
+        failures += [f"not installed: {p[len(root):]}" for p in sorted(expected - found)]
+        failures += [f"installed but not part of the delivery: {p[len(root):]}" for p in sorted(found - expected)]
+        for name, (installed, page) in places.items():
+            if not {installed, page} <= found:
                 continue
             if os.stat(installed).st_mode & 0o111 != 0o111:
                 failures.append(f"{installed}: not executable by everyone")
-            with open(page, "rb") as got, open(os.path.join(man_sources, name + ".1"), "rb") as source:
-                if got.read() != source.read():
-                    failures.append(f"{page}: not the page of {man_sources}")
-            for option in missing_options(listed_options(program), page):
-                failures.append(f"{name}.1 does not name {option}, which {name} --help lists (as \\-\\-...)")
-            if where == "native":
-                run = subprocess.run([installed, "--version"], capture_output=True, text=True, timeout=60)
-                if run.returncode != 0 or run.stdout != f"{name} {version}\n":
-                    failures.append(f"installed {name} --version: status {run.returncode}, {run.stdout!r}")
+            text = open(page, encoding="utf-8").read()
+            if text != open(os.path.join(man_sources, name + ".1"), encoding="utf-8").read():
+                failures.append(f"{page}: not the page of {man_sources}")
+            roff = "".join(line for line in text.splitlines(True) if not line.startswith(('.\\"', "'\\\"")))
+            listed = run([programs[name], "--help"])
+            # An option as --help lists it: "--progress-fd", not the "--" that ends the options.
+            options = set(re.findall(r"(?<![\w-])--[A-Za-z][A-Za-z0-9-]*", listed.stdout))
+            if listed.returncode != 0 or not options:
+                failures.append(f"{name} --help: status {listed.returncode}, no option listed:\n{listed.stdout}")
+            for option in sorted(options):  # whole: "--sign" is not found inside "--signature"
+                if not re.search(re.escape(option.replace("-", "\\-")) + r"(?![A-Za-z0-9]|\\-)", roff):
+                    failures.append(f"{name}.1 does not name {option}, which {name} --help lists (as \\-\\-...)")
+            got = run([installed, "--version"]) if where == "native" else None
+            if got and (got.returncode != 0 or got.stdout != f"{name} {version}\n"):
+                failures.append(f"installed {name} --version: status {got.returncode}, {got.stdout!r}")
     for failure in failures:
         print(failure)
     return 1 if failures else 0
 
 
-def lint(pages):
-    groff = shutil.which("groff")
-    if groff is None:
+def lint(*pages):
+    if shutil.which("groff") is None:
         print("skipped: groff is missing (Debian's groff-base)")
-        return SKIPPED
-    run = subprocess.run([groff, "-man", "-ww", "-z", *pages], capture_output=True, text=True, timeout=60)
-    if run.returncode != 0 or run.stderr:
-        print(f"groff -man -ww -z: status {run.returncode}\n{run.stderr}")
+        return 77
+    done = run(["groff", "-man", "-ww", "-z", *pages])
+    if done.returncode != 0 or done.stderr:
+        print(f"groff -man -ww -z: status {done.returncode}\n{done.stderr}")
         return 1
     return 0
 
 
-def main():
-    if len(sys.argv) >= 10 and sys.argv[1] == "install":
-        return check_install(sys.argv[2:])
-    if len(sys.argv) >= 3 and sys.argv[1] == "lint":
-        return lint(sys.argv[2:])
-    print(__doc__, file=sys.stderr)
-    return 2
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    if len(sys.argv) >= 10 and sys.argv[1] == "install":
+        sys.exit(check_install(*sys.argv[2:]))
+    if len(sys.argv) >= 3 and sys.argv[1] == "lint":
+        sys.exit(lint(*sys.argv[2:]))
+    sys.exit(__doc__)

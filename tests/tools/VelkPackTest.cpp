@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <regex>
 #include <string>
 #include <tuple>
 
@@ -24,14 +23,14 @@ f = open(sys.argv[1], 'rb'); f.seek(h['payloadOffset'])
 d = Cipher(algorithms.AES(bytes.fromhex(h['key'])), modes.CFB(bytes.fromhex(h['iv']))).decryptor()
 sys.stdout.buffer.write(d.update(f.read(h['payloadLength'])) + d.finalize()))";
 
-std::string reader(const std::string& package, const std::string& offset, const std::string& args) {
-    return shell(velktest::refPacker() + " --decode-head " + quote(package) + " --offset " + offset + " | " +
-                 quote(velktest::python()) + " -c " + quote(kReader) + " " + args);
+std::string reader(const std::string& package, const std::string& args) {
+    return shell(velktest::refPacker() + " --decode-head " + quote(package) + " | " + quote(velktest::python()) +
+                 " -c " + quote(kReader) + " " + args);
 }
 
-// The first package's payload deciphered and gunzipped, or what the shell command `then` makes of that.
+// The payload deciphered and gunzipped, or what the shell command `then` makes of that.
 std::string payload(const std::string& package, const std::string& then = "") {
-    return reader(package, "0", quote(package) + " | gzip -dc" + then);
+    return reader(package, quote(package) + " | gzip -dc" + then);
 }
 
 struct VelkPackTest : ::testing::Test {
@@ -58,11 +57,8 @@ struct VelkPackTest : ::testing::Test {
     std::string output;
     const std::string minisign = quote(VELK_MINISIGN);
 
-    // NAME.pub and NAME.sec in dir, made by minisign without a password.
-    void makeKey(const std::string& name) {
-        shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p " + name + ".pub -s " + name +
-              ".sec > /dev/null");
-    }
+    // k.pub and k.sec in dir, made by minisign without a password.
+    void makeKey() { shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p k.pub -s k.sec > /dev/null"); }
 };
 
 // Longest label and info; the package is written inside its own source and must leave itself out.
@@ -75,30 +71,25 @@ TEST_F(VelkPackTest, PackageReadsBackWithIndependentTools) {
                                      " --group=0 --numeric-owner -b 1 --null -T - -cf -");
     ASSERT_EQ(pack("--label " + label + " --info " + quote(info) + " --seed 5 --print-key -o " + quote(package) + " " +
                    quote(tree)), 0) << output;
-    EXPECT_EQ(reader(package, "0", "- magicOk checkOk next labelHex infoHex"),
+    EXPECT_EQ(reader(package, "- magicOk checkOk next labelHex infoHex"),
               "magicOk=True\ncheckOk=True\nnext=" + std::to_string(velktest::readFile(package).size()) + "\nlabelHex=" +
                   velktest::toHex(label) + "\ninfoHex=" + velktest::toHex(info) + "\n");
-    EXPECT_EQ(output, reader(package, "0", "- key iv payloadOffset payloadLength"));
+    EXPECT_EQ(output, reader(package, "- key iv payloadOffset payloadLength"));
     std::string tarBytes = payload(package);
     payload(package, " | (mkdir " + out + " && tar -x -C " + out + ")");
     EXPECT_EQ(velktest::describeTree(dir / "out"), before);
     EXPECT_TRUE(tarBytes == gnuTar) << "not byte for byte what GNU tar makes of the tree";
 }
 
-// Not a multiple of 512, not even a tar archive: neither packer may look inside. The reference
-// packer's hostile options, which other suites use, are checked after --offset on the concatenation.
-TEST_F(VelkPackTest, TarFileIsTakenAsIsByBothPackers) {
+// Not a multiple of 512, not even a tar archive: taken as is. The same seed (1 by default) makes
+// the same package; another draws another salt and tail.
+TEST_F(VelkPackTest, TarFileIsTakenAsIs) {
     const std::string content = velktest::seededBytes(70001, 77), src = quote(dir / "given.tar");
     velktest::writeFile(dir / "given.tar", content);
-    // 0 and 1 (the default seed) must be the same bytes; 2 must have another salt and tail.
     for (const char* outSeed : {"/0", "/1 --seed 1", "/2 --seed 2"})
         ASSERT_EQ(pack("--label L --info '{}' --level 1 " + src + " -o " + quote(dir.path()) + outSeed), 0) << output;
-    shell("cd " + quote(dir.path()) + " && " + velktest::refPacker() + " --label-hex '' --info-hex 7b7d --info-length"
-          " 200 --payload-length-override 5 --seed 4 --tar given.tar -o r && cat 0 r > both");
     const std::string one = velktest::readFile(dir / "0"), two = velktest::readFile(dir / "2");
-    EXPECT_EQ(payload(dir / "both"), content);
-    EXPECT_EQ(reader(dir / "both", std::to_string(one.size()), "- checkOk labelHex payloadLength infoHex"),
-              "checkOk=True\nlabelHex=\npayloadLength=5\ninfoHex=7b7d" + std::string(396, '0') + "\n");
+    EXPECT_EQ(payload(dir / "0"), content);
     EXPECT_EQ(velktest::readFile(dir / "1"), one);
     EXPECT_TRUE(one.substr(16, 64) != two.substr(16, 64) && one.substr(one.size() - 32) != two.substr(two.size() - 32));
     EXPECT_EQ(pack("--label L --info '{}' -o " + src + " " + src), 1);
@@ -107,20 +98,17 @@ TEST_F(VelkPackTest, TarFileIsTakenAsIsByBothPackers) {
 }
 
 TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
-    shell("cd " + quote(dir.path()) + " && mkdir -p n d l f b s/x p/" + std::string(160, 'p') + " && : > n/" +
-          std::string(101, 'n') + " && mkdir d/" + std::string(100, 'd') + " && ln -s " + std::string(101, 't') +
-          " l/l && mkfifo f/f && : > 'b/a\\b' && : > s/x/" + std::string(101, 'n'));
-    makeKey("k");
-    shell("mkdir " + quote(dir / "out.velk.minisig"));
+    shell("cd " + quote(dir.path()) + " && mkdir -p d/" + std::string(100, 'd') + " l f b s/x out.velk.minisig &&"
+          " ln -s " + std::string(101, 't') + " l/l && mkfifo f/f && : > 'b/a\\b' && : > s/x/" + std::string(101, 'n'));
+    makeKey();
     const std::string ok = "--label L --info '{}' ", src = quote(tree), out = dir / "out.velk";
     const std::string sign = ok + "--sign " + quote(dir / "k.sec") + " ";
     const struct { std::string args; std::string message; int status; const char* prefix = ""; } cases[] = {
         {"--label " + std::string(64, 'l') + " --info '{}' " + src, "label longer than 63 bytes", 1},
         {"--label L --info " + std::string(256, 'i') + " " + src, "custom information longer than 255 bytes", 1},
-        {ok + quote(dir / "n"), "name longer than 100 bytes", 1},
+        // A folder's name ends in a slash, which must not cut it; nor may a cut leave more than 100 bytes.
         {ok + quote(dir / "d"), "name longer than 100 bytes", 1},
         {ok + quote(dir / "s"), "x/" + std::string(101, 'n') + ": name longer than 100 bytes, and no slash", 1},
-        {ok + quote(dir / "p"), std::string(160, 'p') + ": name longer than 100 bytes, and no slash", 1},
         {ok + quote(dir / "l"), "link target longer than 100 bytes", 1},
         {ok + quote(dir / "f"), "not a regular file, directory or symbolic link", 1},
         {ok + quote(dir / "b"), "backslash in a name", 1},
@@ -132,7 +120,6 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + "--seed -1 " + src, "--seed needs a number", 2},
         {"--label L " + src, "--label and --info are required", 2},
         {ok + "--bogus 1 " + src, "unknown option --bogus", 2},
-        {ok + "--sign " + quote(dir / "none.sec") + " " + src, "none.sec: no such file", 1},
         {ok + "--sign " + quote(dir / "k.pub") + " " + src, "k.pub: not a minisign secret key", 1},
         {ok + "--trusted-comment t " + src, "--trusted-comment needs --sign", 2},
         {sign + "--trusted-comment 'a\nb' " + src, "--trusted-comment needs one line of at most 4077 bytes", 2},
@@ -150,56 +137,33 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
     EXPECT_FALSE(velktest::exists(out + ".minisig.tmp"));
 }
 
-// minisign verifies what --sign wrote, dated now, and refuses the package once any byte
-// changes, the 32-byte tail the decoder never reads included.
-TEST_F(VelkPackTest, MinisignVerifiesTheSignatureAndRefusesAnyChange) {
-    const std::string p = dir / "p.velk";
-    makeKey("k");
-    makeKey("o");
-    velktest::writeFile(p + ".minisig", "an older signature");
-    const long long before = time(nullptr);
-    ASSERT_EQ(pack("--label L --info '{}' --sign " + quote(dir / "k.sec") + " -o " + quote(p) + " " + quote(tree)), 0)
-        << output;
-    const long long after = time(nullptr);
-    const std::string package = velktest::readFile(p), signature = velktest::readFile(p + ".minisig");
-    EXPECT_EQ(signature.substr(0, signature.find('\n')), "untrusted comment: signature from velk-pack secret key");
-    auto verify = [&](const std::string& key) {  // -H: only a prehashed signature passes
-        return velktest::shellStatus(minisign + " -V -H -p " + quote(dir / key) + " -m " + quote(p) + " > " +
-                                     quote(dir / "log"));
-    };
-    ASSERT_EQ(verify("k.pub"), 0);
-    const std::string report = velktest::readFile(dir / "log");
-    std::smatch date;
-    const std::regex defaultComment("\nTrusted comment: timestamp:([0-9]+)\tfile:p.velk\thashed\n$");
-    ASSERT_TRUE(std::regex_search(report, date, defaultComment)) << report;
-    EXPECT_TRUE(std::stoll(date[1]) >= before && std::stoll(date[1]) <= after) << date[1];
-    EXPECT_NE(verify("o.pub"), 0);
-    std::vector<size_t> changed = {0, package.size() / 2};
-    for (size_t back = 1; back <= 32; ++back) changed.push_back(package.size() - back);
-    for (size_t at : changed) {
-        velktest::writeFile(p, package.substr(0, at) + char(package[at] ^ 0x80) + package.substr(at + 1));
-        EXPECT_NE(verify("k.pub"), 0) << "byte " << at;
-    }
-    velktest::writeFile(p, package + '\0');
-    EXPECT_NE(verify("k.pub"), 0) << "a byte appended";
-}
-
-// With SOURCE_DATE_EPOCH a signed package is made again byte for byte; --trusted-comment is
-// what minisign reports.
-TEST_F(VelkPackTest, SignsReproduciblyWithTheGivenComment) {
-    makeKey("k");
+// minisign -V -H (prehashed only) accepts what --sign wrote over an older signature. The trusted
+// comment is dated now, or SOURCE_DATE_EPOCH, which makes the signature again byte for byte, or
+// is what --trusted-comment gives.
+TEST_F(VelkPackTest, MinisignVerifiesReproducibleSignatures) {
+    makeKey();
+    shell("mkdir " + quote(dir / "b"));
+    velktest::writeFile(dir / "a.minisig", "an older signature");
     const std::string args = "--label L --info '{}' --sign " + quote(dir / "k.sec") + " " + quote(tree) + " -o ";
     const std::string comment = "release 1.2.3\tfor the garden gate, \xc3\xa9t\xc3\xa9";
-    const struct { std::string out, options, comment; } runs[] = {
-        {"a", "", "timestamp:1700000000\tfile:a\thashed"},
-        {"b/a", "", "timestamp:1700000000\tfile:a\thashed"},
-        {"c", " --trusted-comment " + quote(comment), comment},
+    const std::string epoch = "SOURCE_DATE_EPOCH=1700000000 ";
+    const long long before = time(nullptr);
+    const struct { std::string out, prefix, options, comment; } runs[] = {
+        {"a", "", "", "timestamp:NOW\tfile:a\thashed"},
+        {"a", epoch, "", "timestamp:1700000000\tfile:a\thashed"},
+        {"b/a", epoch, "", "timestamp:1700000000\tfile:a\thashed"},
+        {"c", epoch, " --trusted-comment " + quote(comment), comment},
     };
-    shell("mkdir " + quote(dir / "b"));
     for (const auto& run : runs) {
-        ASSERT_EQ(pack(args + quote(dir / run.out) + run.options, "SOURCE_DATE_EPOCH=1700000000 "), 0) << output;
-        EXPECT_EQ(shell(minisign + " -V -p " + quote(dir / "k.pub") + " -m " + quote(dir / run.out)),
-                  "Signature and comment signature verified\nTrusted comment: " + run.comment + "\n");
+        ASSERT_EQ(pack(args + quote(dir / run.out) + run.options, run.prefix), 0) << output;
+        const std::string report = shell(minisign + " -VHp " + quote(dir / "k.pub") + " -m " + quote(dir / run.out));
+        std::string shown = report.substr(report.find("\nTrusted comment: ") + 18);
+        if (run.prefix.empty()) {  // dated now
+            const long long date = std::stoll(shown.substr(10));
+            EXPECT_TRUE(date >= before && date <= time(nullptr)) << date;
+            shown.replace(10, std::to_string(date).size(), "NOW");
+        }
+        EXPECT_EQ(shown, run.comment + "\n");
     }
     EXPECT_EQ(velktest::readFile(dir / "a.minisig"), velktest::readFile(dir / "b/a.minisig"));
 }
@@ -209,17 +173,12 @@ TEST_F(VelkPackTest, SignsReproduciblyWithTheGivenComment) {
 constexpr const char* kTypist = R"(import os, pty, sys
 pid, fd = pty.fork()
 if pid == 0: os.execv('/bin/sh', ['sh', '-c', sys.argv[2]])
-shown = b''
-def show_until(marker):
-    global shown
-    while marker not in shown:
-        try: chunk = os.read(fd, 4096)
-        except OSError: chunk = b''
-        if not chunk: return False
-        shown += chunk
-    return True
-if show_until(b': '): os.write(fd, sys.argv[1].encode() + b'\n')
-show_until(b'\0')
+shown, chunk = b'', b'-'
+while chunk:
+    try: chunk = os.read(fd, 4096)
+    except OSError: chunk = b''
+    if b': ' not in shown and b': ' in shown + chunk: os.write(fd, sys.argv[1].encode() + b'\n')
+    shown += chunk
 sys.stdout.buffer.write(shown); sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])))";
 
 // A protected key's password is asked for on the terminal and never shown; without a terminal,
@@ -238,12 +197,10 @@ TEST_F(VelkPackTest, AsksForThePasswordOnTheTerminal) {
                                                          "garden fence", 1, "e.sec: wrong password"},
                                                      {"garden gate", 0, ""}}) {
         EXPECT_FALSE(velktest::exists(p));
-        const int typed = velktest::shellStatus(quote(velktest::python()) + " -c " + quote(kTypist) + " " +
-                                                quote(password) + " " + quote(VELK_PACK " " + args) + " > " +
-                                                quote(dir / "shown"));
-        const std::string shown = velktest::readFile(dir / "shown");
-        EXPECT_EQ(typed, status) << shown;
+        const std::string shown = shell(quote(velktest::python()) + " -c " + quote(kTypist) + " " + quote(password) +
+                                        " " + quote(VELK_PACK " " + args) + "; echo \"status $?\"");
         EXPECT_NE(shown.find("Password for " + key + ": "), std::string::npos) << shown;
+        EXPECT_EQ(shown.substr(shown.rfind("status ")), "status " + std::to_string(status) + "\n") << shown;
         EXPECT_NE(shown.find(message), std::string::npos) << shown;
         EXPECT_EQ(shown.find(password), std::string::npos) << "the password was echoed: " << shown;
     }
