@@ -14,12 +14,11 @@
 #include <functional>
 
 #include "tests/support/PrivateMounts.h"
-#include "tests/support/ProgramRun.h"
 #include "tests/support/SyscallTrace.h"
 #include "tests/support/TestSupport.h"
 
 using velktest::describeTree;
-using velktest::ProgramEnd;
+using velktest::Outcome;
 using velktest::quote;
 using velktest::readFile;
 using velktest::shell;
@@ -93,10 +92,15 @@ protected:
     }
 
     // velk-unpack with `args` in the test's folder, `tool` (strace, setpriv) in front of it.
-    ProgramEnd unpack(const std::vector<std::string>& args, std::vector<std::string> tool = {}, mode_t mask = 022) {
+    Outcome unpack(const std::vector<std::string>& args, std::vector<std::string> tool = {}, mode_t mask = 022) {
         tool.push_back(VELK_UNPACK);
         tool.insert(tool.end(), args.begin(), args.end());
-        return velktest::runProgram(tool, {dir / "log", dir.path(), mask});
+        velktest::Launch how;
+        how.argv = tool;
+        how.out = dir / "log";
+        how.workDir = dir.path();
+        how.fileMask = int(mask);
+        return velktest::run(how);
     }
     std::function<bool()> inFolder(const std::string& commands) const {
         return [this, commands] { return velktest::shellStatus(cd() + commands) == 0; };
@@ -175,9 +179,9 @@ TEST_F(AtomicInstallTest, AFailedRunLeavesEverythingAsItWas) {
         restoreOld();
         ASSERT_TRUE(!c.make || c.make()) << mounts.problem();
         const std::string before = snapshot();
-        const ProgramEnd run = unpack({"--atomic", c.source, d, version()}, c.tool);
-        EXPECT_EQ(run.status, c.status) << run.output;
-        EXPECT_NE(run.output.find(c.said), std::string::npos) << c.said << " in:\n" << run.output;
+        const Outcome run = unpack({"--atomic", c.source, d, version()}, c.tool);
+        EXPECT_EQ(run.status, c.status) << run.all();
+        EXPECT_NE(run.all().find(c.said), std::string::npos) << c.said << " in:\n" << run.all();
         EXPECT_EQ(snapshot(), c.status == 0 ? installed(newTree, "new") : before);
         EXPECT_EQ(ls(dir / "outside"), "sentinel\n");
         mounts.unmountAll();
@@ -228,8 +232,8 @@ TEST_F(AtomicInstallTest, KilledAtAnySystemCallDestIsWhollyOldOrNew) {
             const std::string now = destTree(), value = readFile(version());
             EXPECT_TRUE(now == newTree || now == before) << "DEST is\n" << now;
             EXPECT_TRUE(value == kOld || (now == newTree && value == "new")) << value;
-            const ProgramEnd rerun = unpack(atomic);
-            EXPECT_EQ(rerun.status, 0) << rerun.output;
+            const Outcome rerun = unpack(atomic);
+            EXPECT_EQ(rerun.status, 0) << rerun.all();
             EXPECT_EQ(snapshot(), installed(newTree, "new"));
         }
         EXPECT_GE(killed * 10, tried * 9) << "the kills missed their calls";
@@ -250,10 +254,10 @@ TEST_F(AtomicInstallTest, ASecondRunWhileOneHoldsTheLockIsBusyAndDisturbsNothing
         velktest::HeldRun first(how, "syncfs", work);
         ASSERT_TRUE(first.waitHeld(SYS_syncfs, [] { return true; })) << "the first run was never held";
         const std::string beside = ls(site());
-        const ProgramEnd second = unpack({"--atomic", other, dest(), version()});
-        EXPECT_EQ(second.status, kIncomplete) << second.output;
-        EXPECT_NE(second.output.find("dest " + dest() + " is busy: another update is running\n"), std::string::npos)
-            << second.output;
+        const Outcome second = unpack({"--atomic", other, dest(), version()});
+        EXPECT_EQ(second.status, kIncomplete) << second.all();
+        EXPECT_NE(second.all().find("dest " + dest() + " is busy: another update is running\n"), std::string::npos)
+            << second.all();
         EXPECT_EQ(describeTree(work), newTree);
         EXPECT_EQ(ls(site()), beside);
         EXPECT_EQ(readFile(version()), kOld);
@@ -274,8 +278,8 @@ TEST_F(AtomicInstallTest, DestMissingOrReachedThroughAnOperatorsLink) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.given);
         velktest::writeFile(version(), kOld);
-        const ProgramEnd run = unpack({"--atomic", pkg(), site() + "/" + c.given, version()});
-        EXPECT_EQ(run.status, 0) << run.output;
+        const Outcome run = unpack({"--atomic", pkg(), site() + "/" + c.given, version()});
+        EXPECT_EQ(run.status, 0) << run.all();
         EXPECT_EQ(describeTree(site() + "/" + c.folder), newTree);
         EXPECT_EQ(ls(site() + "/" + c.folder + "/.."), c.beside);
         EXPECT_EQ(readFile(version()), "new");
@@ -303,9 +307,9 @@ TEST_F(AtomicInstallTest, OptionsStandBeforeSourceOnly) {
         SCOPED_TRACE(c.name);
         restoreOld();
         shell("rm " + quote(site() + "/.dest.velk-lock"));
-        const ProgramEnd run = unpack(c.args);
-        EXPECT_EQ(run.status, c.after == untouched ? kUsage : kIncomplete) << run.output;
-        EXPECT_EQ(run.output == "params: source path; dest path; version\n", c.after == untouched) << run.output;
+        const Outcome run = unpack(c.args);
+        EXPECT_EQ(run.status, c.after == untouched ? kUsage : kIncomplete) << run.all();
+        EXPECT_EQ(run.all() == "params: source path; dest path; version\n", c.after == untouched) << run.all();
         EXPECT_EQ(snapshot(), c.after);
     }
 }
@@ -353,8 +357,8 @@ TEST_F(AtomicInstallTest, PermissionsKeptWithPButNeverSetIdOrSticky) {
         else shell(cd() + "chmod 755 . && chown -R nobody site state");
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {source, dest(), version()});
-        const ProgramEnd run = unpack(args, c.tool, c.mask);
-        EXPECT_EQ(run.status, 0) << run.output;
+        const Outcome run = unpack(args, c.tool, c.mask);
+        EXPECT_EQ(run.status, 0) << run.all();
         for (const ModeCase& e : kModes) {
             struct stat st;
             ASSERT_EQ(lstat((dest() + "/" + e.name).c_str(), &st), 0) << e.name;

@@ -275,7 +275,7 @@ TEST_F(DestinationTest, ALinkSwappedInWhileDestIsEmptied) {
         const int destFd = open(dest().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         std::atomic<bool> stop{false};
         std::thread swapper([&] { while (!stop) renameat2(destFd, "old", destFd, "swap", RENAME_EXCHANGE); });
-        const Outcome run = velktest::run(velktest::underStrace(unpack(p1, dest()), {"-o", dir / "trace.log", "-e",
+        const Outcome run = velktest::run(velktest::underStrace(unpack(p1, dest()), dir / "trace.log", {"-e",
             "trace=openat", "-e", "status=failed", "-e", "inject=openat:delay_enter=500"}));
         stop = true;
         swapper.join();

@@ -30,24 +30,19 @@ int occurrence(const SyscallTrace& trace, size_t index) {
     return count;
 }
 
-namespace {
-
-std::vector<std::string> strace(const std::string& log) {
+std::vector<std::string> straceCommand(const std::string& log, const std::vector<std::string>& options) {
     const char* given = std::getenv("ASAN_OPTIONS");
-    const std::string options = given != nullptr && *given != '\0' ? std::string(given) + ":" : std::string();
-    return {"strace", "-f", "-qq", "-E", "ASAN_OPTIONS=" + options + "detect_leaks=0", "-o", log};
+    const std::string asan = given != nullptr && *given != '\0' ? std::string(given) + ":" : std::string();
+    std::vector<std::string> command = {"strace", "-f", "-qq", "-E", "ASAN_OPTIONS=" + asan + "detect_leaks=0", "-o", log};
+    command.insert(command.end(), options.begin(), options.end());
+    return command;
 }
 
-}  // namespace
-
-std::vector<std::string> straceRecording(const std::string& log) { return strace(log); }
+std::vector<std::string> straceRecording(const std::string& log) { return straceCommand(log); }
 
 std::vector<std::string> straceInjecting(const std::string& call, const std::string& action, int when,
                                          const std::string& log) {
-    std::vector<std::string> command = strace(log);
-    const std::string inject = "inject=" + call + ":" + action + ":when=" + std::to_string(when);
-    command.insert(command.end(), {"-e", "trace=" + call, "-e", inject});
-    return command;
+    return straceCommand(log, {"-e", "trace=" + call, "-e", "inject=" + call + ":" + action + ":when=" + std::to_string(when)});
 }
 
 }  // namespace velktest

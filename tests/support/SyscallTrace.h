@@ -24,6 +24,9 @@ int occurrence(const SyscallTrace& trace, size_t index);
 // The program runs with LeakSanitizer off (the rest of ASAN_OPTIONS kept): it cannot work
 // under ptrace, and a sanitized program would end with status 1 there instead of its own.
 // Recording: every call into `log`, for readSyscallTrace.
+// strace -f -qq, writing to `log`, with `options`; the traced program's leak check is off (a
+// sanitizer's leak check cannot run under a tracer).
+std::vector<std::string> straceCommand(const std::string& log, const std::vector<std::string>& options = {});
 std::vector<std::string> straceRecording(const std::string& log);
 // Injecting: the `when`-th `call` does `action` ("signal=SIGKILL", "error=EIO",
 // "signal=SIGSTOP"); `log` receives strace's report of that call.

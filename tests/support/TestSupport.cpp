@@ -1,9 +1,9 @@
 #include "tests/support/TestSupport.h"
 
+#include "tests/support/SyscallTrace.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -273,13 +273,6 @@ std::vector<std::string> asNobody(std::vector<std::string> argv) {
     return argv;
 }
 
-std::pair<uid_t, gid_t> nobodyIds() {
-    const passwd* user = getpwnam("nobody");
-    const group* users = getgrnam("nogroup");
-    if (user == nullptr || users == nullptr) throw std::runtime_error("no user nobody or group nogroup");
-    return {user->pw_uid, users->gr_gid};
-}
-
 bool onPath(const std::string& name) { return shellStatus("command -v " + quote(name) + " >/dev/null 2>&1") == 0; }
 
 bool waitUntil(const std::function<bool()>& ready, unsigned seconds) {
@@ -291,12 +284,16 @@ bool waitUntil(const std::function<bool()>& ready, unsigned seconds) {
     return true;
 }
 
+namespace {
+
+// The state letter of /proc/PID/stat ('t' stopped by a tracer, 'Z' ended); '\0' when gone.
 char processState(pid_t pid) {
     const std::string stat = firstLine("/proc/" + std::to_string(pid) + "/stat");
     const size_t at = stat.rfind(')');
     return at == std::string::npos || at + 2 >= stat.size() ? '\0' : stat[at + 2];
 }
 
+// The children of `pid`.
 std::vector<pid_t> childrenOf(pid_t pid) {
     std::istringstream list(firstLine("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
     std::vector<pid_t> children;
@@ -304,13 +301,14 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-std::pair<long, long> currentSyscall(pid_t pid) {
+// The number of the system call `pid` is stopped in, or -1.
+long currentSyscall(pid_t pid) {
     std::istringstream fields(firstLine("/proc/" + std::to_string(pid) + "/syscall"));
     long number = -1;
-    std::string first;
-    if (!(fields >> number >> first) || number < 0) return {-1, 0};
-    return {number, std::stol(first, nullptr, 16)};
+    return fields >> number ? number : -1;
 }
+
+}  // namespace
 
 int descriptorOn(pid_t pid, const std::string& path) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -335,19 +333,16 @@ long long filePosition(pid_t pid, int fd) {
     return -1;
 }
 
-Launch underStrace(Launch how, const std::vector<std::string>& options) {
-    std::vector<std::string> argv = {"strace", "-f", "-qq"};
-    argv.insert(argv.end(), options.begin(), options.end());
+Launch underStrace(Launch how, const std::string& log, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = straceCommand(log, options);
     argv.push_back("--");
     how.argv.insert(how.argv.begin(), argv.begin(), argv.end());
-    const char* sanitizer = std::getenv("ASAN_OPTIONS");
-    how.env.push_back(std::string("ASAN_OPTIONS=") + (sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0");
     return how;
 }
 
 HeldRun::HeldRun(const Launch& program, const std::string& syscall, const std::string& path, int nth)
-    : how(underStrace(program, {"-o", "/dev/null", "-P", path, "-e", "trace=" + syscall, "-e",
-                                "inject=" + syscall + ":signal=SIGSTOP:when=" + std::to_string(nth)})) {
+    : how(underStrace(program, "/dev/null", {"-P", path, "-e", "trace=" + syscall, "-e",
+                                             "inject=" + syscall + ":signal=SIGSTOP:when=" + std::to_string(nth)})) {
     tracer = launch(how);
 }
 
@@ -359,17 +354,18 @@ HeldRun::~HeldRun() {
 }
 
 // strace forks short-lived children of its own as it starts: the program is the child that
-// no longer runs strace's image.
+// no longer runs strace's image (one already gone reads as no name at all: not the program).
 bool HeldRun::waitHeld(long number, const std::function<bool()>& more) {
     bool ended = false;
     const bool held = waitUntil([&] {
         if (traced < 0) {
             for (pid_t child : childrenOf(tracer)) {
-                if (firstLine("/proc/" + std::to_string(child) + "/comm") != "strace") traced = child;
+                const std::string name = firstLine("/proc/" + std::to_string(child) + "/comm");
+                if (!name.empty() && name != "strace") traced = child;
             }
         }
         ended = processState(tracer) == 'Z';
-        return ended || (traced > 0 && processState(traced) == 't' && currentSyscall(traced).first == number && more());
+        return ended || (traced > 0 && processState(traced) == 't' && currentSyscall(traced) == number && more());
     });
     return held && !ended;
 }

@@ -23,6 +23,9 @@ std::string shell(const std::string& command);
 // Runs `command` and returns its exit status (0..255), or -1 when it did not exit.
 int shellStatus(const std::string& command);
 
+// The exit status the shell sees for a program's return value: -7 gives 249.
+constexpr int exitStatus(int returned) { return returned & 0xff; }
+
 // Single-quotes `text` for /bin/sh.
 std::string quote(const std::string& text);
 // The words, each quoted, joined by blanks: a command line for /bin/sh.
@@ -104,29 +107,19 @@ Outcome run(const Launch& how);
 
 // The argv that runs `argv` as the unprivileged user nobody (setpriv, no supplementary groups).
 std::vector<std::string> asNobody(std::vector<std::string> argv);
-// The user and group ids of nobody.
-std::pair<uid_t, gid_t> nobodyIds();
 // Whether `name` is a program on PATH.
 bool onPath(const std::string& name);
 
 // Polls `ready` (every millisecond) until it is true or `seconds` have gone: whether it was.
 // Only a guard against hangs: a test waits on observable state, never on time.
 bool waitUntil(const std::function<bool()>& ready, unsigned seconds = 30);
-// The state letter of /proc/PID/stat ('R', 'S', 't', 'Z', ...); '\0' when there is no such process.
-char processState(pid_t pid);
-// The children of `pid`, from /proc/PID/task/PID/children.
-std::vector<pid_t> childrenOf(pid_t pid);
-// The number of the system call `pid` is stopped in (the first field of /proc/PID/syscall),
-// and its first argument; {-1, 0} when it is not in one or is gone.
-std::pair<long, long> currentSyscall(pid_t pid);
 // The descriptor `pid` has open on `path` (compared with the link in /proc/PID/fd), or -1.
 int descriptorOn(pid_t pid, const std::string& path);
 // The file position of descriptor `fd` of `pid` (/proc/PID/fdinfo/FD), or -1.
 long long filePosition(pid_t pid, int fd);
 
-// `how` run under strace with `options` (strace -f -qq OPTIONS -- PROGRAM ...). The sanitizers'
-// leak check cannot run under a tracer: it is switched off.
-Launch underStrace(Launch how, const std::vector<std::string>& options);
+// `how` run under strace writing to `log`, with `options` (tests/support/SyscallTrace.h).
+Launch underStrace(Launch how, const std::string& log, const std::vector<std::string>& options);
 
 // A program run under strace and stopped by SIGSTOP as the nth call of `syscall` that
 // concerns `path` returns (strace -P path -e inject=SYSCALL:signal=SIGSTOP:when=N). While
