@@ -1,7 +1,7 @@
 #include "VelkFile/ErrorLog.h"
 
 #include <cstdio>
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 namespace velk {
 

@@ -8,7 +8,7 @@
 #include "VelkFile/Algorithm.h"
 #include "VelkFile/ErrorLog.h"
 #include "brn/ByteOrder.h"
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 using namespace velk;
 

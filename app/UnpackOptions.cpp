@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/ExitStatus.h"
+#include "install/ExitStatus.h"
 
 namespace velk {
 

@@ -10,14 +10,14 @@
 #include <string>
 
 #include "VelkFile/UnPackFile.h"
-#include "app/CustomInfo.h"
+#include "install/CustomInfo.h"
 #include "app/InspectReport.h"
-#include "app/PackageRun.h"
+#include "install/PackageRun.h"
 #include "app/ProgressLine.h"
-#include "app/SourceFile.h"
-#include "app/SourceSignature.h"
+#include "install/SourceFile.h"
+#include "install/SourceSignature.h"
 #include "app/VelkUnpack.h"
-#include "brn/Message.h"
+#include "fs/Message.h"
 #include "brn/tar/ListingEntryMaker.h"
 
 namespace velk {

@@ -7,15 +7,15 @@
 #include <cstring>
 
 #include "VelkFile/UnPackFile.h"
-#include "app/CustomInfo.h"
-#include "app/Destination.h"
-#include "app/PackageRun.h"
+#include "install/CustomInfo.h"
+#include "install/Destination.h"
+#include "install/PackageRun.h"
 #include "app/ProgressLine.h"
-#include "app/SourceFile.h"
-#include "app/SourceSignature.h"
+#include "install/SourceFile.h"
+#include "install/SourceSignature.h"
 #include "app/UnpackOptions.h"
-#include "app/VersionFile.h"
-#include "brn/Message.h"
+#include "install/VersionFile.h"
+#include "fs/Message.h"
 #include "brn/tar/DiskEntryMaker.h"
 
 namespace velk {

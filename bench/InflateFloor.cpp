@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "brn/ByteOrder.h"
 #include "brn/gz/Crc32.h"
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 // One gzip member (multi-byte fields little-endian):
 //   ID1 ID2 CM    3  1F 8B 08 (deflate)

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 
 namespace brn {
 

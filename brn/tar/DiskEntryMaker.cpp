@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/FileUtil.h"
-#include "app/UniqueFd.h"
-#include "brn/Message.h"
+#include "fs/FileUtil.h"
+#include "fs/UniqueFd.h"
+#include "fs/Message.h"
 
 namespace brn {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 namespace brn {
 

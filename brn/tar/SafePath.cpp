@@ -1,7 +1,7 @@
 #include "brn/tar/SafePath.h"
 
 #include <cstdio>
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 namespace brn {
 

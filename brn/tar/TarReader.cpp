@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/FileUtil.h"
+#include "fs/FileUtil.h"
 #include "brn/tar/SafePath.h"
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 namespace brn {
 

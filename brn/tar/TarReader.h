@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
 #include "brn/tar/EntryMaker.h"
 #include "brn/tar/TarHeader.h"

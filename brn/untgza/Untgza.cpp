@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <utility>
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 namespace brn {
 

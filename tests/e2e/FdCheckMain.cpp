@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 #include "app/VelkUnpack.h"
 
 namespace {

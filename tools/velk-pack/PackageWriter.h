@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "VelkFile/PackageLayout.h"
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 #include "brn/crypto/PvtAes.h"
 
 namespace velk {

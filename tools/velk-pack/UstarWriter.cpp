@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 #include "brn/tar/TarHeader.h"
 
 namespace velk {

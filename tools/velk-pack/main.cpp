@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 #include "brn/Stage.h"
 #include "brn/sign/MinisignFormat.h"
 #include "brn/sign/SecretKey.h"

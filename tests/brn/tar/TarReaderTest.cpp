@@ -16,7 +16,7 @@
 #include <tuple>
 #include <utility>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 #include "brn/tar/ListingEntryMaker.h"
 #include "brn/tar/TarReader.h"
 #include "tests/support/TestSupport.h"

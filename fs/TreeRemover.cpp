@@ -1,4 +1,4 @@
-#include "app/TreeRemover.h"
+#include "fs/TreeRemover.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/FileUtil.h"
-#include "brn/Message.h"
+#include "fs/FileUtil.h"
+#include "fs/Message.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/FileUtil.h"
+#include "fs/FileUtil.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +13,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/TreeRemover.h"
-#include "app/UniqueFd.h"
-#include "brn/Message.h"
+#include "fs/TreeRemover.h"
+#include "fs/UniqueFd.h"
+#include "fs/Message.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/VersionFile.h"
+#include "install/VersionFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Destination.h"
-#include "app/FileUtil.h"
-#include "app/PathResolve.h"
-#include "app/UniqueFd.h"
+#include "install/Destination.h"
+#include "fs/FileUtil.h"
+#include "install/PathResolve.h"
+#include "fs/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 namespace velk {
 

@@ -1,4 +1,4 @@
-#include "app/Destination.h"
+#include "install/Destination.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/ExitStatus.h"
-#include "app/FileUtil.h"
-#include "app/PathResolve.h"
-#include "app/TreeRemover.h"
-#include "brn/Message.h"
+#include "install/ExitStatus.h"
+#include "fs/FileUtil.h"
+#include "install/PathResolve.h"
+#include "fs/TreeRemover.h"
+#include "fs/Message.h"
 
 namespace velk {
 

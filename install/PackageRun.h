@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "VelkFile/UnPackFile.h"
-#include "app/SourceFile.h"
+#include "install/SourceFile.h"
 
 namespace velk {
 

@@ -1,9 +1,9 @@
 #pragma once
 // CDestination is DEST for one run of velk-unpack. Before anything in it changes, DEST is
-// resolved once (app/PathResolve.h: the root, however spelled, is refused) and the run's
+// resolved once (install/PathResolve.h: the root, however spelled, is refused) and the run's
 // lock is taken. Then either
 //   in place: DEST is made when missing, opened once, checked to hold no mount point, and
-//             emptied through its descriptor (app/TreeRemover.h); or
+//             emptied through its descriptor (fs/TreeRemover.h); or
 //   staged:   it is checked that DEST can be swapped in one step, a staging folder
 //             ".NAME.velk-staging" beside it (one left by an interrupted run is removed
 //             first) is made and opened; commit() makes the staged tree durable, exchanges
@@ -21,7 +21,7 @@
 
 #include <string>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 
 namespace velk {
 

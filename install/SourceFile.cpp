@@ -1,4 +1,4 @@
-#include "app/SourceFile.h"
+#include "install/SourceFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/ExitStatus.h"
+#include "install/ExitStatus.h"
 
 namespace velk {
 

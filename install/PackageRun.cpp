@@ -1,6 +1,6 @@
-#include "app/PackageRun.h"
+#include "install/PackageRun.h"
 
-#include "app/FileUtil.h"
+#include "fs/FileUtil.h"
 
 namespace velk {
 

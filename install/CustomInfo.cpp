@@ -1,4 +1,4 @@
-#include "app/CustomInfo.h"
+#include "install/CustomInfo.h"
 
 #include <json/json.h>
 

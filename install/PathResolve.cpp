@@ -1,4 +1,4 @@
-#include "app/PathResolve.h"
+#include "install/PathResolve.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,11 +1,11 @@
-#include "app/SourceSignature.h"
+#include "install/SourceSignature.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
-#include "app/PackageRun.h"
+#include "install/PackageRun.h"
 
 namespace velk {
 

@@ -1,4 +1,4 @@
-#include "app/FileUtil.h"
+#include "fs/FileUtil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "brn/Message.h"
+#include "fs/Message.h"
 
 #include <cstdarg>
 

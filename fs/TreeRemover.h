@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 
 class CTreeRemover {
 public:

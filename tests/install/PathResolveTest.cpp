@@ -1,7 +1,7 @@
 // resolvePath against `realpath -m`, one spelling per mechanism; link loops, which realpath -m
 // keeps as names, are refused; then the fence: below it no link is followed.
 
-#include "app/PathResolve.h"
+#include "install/PathResolve.h"
 
 #include <unistd.h>
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/UniqueFd.h"
+#include "fs/UniqueFd.h"
 
 namespace velk {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-// Deletes everything below `path` depth first through descriptors (app/TreeRemover.h:
+// Deletes everything below `path` depth first through descriptors (fs/TreeRemover.h:
 // symbolic links are removed, never followed; no mount point is crossed), printing "ready
 // to del <path>" before each removal and "<call> <path> failed(<errno>,<text>)" when a
 // call fails; keeps `path`. 0; -1 cannot open; -2 cannot examine an entry; -3 a
