@@ -7,6 +7,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "fs/Message.h"
+
 namespace velk {
 
 namespace {
@@ -28,7 +30,13 @@ int64_t monotonicNanoseconds() {
 }
 
 CProgressLine::CProgressLine(bool on, uint64_t size)
-    : enabled(on), total(size), started(monotonicNanoseconds()), last(started) {}
+    : enabled(on), total(size), started(monotonicNanoseconds()), last(started) {
+    if (enabled) brn::setBeforeMessage([this] { clear(); });
+}
+
+CProgressLine::~CProgressLine() {
+    if (enabled) brn::setBeforeMessage(nullptr);
+}
 
 void CProgressLine::update(uint64_t done) {
     if (!enabled) return;

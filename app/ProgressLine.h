@@ -1,7 +1,8 @@
 #pragma once
 // Progress of reading a package file, for people and for programs. CProgressLine draws
 // "read 12.3 of 512.0 MB, 85.2 MB/s, 6 s left" on standard error, rewritten in place with
-// '\r' at most four times a second, and blanks it with clear(). CProgressFeed writes lines
+// '\r' at most four times a second, and blanks it with clear(), and before every library
+// message, which may reach the same terminal (fs/Message.h). CProgressFeed writes lines
 // "PERCENT BYTES TOTAL" to a descriptor for a supervising program: at most about ten a second,
 // the percent never decreasing, and "100 TOTAL TOTAL" from succeed() only. A feed whose
 // descriptor fails stops writing and changes nothing else. Both do nothing unless enabled.
@@ -16,6 +17,9 @@ int64_t monotonicNanoseconds();
 class CProgressLine {
 public:
     CProgressLine(bool enabled, uint64_t total);
+    ~CProgressLine();
+    CProgressLine(const CProgressLine&) = delete;
+    CProgressLine& operator=(const CProgressLine&) = delete;
     void update(uint64_t done);
     void clear();
 

@@ -1,14 +1,43 @@
 #include "app/UnpackOptions.h"
 
+#include <set>
 #include <string>
-
-#include "install/ExitStatus.h"
 
 namespace velk {
 
 namespace {
 
+// An option that takes no value, under its spellings.
+struct FlagOption {
+    const char* name;
+    const char* alias;  // nullptr when it has one spelling
+    bool UnpackOptions::*field;
+};
+
+constexpr FlagOption kFlags[] = {
+    {"--atomic", nullptr, &UnpackOptions::atomic},
+    {"-p", "--preserve-permissions", &UnpackOptions::keepPermissions},
+    {"--progress", nullptr, &UnpackOptions::progress},
+    {"--help", nullptr, &UnpackOptions::help},
+    {"--version", nullptr, &UnpackOptions::showVersion},
+};
+
+// An option that takes the next argument as its value.
+struct ValueOption {
+    const char* name;
+    std::string UnpackOptions::*field;  // nullptr: --progress-fd, a number
+};
+
+constexpr ValueOption kValues[] = {
+    {"--pubkey", &UnpackOptions::publicKey},
+    {"--signature", &UnpackOptions::signature},
+    {"--progress-fd", nullptr},
+};
+
 bool isOption(const std::string& argument) { return argument.size() > 1 && argument[0] == '-'; }
+
+// What an argument after SOURCE must not look like: an option meant for this program.
+bool looksLikeOption(const std::string& argument) { return argument.compare(0, 2, "--") == 0 || argument == "-p"; }
 
 // A descriptor number: decimal digits only, at most INT_MAX.
 bool parseDescriptor(const std::string& text, int& fd) {
@@ -17,46 +46,92 @@ bool parseDescriptor(const std::string& text, int& fd) {
     return true;
 }
 
-// An option that takes no value: true when `option` is one, and it is noted.
-bool takeFlag(const std::string& option, UnpackOptions& options) {
-    if (option == "--atomic") options.atomic = true;
-    else if (option == "-p" || option == "--preserve-permissions") options.keepPermissions = true;
-    else if (option == "--progress") options.progress = true;
-    else if (option == "--help") options.help = true;
-    else if (option == "--version") options.showVersion = true;
-    else return false;
-    return true;
+ParsedOptions refuse(const std::string& hint) { return ParsedOptions{false, hint}; }
+
+class CArgumentReader {
+public:
+    CArgumentReader(int argc, const char* const* argv, UnpackOptions& options)
+        : argc(argc), argv(argv), options(options) {}
+
+    // Reads the options; `at` is then the first operand.
+    ParsedOptions readOptions();
+    ParsedOptions readOperands();
+
+private:
+    bool firstTime(const std::string& name) { return seen.insert(name).second; }
+    ParsedOptions takeFlag(const FlagOption& flag);
+    ParsedOptions takeValue(const ValueOption& option);
+    ParsedOptions takeOption(const std::string& argument);
+
+    int argc;
+    const char* const* argv;
+    UnpackOptions& options;
+    int at = 1;
+    std::set<std::string> seen;  // options given so far, by their first spelling
+};
+
+ParsedOptions CArgumentReader::takeFlag(const FlagOption& flag) {
+    if (!firstTime(flag.name)) return refuse(std::string(flag.name) + " is given twice");
+    options.*flag.field = true;
+    ++at;
+    return ParsedOptions{true, ""};
 }
 
-// An option with a value: true when `option` is one and `value` suits it.
-bool takeValue(const std::string& option, const std::string& value, UnpackOptions& options) {
-    if (option == "--pubkey") options.publicKey = value;
-    else if (option == "--signature") options.signature = value;
-    else if (option == "--progress-fd") return parseDescriptor(value, options.progressFd);
-    else return false;
-    return true;
+ParsedOptions CArgumentReader::takeValue(const ValueOption& option) {
+    const std::string name = option.name;
+    if (!firstTime(name)) return refuse(name + " is given twice");
+    if (at + 1 >= argc) return refuse(name + " needs a value");
+    const std::string value = argv[at + 1];
+    if (value.empty()) return refuse(name + " needs a value that is not empty");
+    if (option.field != nullptr) {
+        options.*option.field = value;
+    } else if (!parseDescriptor(value, options.progressFd)) {
+        return refuse(name + " needs a descriptor number");
+    }
+    at += 2;
+    return ParsedOptions{true, ""};
+}
+
+ParsedOptions CArgumentReader::takeOption(const std::string& argument) {
+    for (const FlagOption& flag : kFlags) {
+        if (argument == flag.name || (flag.alias != nullptr && argument == flag.alias)) return takeFlag(flag);
+    }
+    for (const ValueOption& option : kValues) {
+        if (argument == option.name) return takeValue(option);
+    }
+    return refuse("unknown option " + argument);
+}
+
+ParsedOptions CArgumentReader::readOptions() {
+    while (at < argc && isOption(argv[at])) {
+        if (std::string(argv[at]) == "--") {
+            ++at;
+            break;
+        }
+        if (ParsedOptions taken = takeOption(argv[at]); !taken.ok) return taken;
+    }
+    return ParsedOptions{true, ""};
+}
+
+ParsedOptions CArgumentReader::readOperands() {
+    for (int later = at + 1; later < argc; ++later) {
+        if (looksLikeOption(argv[later])) return refuse("options come before SOURCE");
+    }
+    if (argc - at < 3) return refuse("");
+    if (options.publicKey.empty() && !options.signature.empty()) return refuse("--signature needs --pubkey");
+    options.source = argv[at];
+    options.dest = argv[at + 1];
+    options.version = argv[at + 2];
+    return ParsedOptions{true, ""};
 }
 
 }  // namespace
 
-int parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options) {
-    int at = 1;
-    for (; at < argc && isOption(argv[at]); ++at) {
-        const std::string option = argv[at];
-        if (option == "--") {
-            ++at;
-            break;
-        }
-        if (takeFlag(option, options)) continue;
-        if (at + 1 >= argc || !takeValue(option, argv[at + 1], options)) return kExitUsage;
-        ++at;
-    }
-    if (options.help || options.showVersion) return kExitOk;
-    if (argc - at < 3 || (options.publicKey.empty() && !options.signature.empty())) return kExitUsage;
-    options.source = argv[at];
-    options.dest = argv[at + 1];
-    options.version = argv[at + 2];
-    return kExitOk;
+ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options) {
+    CArgumentReader reader(argc, argv, options);
+    if (ParsedOptions read = reader.readOptions(); !read.ok) return read;
+    if (options.help || options.showVersion) return ParsedOptions{true, ""};
+    return reader.readOperands();
 }
 
 }  // namespace velk

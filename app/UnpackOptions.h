@@ -1,8 +1,10 @@
 #pragma once
 // The command line of velk-unpack: [OPTIONS] SOURCE DEST VERSION-FILE. Options come before
 // SOURCE; parsing stops at the first argument that is not an option ("-" alone is not one)
-// or right after "--", so an argument list without options keeps its meaning. Arguments
-// after VERSION-FILE are ignored. Stateless.
+// or right after "--", so an argument list without options keeps its meaning. Every option is
+// input and fails closed: an option given twice, an empty value, or an argument after SOURCE
+// that looks like an option ("--..." or "-p") is a usage error, never a check switched off or
+// an option silently ignored. Other arguments after VERSION-FILE are ignored. Stateless.
 
 #include <string>
 
@@ -22,9 +24,15 @@ struct UnpackOptions {
     std::string version;
 };
 
-// kExitOk, or kExitUsage for an unknown option, an option without its value (or a
-// --progress-fd that is not a descriptor number), --signature without --pubkey, or fewer
-// than three arguments after the options (unless --help or --version was given).
-int parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
+struct ParsedOptions {
+    bool ok = false;
+    std::string hint;  // when not ok and there is more to say than the usage line
+};
+
+// ok, or not ok for an unknown option, an option given twice, an option without its value or
+// with an empty one (a --progress-fd that is not a descriptor number), --signature without
+// --pubkey, an option after SOURCE, or fewer than three arguments after the options (unless
+// --help or --version was given).
+ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "VelkFile/UnPackFile.h"
@@ -17,6 +18,7 @@
 #include "install/SourceFile.h"
 #include "install/SourceSignature.h"
 #include "app/VelkUnpack.h"
+#include "fs/Descriptors.h"
 #include "fs/Message.h"
 #include "brn/tar/ListingEntryMaker.h"
 
@@ -51,27 +53,29 @@ struct Options {
     std::string path;
 };
 
-// Options may stand anywhere; "--" makes every later argument a file name.
+// Options may stand anywhere; "--" makes every later argument a file name. An option given
+// twice, or with an empty value, is refused: it must never mean "no key".
 bool parseArguments(int argc, const char* const* argv, Options& options) {
     int files = 0;
     bool optionsEnded = false;
+    std::set<std::string> seen;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (!optionsEnded && argument == "--") {
-            optionsEnded = true;
-        } else if (!optionsEnded && (argument == "--help" || argument == "--version")) {
-            (argument == "--help" ? options.help : options.showVersion) = true;
-        } else if (!optionsEnded && argument == "--verify") {
-            options.verify = true;
-        } else if (!optionsEnded && argument == "--json") {
-            options.json = true;
-        } else if (!optionsEnded && (argument == "--pubkey" || argument == "--signature") && i + 1 < argc) {
-            (argument == "--pubkey" ? options.publicKey : options.signature) = argv[++i];
-        } else if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
-            return false;
-        } else {
+        const bool option = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+        if (option && argument != "--" && !seen.insert(argument).second) return false;
+        if (!option) {
             options.path = argument;
             ++files;
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help" || argument == "--version") {
+            (argument == "--help" ? options.help : options.showVersion) = true;
+        } else if (argument == "--verify" || argument == "--json") {
+            (argument == "--verify" ? options.verify : options.json) = true;
+        } else if ((argument == "--pubkey" || argument == "--signature") && i + 1 < argc && argv[i + 1][0] != '\0') {
+            (argument == "--pubkey" ? options.publicKey : options.signature) = argv[++i];
+        } else {
+            return false;
         }
     }
     if (options.help || options.showVersion) return true;
@@ -290,6 +294,7 @@ bool beginSignature(const Options& options, CSourceSignature& signature, CInspec
 }  // namespace
 
 int velkInspect(int argc, const char* const* argv) {
+    if (fillClosedStandardDescriptors() < 0) return kInspectUsage;
     Options options;
     if (!parseArguments(argc, argv, options)) {
         fputs("usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n",

@@ -7,16 +7,18 @@
 #include <cstring>
 
 #include "VelkFile/UnPackFile.h"
+#include "app/ProgressLine.h"
+#include "app/UnpackOptions.h"
+#include "brn/tar/DiskEntryMaker.h"
+#include "fs/Descriptors.h"
+#include "fs/Message.h"
+#include "install/Commit.h"
 #include "install/CustomInfo.h"
 #include "install/Destination.h"
 #include "install/PackageRun.h"
-#include "app/ProgressLine.h"
 #include "install/SourceFile.h"
 #include "install/SourceSignature.h"
-#include "app/UnpackOptions.h"
 #include "install/VersionFile.h"
-#include "fs/Message.h"
-#include "brn/tar/DiskEntryMaker.h"
 
 namespace velk {
 
@@ -45,9 +47,18 @@ constexpr const char* kHelp =
     "regular file; -5 read failed; -8 signature refused; -7 not a complete install (nothing\n"
     "of it trusted); -6 the version file was not written. See velk-unpack(1).\n";
 
-int usage() {
+// The usage line, and a hint when there is more to say.
+int usage(const std::string& hint) {
     brn::messageLine("params: source path; dest path; version");
+    if (!hint.empty()) brn::message("velk-unpack: %s\n", hint.c_str());
     return kExitUsage;
+}
+
+// The feed's descriptor must be the caller's, open for writing now: a number the caller never
+// opened would be taken by the first file the program opens, and the feed written into it.
+bool isCallersWritableDescriptor(int fd, int filledAtStart) {
+    const bool filled = fd <= 2 && (filledAtStart & (1 << fd)) != 0;
+    return !filled && isOpenForWriting(fd);
 }
 
 // The work is on disk, the messages are a by-product: a reader of standard output that
@@ -79,16 +90,6 @@ int refuseWithoutVersion(const std::string& versionPath) {
     return kExitVersionFailed;
 }
 
-int writeVersion(const std::string& versionPath, const CDestination& dest) {
-    if (packageVersion.empty()) return refuseWithoutVersion(versionPath);
-    const int written = replaceVersionFile(packageVersion, versionPath, dest);
-    if (written < 0) {
-        brn::message("write version file %s error %d\n", versionPath.c_str(), written);
-        return kExitVersionFailed;
-    }
-    return kExitOk;
-}
-
 int refuseSignature(brn::SignVerdict verdict) {
     brn::message("signature check failed: %s\n", brn::signVerdictText(verdict));
     return kExitSignature;
@@ -114,7 +115,7 @@ int verifySignature(CSourceSignature& signature, const CSourceFile& source, cons
 int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
                CProgressLine& line, CProgressFeed& feed) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
-    brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
+    brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
     CUnPackFile decoder;
     maker.keepPermissions(options.keepPermissions);
     decoder.setEntryMaker(&maker);
@@ -138,12 +139,13 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     return judged;
 }
 
-// Durable before declared: the unpacked files reach the disk (and, staged, take DEST's
-// place) before the version file names them, so after a power cut a version file never
-// claims a tree that is not there.
-int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
-            CProgressFeed& feed) {
-    const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace();
+// DEST is prepared (locked, then emptied, or a staging folder made), every package unpacked
+// into it, and the install committed (install/Commit.h): durable before the version file names
+// it. Staged, a tree no version file can name is not swapped in. A staging folder goes with
+// every failure.
+int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CVersionFile& version,
+            CSourceSignature* signature, CProgressFeed& feed) {
+    const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace(version.belowDest());
     if (prepared != kExitOk) {
         // A signature still to be judged comes first, as it would on a usable DEST.
         if (signature != nullptr) {
@@ -151,18 +153,17 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
         }
         return prepared;
     }
+    source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, source.size());
     int status = unpackInto(source, options, dest, signature, line, feed);
-    // Staged, a tree no version file can name is not swapped in.
-    if (status == kExitOk && options.atomic && packageVersion.empty()) status = refuseWithoutVersion(options.version);
-    if (status == kExitOk) status = dest.commit();
+    if (status == kExitOk && packageVersion.empty()) status = refuseWithoutVersion(options.version);
+    if (status == kExitOk) status = commitInstall(dest, version, packageVersion);
     if (status != kExitOk) {
-        dest.discard();
+        (void)dest.discard();
         return status;
     }
-    status = writeVersion(options.version, dest);
-    if (status == kExitOk) feed.succeed();
-    return status;
+    feed.succeed();
+    return kExitOk;
 }
 
 // --pubkey: the key and the signature are read before DEST is touched. In place, the whole
@@ -179,19 +180,27 @@ int checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSour
 
 }  // namespace
 
-// SOURCE is opened and checked (and its signature, with --pubkey) before DEST is touched,
-// so a SOURCE that cannot be used (or one inside DEST) never costs the installed tree.
+// Every path is resolved and every input checked before DEST is touched: SOURCE opened (and
+// its signature read, with --pubkey), DEST resolved, the version file's folder opened. A
+// SOURCE that cannot be used (or one inside DEST) never costs the installed tree, and a
+// working folder inside DEST, gone once DEST is emptied or swapped, changes nothing.
 int velkUnpack(int argc, const char* const* argv) {
+    const int filled = fillClosedStandardDescriptors();
     keepWorkingThroughSignals();
     UnpackOptions options;
-    if (parseUnpackOptions(argc, argv, options) != kExitOk) return usage();
+    if (const ParsedOptions parsed = parseUnpackOptions(argc, argv, options); !parsed.ok) return usage(parsed.hint);
     if (options.help || options.showVersion) {
         fputs(options.help ? kHelp : "velk-unpack " VELK_VERSION "\n", stdout);
         return kExitOk;
     }
+    if (filled < 0) return usage("standard input, output or error cannot be opened");
+    if (options.progressFd >= 0 && !isCallersWritableDescriptor(options.progressFd, filled)) {
+        return usage("--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
+                     std::to_string(options.progressFd) + " is not open for writing");
+    }
     CDestination dest(options.dest);
     const int resolved = dest.resolve();
-    if (resolved == kExitUsage) return usage();
+    if (resolved == kExitUsage) return usage("");
     CSourceFile source;
     if (int opened = source.open(options.source); opened != kExitOk) {
         brn::message("source %s: %s\n", options.source.c_str(), source.problem().c_str());
@@ -203,9 +212,11 @@ int velkUnpack(int argc, const char* const* argv) {
         if (int checked = checkSignatureFirst(source, options, signature); checked != kExitOk) return checked;
     }
     if (resolved != kExitOk) return resolved;
+    CVersionFile version;
+    if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) return prepared;
     destPath = options.dest;
     CProgressFeed feed(options.progressFd, source.size());
-    return install(source, options, dest, signedSource && options.atomic ? &signature : nullptr, feed);
+    return install(source, options, dest, version, signedSource && options.atomic ? &signature : nullptr, feed);
 }
 
 int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {

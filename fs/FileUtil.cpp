@@ -13,26 +13,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fs/TreeRemover.h"
 #include "fs/UniqueFd.h"
 #include "fs/Message.h"
 
 namespace {
-
-// removeDirContents / removeDir; the other causes are CTreeRemover's
-constexpr int kRemoveOk = 0;
-constexpr int kRemoveCannotOpen = -1;     // opendir failed (or the path holds a NUL byte)
-constexpr int kRemoveSelfFailed = -127;   // the emptied directory itself could not be removed
-
-// openFile / openFile64
-constexpr int kOpenOk = 0;
-constexpr int kOpenNoMode = -1;             // neither read nor write, or no place for the descriptor
-constexpr int kOpenNoParent = -2;           // the parent directory could not be made
-constexpr int kOpenFailed = -3;             // open failed
-constexpr int kOpenSeekFailed = -4;         // openFile: the seek failed
-constexpr int kOpen64NoSize = -4;           // openFile64: seeking to the end failed
-constexpr int kOpen64SeekAfterSize = -5;    // openFile64: the seek after finding the size failed
-constexpr int kOpen64SeekFailed = -6;       // openFile64: the seek failed
 
 // writeAll
 constexpr int kWriteAllBadArguments = -1;  // null buffer, length <= 0 or descriptor < 0
@@ -45,31 +29,9 @@ constexpr int kReadFailed = -2;        // a read failed or ended before the expe
 constexpr int kReadRefusedChunk = -3;  // funcOnOutput failed on a full chunk
 constexpr int kReadRefusedLast = -4;   // funcOnOutput failed on the last, partial chunk
 
-// writeFile
-constexpr int kWriteFileOk = 0;
-constexpr int kWriteFileBadArguments = -1;  // null buffer or negative length
-constexpr int kWriteFileNoParent = -2;      // the parent directory could not be made
-constexpr int kWriteFileCannotOpen = -3;    // openFile failed
-constexpr int kWriteFileShort = -4;         // nothing to write, a failed write, or close failed
-constexpr int kWriteFileCannotExamine = -5; // fstat failed
-constexpr int kWriteFileCannotCut = -6;     // ftruncate failed
-
 constexpr size_t kMaxWriteSlice = 65536;  // most bytes handed to one write()
 constexpr int kMinReadBuffer = 65536;     // readFile64 reads at least this much at once when it can
 constexpr mode_t kDirMode = 0755;         // before the process umask
-constexpr mode_t kFileMode = 0600;        // before the process umask
-
-#ifdef O_LARGEFILE
-constexpr int kLargeFileFlag = O_LARGEFILE;
-#else
-constexpr int kLargeFileFlag = 0;  // offsets are 64-bit already
-#endif
-
-using OutputFunc = std::function<int(const char*, int)>;
-
-bool isSeparator(char c) {
-    return c == '/' || c == '\\';
-}
 
 // POSIX calls see a path only up to its first NUL byte; a path holding one would name
 // another file than the caller meant, so it is refused.
@@ -77,58 +39,10 @@ bool isUsablePath(const std::string& path) {
     return path.find('\0') == std::string::npos;
 }
 
-int openPath(const std::string& path, int flags) {
-    if (!isUsablePath(path)) {
-        return -1;
-    }
-    return ::open(path.c_str(), flags, kFileMode);
-}
+using OutputFunc = std::function<int(const char*, int)>;
 
-// The directory that will hold `path` exists afterwards (or makeDirs said so).
-bool ensureParentDir(const std::string& path) {
-    const std::string parent = parentDir(path);
-    return isDirectory(parent) || makeDirs(parent);
-}
-
-// Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.
-int reportFailure(const char* call, const std::string& path, int result) {
-    const int err = errno;
-    brn::message("%s %s failed(%d,%s)\n", call, path.c_str(), err, std::strerror(err));
-    return result;
-}
-
-// Finding the size leaves the file position at the end; the seek that follows is then
-// made as if from the opening position (0), so SEEK_CUR means the same with or without
-// a size request.
-int seekFindingSize(int fd, int64_t offset, int whence, int64_t* size, int64_t* position) {
-    const off64_t end = ::lseek64(fd, 0, SEEK_END);
-    if (end < 0) {
-        return kOpen64NoSize;
-    }
-    *size = end;
-    if (offset == 0 && whence == SEEK_END) {
-        *position = end;
-        return kOpenOk;
-    }
-    const off64_t at = ::lseek64(fd, offset, whence == SEEK_CUR ? SEEK_SET : whence);
-    if (at < 0) {
-        return kOpen64SeekAfterSize;
-    }
-    *position = at;
-    return kOpenOk;
-}
-
-int seekOnly(int fd, int64_t offset, int whence, int64_t* position) {
-    if (offset == 0 && whence == SEEK_SET) {
-        *position = 0;
-        return kOpenOk;
-    }
-    const off64_t at = ::lseek64(fd, offset, whence);
-    if (at < 0) {
-        return kOpen64SeekFailed;
-    }
-    *position = at;
-    return kOpenOk;
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
 }
 
 // Bytes from the current position to the end, the position left where it was; 0 when
@@ -173,29 +87,6 @@ Delivery deliverWhole(const char* data, size_t held, size_t deliverySize, const 
 }
 
 }  // namespace
-
-int removeDirContents(const std::string& path) {
-    if (!isUsablePath(path)) {
-        return kRemoveCannotOpen;
-    }
-    // As opendir would, a link naming the directory itself is followed; nothing below it is.
-    CUniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) {
-        return reportFailure("opendir", path, kRemoveCannotOpen);
-    }
-    return CTreeRemover(dir.get(), path).run();
-}
-
-int removeDir(const std::string& path, bool removeSelf) {
-    const int result = removeDirContents(path);
-    if (result < 0) {
-        return result;
-    }
-    if (!removeSelf) {
-        return kRemoveOk;
-    }
-    return ::remove(path.c_str()) == 0 ? kRemoveOk : kRemoveSelfFailed;
-}
 
 // A bind mount shares its source's device number; the kernel marks the root of every mount.
 bool isMountRoot(int dirFd, const char* name) {
@@ -250,54 +141,6 @@ std::string parentDir(const std::string& path) {
     }
     const size_t at = static_cast<size_t>(path.rend() - last) - 1;
     return at == 0 ? std::string("/") : path.substr(0, at);
-}
-
-int openFile(const std::string& path, bool read, bool write, int offset, int whence, int* fd) {
-    if ((!read && !write) || fd == nullptr) {
-        return kOpenNoMode;
-    }
-    const int flags = !write ? O_RDONLY : (read ? O_RDWR : O_WRONLY) | O_CREAT;
-    if (write && !ensureParentDir(path)) {
-        return kOpenNoParent;
-    }
-    CUniqueFd file(openPath(path, flags));
-    if (file.get() < 0) {
-        return kOpenFailed;
-    }
-    if ((offset != 0 || whence != 0) && ::lseek(file.get(), offset, whence) < 0) {
-        return kOpenSeekFailed;
-    }
-    *fd = file.release();
-    return kOpenOk;
-}
-
-int openFile64(const std::string& path, bool read, bool write, bool truncate, int64_t offset, int whence,
-               int* fd, int64_t* position, int64_t* size) {
-    if ((!read && !write) || fd == nullptr) {
-        return kOpenNoMode;
-    }
-    int flags = kLargeFileFlag | (!write ? O_RDONLY : (read ? O_RDWR : O_WRONLY) | O_CREAT);
-    if (write && truncate) {
-        flags |= O_TRUNC;
-    }
-    if (write && !ensureParentDir(path)) {
-        return kOpenNoParent;
-    }
-    CUniqueFd file(openPath(path, flags));
-    if (file.get() < 0) {
-        return kOpenFailed;
-    }
-    int64_t at = 0;
-    const int sought = size != nullptr ? seekFindingSize(file.get(), offset, whence, size, &at)
-                                       : seekOnly(file.get(), offset, whence, &at);
-    if (sought != kOpenOk) {
-        return sought;
-    }
-    if (position != nullptr) {
-        *position = at;
-    }
-    *fd = file.release();
-    return kOpenOk;
 }
 
 int writeAll(const char* buffer, int length, int fd) {
@@ -371,44 +214,4 @@ int readFile64(int fd, int chunkSize, const std::function<int(const char*, int)>
         return kReadRefusedLast;
     }
     return kReadOk;
-}
-
-int writeFile(const char* buffer, int length, const std::string& path) {
-    if (buffer == nullptr || length < 0) {
-        return kWriteFileBadArguments;
-    }
-    if (!ensureParentDir(path)) {
-        return kWriteFileNoParent;
-    }
-    int raw = -1;
-    const int opened = openFile(path, false, true, 0, SEEK_SET, &raw);
-    if (opened != kOpenOk) {
-        brn::message("locate file %s error %d\n", path.c_str(), opened);
-        return kWriteFileCannotOpen;
-    }
-    CUniqueFd file(raw);
-    // An empty buffer is never written: the file keeps what it held.
-    if (length == 0 || writeAll(buffer, length, file.get()) != length) {
-        return kWriteFileShort;
-    }
-    struct stat st;
-    if (::fstat(file.get(), &st) != 0) {
-        return reportFailure("fstat", path, kWriteFileCannotExamine);
-    }
-    // A block device is written in place; a regular file loses what lies past the new data.
-    if (!S_ISBLK(st.st_mode) && ::ftruncate(file.get(), length) != 0) {
-        return reportFailure("ftruncate", path, kWriteFileCannotCut);
-    }
-    // A full disk may show up only when the file is closed.
-    if (::close(file.release()) != 0) {
-        return reportFailure("close", path, kWriteFileShort);
-    }
-    return kWriteFileOk;
-}
-
-int writeFile(const std::string& text, const std::string& path) {
-    if (text.size() > static_cast<size_t>(INT_MAX)) {
-        return kWriteFileBadArguments;
-    }
-    return writeFile(text.data(), static_cast<int>(text.size()), path);
 }

@@ -7,12 +7,18 @@ namespace brn {
 namespace {
 
 FILE* messageStream = nullptr;  // nullptr: standard output
+std::function<void()> beforeMessage;
 
-FILE* stream() { return messageStream != nullptr ? messageStream : stdout; }
+FILE* stream() {
+    if (beforeMessage) beforeMessage();
+    return messageStream != nullptr ? messageStream : stdout;
+}
 
 }  // namespace
 
 void setMessageStream(FILE* stream) { messageStream = stream; }
+
+void setBeforeMessage(std::function<void()> hook) { beforeMessage = std::move(hook); }
 
 int message(const char* format, ...) {
     va_list arguments;

@@ -34,7 +34,27 @@ void grantOwnerAccess(int dirFd, const char* name) {
 
 }  // namespace
 
-CTreeRemover::CTreeRemover(int root, std::string shown) : rootFd(root), shownRoot(std::move(shown)) {}
+CTreeRemover::CTreeRemover(int root, std::string shown, Mode walkMode)
+    : rootFd(root), shownRoot(std::move(shown)), mode(walkMode) {}
+
+void CTreeRemover::keep(dev_t device, ino_t inode) {
+    keeping = true;
+    keptDevice = device;
+    keptInode = inode;
+}
+
+// Marks every folder on the way to the kept file, so that none of them is removed.
+bool CTreeRemover::isKept(const struct stat& st) {
+    if (!keeping || st.st_dev != keptDevice || st.st_ino != keptInode || !S_ISREG(st.st_mode)) return false;
+    for (Level& level : levels) level.holdsKept = true;
+    return true;
+}
+
+int CTreeRemover::refuseMountPoint(const std::string& path) {
+    foundMount = path;
+    if (mode == Mode::kRemove) brn::message("%s is a mount point: nothing on it is removed\n", path.c_str());
+    return kMountPoint;
+}
 
 int CTreeRemover::run() {
     if (int opened = openRoot(); opened != kOk) return opened;
@@ -80,11 +100,11 @@ int CTreeRemover::removeEntry(const char* entryName) {
     }
     if (S_ISDIR(st.st_mode)) {
         if (st.st_dev != levels.front().device || isMountRoot(dirFd, name.c_str())) {
-            brn::message("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
-            return kMountPoint;
+            return refuseMountPoint(shownPath(name));
         }
         return descend(name.c_str(), dirFd);
     }
+    if (mode == Mode::kSurvey || isKept(st)) return kOk;
     brn::message("ready to del %s\n", shownPath(name).c_str());
     if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT) {
         return report("remove", shownPath(name), kRemoveFailed);
@@ -96,24 +116,22 @@ int CTreeRemover::removeEntry(const char* entryName) {
 // examined is removed as what it now is.
 int CTreeRemover::descend(const char* name, int dirFd) {
     CUniqueFd child(openat(dirFd, name, kDirectoryFlags));
-    if (child.get() < 0 && errno == EACCES) {
+    if (child.get() < 0 && errno == EACCES && mode == Mode::kRemove) {
         grantOwnerAccess(dirFd, name);
         child.reset(openat(dirFd, name, kDirectoryFlags));
     }
     if (child.get() < 0) {
         if (errno == ENOENT) return kOk;
         if (errno != ELOOP && errno != ENOTDIR) return report("opendir", shownPath(name), kSubdirFailed);
+        if (mode == Mode::kSurvey) return kOk;
         brn::message("ready to del %s\n", shownPath(name).c_str());
         if (unlinkat(dirFd, name, 0) != 0) return report("remove", shownPath(name), kRemoveFailed);
         return kOk;
     }
     struct stat st;
     if (fstat(child.get(), &st) != 0) return report("fstat", shownPath(name), kSubdirFailed);
-    if (st.st_dev != levels.front().device) {
-        brn::message("%s is a mount point: nothing on it is removed\n", shownPath(name).c_str());
-        return kMountPoint;
-    }
-    if ((st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == geteuid()) {
+    if (st.st_dev != levels.front().device) return refuseMountPoint(shownPath(name));
+    if (mode == Mode::kRemove && (st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == geteuid()) {
         (void)fchmod(child.get(), (st.st_mode & 07777) | S_IRWXU);  // see grantOwnerAccess
     }
     Level level;
@@ -124,7 +142,10 @@ int CTreeRemover::descend(const char* name, int dirFd) {
     if (!level.stream) return report("opendir", shownPath(name), kSubdirFailed);
     child.release();
     // Deep levels keep no stream while a child is emptied: at most kOpenLevels stay open.
-    if (levels.size() >= kOpenLevels) levels.back().stream.reset();
+    if (levels.size() >= kOpenLevels) {
+        levels.back().position = telldir(levels.back().stream.get());
+        levels.back().stream.reset();
+    }
     levels.push_back(std::move(level));
     return kOk;
 }
@@ -137,10 +158,12 @@ int CTreeRemover::finishLevel() {
     }
     const std::string shown = shownPath(std::string());
     const std::string name = levels.back().name;
+    const bool stays = mode == Mode::kSurvey || levels.back().holdsKept;
     levels.pop_back();
     if (!levels.back().stream) {
         if (int reopened = reopen(levels.size() - 1); reopened != kOk) return reopened;
     }
+    if (stays) return kOk;
     brn::message("ready to del %s\n", shown.c_str());
     if (unlinkat(parentFd(), name.c_str(), AT_REMOVEDIR) != 0) return report("remove", shown, kRemoveFailed);
     return kOk;
@@ -148,7 +171,8 @@ int CTreeRemover::finishLevel() {
 
 // Opens `level` again from the deepest open level above it, name by name, without following
 // links, and checks that each directory is the one that was left. Its entries are read from
-// the start again: those already removed are gone.
+// the start again, where those already removed are gone; a survey, which removes nothing,
+// goes on from where it stopped.
 int CTreeRemover::reopen(size_t level) {
     size_t from = level;
     while (!levels[from].stream) --from;  // the root always has its stream
@@ -168,6 +192,7 @@ int CTreeRemover::reopen(size_t level) {
     levels[level].stream.reset(fdopendir(current.get()));
     if (!levels[level].stream) return report("opendir", shownUpTo(level), kCannotOpen);
     current.release();
+    if (mode == Mode::kSurvey) seekdir(levels[level].stream.get(), levels[level].position);
     return kOk;
 }
 

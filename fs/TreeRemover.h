@@ -8,7 +8,11 @@
 // stops it before anything in it is touched. At most kOpenLevels directory streams are
 // open at once; a deeper level is reached again from the deepest open one, checking that
 // every directory on the way is still the one it left. Prints "ready to del <path>" before
-// each removal, as the file helpers do. Calling order: construct, run once.
+// each removal, as the file helpers do.
+// In survey mode nothing is removed or changed: the walk only looks for a mount point below the
+// root (for a system without /proc, where the kernel's table cannot be read).
+// One regular file may be kept (keep): it stays, and so do the folders on its way.
+// Calling order: construct, keep, run once.
 
 #include <sys/types.h>
 
@@ -19,6 +23,8 @@
 
 class CTreeRemover {
 public:
+    enum class Mode : int { kRemove = 0, kSurvey = 1 };
+
     static constexpr int kOk = 0;
     static constexpr int kCannotOpen = -1;     // the root, or a directory reached again, cannot be read
     static constexpr int kCannotExamine = -2;  // an entry cannot be examined
@@ -28,11 +34,15 @@ public:
     static constexpr int kChanged = -6;        // a directory on the way was replaced meanwhile
 
     // `rootFd` is borrowed; shownRoot names it in messages.
-    CTreeRemover(int rootFd, std::string shownRoot);
+    CTreeRemover(int rootFd, std::string shownRoot, Mode mode = Mode::kRemove);
     CTreeRemover(const CTreeRemover&) = delete;
     CTreeRemover& operator=(const CTreeRemover&) = delete;
 
+    // The file with this device and inode number stays where it is.
+    void keep(dev_t device, ino_t inode);
     [[nodiscard]] int run();
+    // After kMountPoint: the mount point, as shownRoot + "/" + its path below the root.
+    const std::string& mountPoint() const { return foundMount; }
 
 private:
     static constexpr size_t kOpenLevels = 8;
@@ -43,6 +53,8 @@ private:
         dev_t device = 0;
         ino_t inode = 0;
         DirHandle stream{nullptr, &closedir};  // null while closed (deep levels)
+        long position = 0;      // survey mode: where reading stopped when the stream was closed
+        bool holdsKept = false; // the kept file lies below: the folder stays
     };
 
     int openRoot();
@@ -54,8 +66,15 @@ private:
     std::string shownPath(const std::string& name) const;
     std::string shownUpTo(size_t level) const;
     int report(const char* call, const std::string& path, int result) const;
+    int refuseMountPoint(const std::string& path);
+    bool isKept(const struct stat& st);
 
     int rootFd;
     std::string shownRoot;
+    Mode mode;
+    bool keeping = false;
+    dev_t keptDevice = 0;
+    ino_t keptInode = 0;
+    std::string foundMount;
     std::vector<Level> levels;
 };

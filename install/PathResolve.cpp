@@ -46,6 +46,15 @@ std::string linkTarget(const std::string& path, size_t size) {
     return target;
 }
 
+// A link in a sticky folder anyone may write is followed only when it belongs to the caller
+// or to the folder's owner, as the kernel decides with fs.protected_symlinks.
+bool isPlantedLink(const std::string& folder, const struct stat& link) {
+    struct stat st;
+    if (stat(folder.empty() ? "/" : folder.c_str(), &st) != 0) return true;
+    const bool shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
+    return shared && link.st_uid != geteuid() && link.st_uid != st.st_uid;
+}
+
 ResolvedPath failure(int error, const std::string& at) {
     ResolvedPath result;
     result.error = error;
@@ -89,6 +98,11 @@ ResolvedPath resolvePath(const std::string& path, bool followLast, const std::st
             continue;
         }
         if (fenced || ++links > kMaxLinks) return failure(ELOOP, candidate);
+        if (isPlantedLink(resolved, st)) {
+            ResolvedPath refused = failure(EACCES, candidate);
+            refused.untrustedLink = true;
+            return refused;
+        }
         const std::string target = linkTarget(candidate, size_t(st.st_size));
         if (target.empty()) return failure(errno != 0 ? errno : ENOENT, candidate);
         if (target[0] == '/') resolved.clear();

@@ -6,7 +6,10 @@
 // single slashes and no "." or "..": one name for one directory, however it was spelled.
 // Below a fence (a resolved directory whose content a package controls) no link is
 // followed: one on the way fails the resolution, one at the last component is kept as a
-// name. Stateless.
+// name. Nor is a link followed that sits in a sticky folder anyone may write (/tmp) and
+// belongs to neither the caller nor that folder's owner: another user may have planted it
+// there. This is the kernel's own rule (fs.protected_symlinks), which a path resolved in
+// user space would otherwise bypass; it holds whatever that setting says. Stateless.
 
 #include <string>
 
@@ -17,6 +20,7 @@ struct ResolvedPath {
     std::string path;     // the resolved path when ok
     int error = 0;        // errno when not ok (ELOOP: too many links or a link below the fence)
     std::string failedAt; // the path that could not be examined, or the link refused
+    bool untrustedLink = false;  // EACCES: failedAt is a link planted in a shared folder
 };
 
 // followLast: whether a link at the last component is followed (outside the fence).

@@ -32,6 +32,13 @@ void CSourceFile::markStart() {
     if (!marked) marked = fstat(file.get(), &atStart) == 0;
 }
 
+void CSourceFile::acceptOwnUnlink() {
+    struct stat now;
+    if (!marked || fstat(file.get(), &now) != 0) return;
+    const bool unlinked = now.st_nlink < atStart.st_nlink;
+    if (unlinked && now.st_size == atStart.st_size && sameTime(now.st_mtim, atStart.st_mtim)) atStart = now;
+}
+
 bool CSourceFile::changedSinceStart() const {
     struct stat now;
     if (fstat(file.get(), &now) != 0) return true;

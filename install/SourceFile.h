@@ -27,6 +27,10 @@ public:
 
     // Notes the file's state the first time it is called; later calls change nothing.
     void markStart();
+    // Emptying DEST unlinks a SOURCE that lies inside it, which moves its change time and link
+    // count but not its content: call right after the emptying to take the new change time,
+    // as long as the link count is all that moved besides it.
+    void acceptOwnUnlink();
     bool changedSinceStart() const;
 
 private:

@@ -6,122 +6,186 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
-#include "install/Destination.h"
-#include "fs/FileUtil.h"
-#include "install/PathResolve.h"
-#include "fs/UniqueFd.h"
 #include "brn/tar/DiskEntryMaker.h"
+#include "fs/FileUtil.h"
+#include "fs/HelperName.h"
 #include "fs/Message.h"
+#include "install/ExitStatus.h"
+#include "install/PathResolve.h"
 
 namespace velk {
 
 namespace {
 
-constexpr int kNoFolder = -2;   // the folder cannot be made or reached
-constexpr int kNoFile = -3;     // the temporary file cannot be made, or not renamed
-constexpr int kNotWritten = -4; // a write, a sync or a close failed
-constexpr mode_t kNewFileMode = 0600;
+constexpr mode_t kNewFileMode = 0600;  // before the umask
+constexpr mode_t kFolderMode = 0755;   // before the umask
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-int report(const char* call, const std::string& path, int result) {
-    const int error = errno;
-    brn::message("version file: %s %s failed(%d,%s)\n", call, path.c_str(), error, strerror(error));
-    return result;
-}
-
-// The folder that holds the version file, opened: through DEST's descriptor under the
-// entries' rules when it lies in DEST, else by its path (made when missing).
-int openFolder(const std::string& folder, const CDestination& dest, CUniqueFd& fd) {
-    if (isAtOrBelow(folder, dest.path())) {
-        brn::CDiskEntryMaker walker(dest.fd(), dest.shown() + "/");
-        int opened = -1;
-        const int result = walker.openDirectory(folder.substr(dest.path().size()), opened);
-        fd.reset(opened);
-        return result == brn::kSafePathOk ? 0 : kNoFolder;
+// The '/'-separated components of `path`, empty ones dropped.
+std::vector<std::string> componentsOf(const std::string& path) {
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < path.size();) {
+        size_t slash = path.find('/', at);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > at) parts.push_back(path.substr(at, slash - at));
+        at = slash + 1;
     }
-    if (!isDirectory(folder) && !makeDirs(folder)) return kNoFolder;
-    fd.reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 ? 0 : report("open", folder, kNoFile);
+    return parts;
 }
 
-// Writes `text` into a new file `temporary` in `folder` and syncs it, with the mode (and
-// owner) of `existing` when it is a regular file.
-int writeTemporary(int folder, const std::string& temporary, const std::string& text, const struct stat* existing,
-                   const std::string& shown) {
-    (void)unlinkat(folder, temporary.c_str(), 0);  // left by an interrupted run
-    CUniqueFd file(openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          kNewFileMode));
-    if (file.get() < 0) return report("open", shown, kNoFile);
-    if (writeAll(text.data(), int(text.size()), file.get()) != int(text.size())) return kNotWritten;
-    if (existing != nullptr) {
-        (void)fchown(file.get(), existing->st_uid, existing->st_gid);  // kept where the process may
-        if (fchmod(file.get(), existing->st_mode & 07777) != 0) return report("fchmod", shown, kNotWritten);
+bool fitsNameLimit(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        if (name.size() > NAME_MAX) return false;
     }
-    if (fsync(file.get()) != 0) return report("fsync", shown, kNotWritten);
-    if (close(file.release()) != 0) return report("close", shown, kNotWritten);
-    return 0;
-}
-
-// A folder that takes no new file (it is not the updater's to write) around a version file
-// that is: the file is written over in place, synced, as it always was, and not atomically.
-int writeInPlace(int folder, const std::string& leaf, const std::string& text, const std::string& shown) {
-    brn::message("version file %s: its folder takes no new file; written in place\n", shown.c_str());
-    CUniqueFd file(openat(folder, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (file.get() < 0) return report("open", shown, kNoFile);
-    if (writeAll(text.data(), int(text.size()), file.get()) != int(text.size())) return kNotWritten;
-    if (ftruncate(file.get(), off_t(text.size())) != 0) return report("ftruncate", shown, kNotWritten);
-    if (fsync(file.get()) != 0) return report("fsync", shown, kNotWritten);
-    return close(file.release()) == 0 ? 0 : report("close", shown, kNotWritten);
+    return true;
 }
 
 bool isReadOnlyFolder(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
-int replaceIn(int folder, const std::string& leaf, const std::string& text, const std::string& shown) {
-    struct stat st;
-    const bool exists = fstatat(folder, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    const bool regular = exists && S_ISREG(st.st_mode);
-    const std::string temporary = "." + leaf + ".velk-new";
-    if (regular && faccessat(folder, ".", W_OK, AT_EACCESS) != 0 && isReadOnlyFolder(errno)) {
-        return writeInPlace(folder, leaf, text, shown);
-    }
-    int result = writeTemporary(folder, temporary, text, regular ? &st : nullptr, shown);
-    if (result == 0 && renameat(folder, temporary.c_str(), folder, leaf.c_str()) != 0) {
-        result = report("rename", shown, kNoFile);
-    }
-    if (result != 0) {
-        (void)unlinkat(folder, temporary.c_str(), 0);
-        return result;
-    }
-    return fsync(folder) == 0 ? 0 : report("fsync", parentDir(shown), kNotWritten);
-}
-
-// lstat: below DEST a link at the name is replaced, never followed to a device.
-bool isDevice(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
-}
+// A device that cannot be synced says so with one of these; its data is then as durable as it gets.
+bool cannotSync(int error) { return error == EINVAL || error == ENOTSUP || error == EROFS; }
 
 }  // namespace
 
-int replaceVersionFile(const std::string& text, const std::string& path, const CDestination& dest) {
-    if (text.empty() || text.size() > size_t(INT_MAX)) return kNotWritten;
-    const ResolvedPath resolved = resolvePath(path, true, dest.path());
-    if (!resolved.ok) {
-        if (resolved.error == ELOOP) {
-            brn::message("version file %s: refusing to go through the symbolic link %s\n", path.c_str(),
-                   resolved.failedAt.c_str());
-        } else {
-            errno = resolved.error;
-            report("lstat", resolved.failedAt, 0);
-        }
-        return kNoFolder;
+int CVersionFile::prepare(const std::string& path, const std::string& destPath) {
+    given = path;
+    const ResolvedPath result = resolvePath(path, true, destPath);
+    if (!result.ok && result.untrustedLink) {
+        return refuse("refusing to follow the symbolic link " + result.failedAt +
+                      ": it belongs to another user of a shared folder");
     }
-    if (isDevice(resolved.path)) return writeFile(text, resolved.path);
-    CUniqueFd folder;
-    if (int opened = openFolder(parentDir(resolved.path), dest, folder); opened != 0) return opened;
-    return replaceIn(folder.get(), resolved.path.substr(resolved.path.rfind('/') + 1), text, path);
+    if (!result.ok && result.error == ELOOP) {
+        return refuse("refusing to go through the symbolic link " + result.failedAt);
+    }
+    if (!result.ok) return report("lstat", result.failedAt, result.error, kExitVersionFailed);
+    resolved = result.path;
+    if (resolved == "/" || isAtOrBelow(destPath, resolved)) return refuse("it is DEST or a folder that holds it");
+    leaf = resolved.substr(resolved.rfind('/') + 1);
+    if (isAtOrBelow(resolved, destPath)) {
+        below = resolved.substr(destPath.size() + 1);
+        if (!fitsNameLimit(componentsOf(below))) return report("name", resolved, ENAMETOOLONG, kExitVersionFailed);
+        return kExitOk;
+    }
+    if (leaf.size() > NAME_MAX) return report("name", resolved, ENAMETOOLONG, kExitVersionFailed);
+    return openDeepestFolder(parentDir(resolved));
+}
+
+int CVersionFile::refuse(const std::string& why) {
+    brn::message("version file %s: %s\n", given.c_str(), why.c_str());
+    return kExitVersionFailed;
+}
+
+// Opens the folders of `path` from the root down, as far as they exist; the ones after the
+// first missing one are made by stage. Then decides how the file itself will be written.
+int CVersionFile::openDeepestFolder(const std::string& path) {
+    folder.reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& name : componentsOf(path)) {
+        const std::string reached = deepest + "/" + name;
+        struct stat st;
+        if (!missing.empty() || fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (!missing.empty() || errno == ENOENT) {
+                missing.push_back(name);
+                continue;
+            }
+            return report("lstat", reached, errno, kExitVersionFailed);
+        }
+        if (!S_ISDIR(st.st_mode)) return refuse(reached + " is not a folder");
+        CUniqueFd next(openat(folder.get(), name.c_str(), kFolderFlags));
+        if (next.get() < 0) return report("open", reached, errno, kExitVersionFailed);
+        folder = std::move(next);
+        deepest = reached;
+    }
+    if (!fitsNameLimit(missing)) return report("name", resolved, ENAMETOOLONG, kExitVersionFailed);
+    if (!missing.empty()) return kExitOk;
+    struct stat st;
+    const bool exists = fstatat(folder.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISDIR(st.st_mode)) return refuse("it is a folder");
+    if (exists && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+        way = Way::kDevice;
+        return kExitOk;
+    }
+    if (faccessat(folder.get(), ".", W_OK, AT_EACCESS) != 0 && isReadOnlyFolder(errno)) {
+        const int error = errno;
+        if (!exists || !S_ISREG(st.st_mode)) return report("create in", parentDir(resolved), error, kExitVersionFailed);
+        way = Way::kInPlace;
+    }
+    return kExitOk;
+}
+
+int CVersionFile::stage(const std::string& content, int tree, const std::string& shownTree) {
+    text = content;
+    const int reached = below.empty() ? makeMissingFolders() : openFolderInTree(tree, shownTree);
+    if (reached != 0 || way != Way::kReplace) return reached;
+    const std::string temporary = helperName(leaf, ".velk-new");
+    (void)unlinkat(folder.get(), temporary.c_str(), 0);  // left by an interrupted run
+    int error = replacement.begin(folder.get(), leaf, temporary, kNewFileMode);
+    if (error == 0) error = replacement.write(text.data(), text.size());
+    if (error == 0) error = replacement.seal();
+    if (error == 0) return 0;
+    replacement.abandon();
+    return report(replacement.failedCall(), given, error, error == EEXIST ? kNoFile : kNotWritten);
+}
+
+// Below DEST the folders are those of the new tree, reached under the entries' rules: a link
+// a package made on the way is refused, never followed.
+int CVersionFile::openFolderInTree(int tree, const std::string& shownTree) {
+    brn::CDiskEntryMaker walker(tree, shownTree + "/");
+    const size_t slash = below.rfind('/');
+    int opened = -1;
+    const int result = walker.openDirectory(slash == std::string::npos ? "" : below.substr(0, slash), opened);
+    folder.reset(opened);
+    if (result == brn::kSafePathOk) return 0;
+    if (result == brn::kSafePathThroughLink) refuse("refusing to go through a symbolic link the package made");
+    return kNoFolder;
+}
+
+int CVersionFile::makeMissingFolders() {
+    for (const std::string& name : missing) {
+        deepest += "/" + name;
+        if (mkdirat(folder.get(), name.c_str(), kFolderMode) != 0 && errno != EEXIST) {
+            return report("mkdir", deepest, errno, kNoFolder);
+        }
+        CUniqueFd next(openat(folder.get(), name.c_str(), kFolderFlags));
+        if (next.get() < 0) return report("open", deepest, errno, kNoFolder);
+        folder = std::move(next);
+    }
+    missing.clear();
+    return 0;
+}
+
+int CVersionFile::publish() {
+    if (way == Way::kDevice) return writeInPlace(false);
+    if (way == Way::kInPlace) {
+        brn::message("version file %s: its folder takes no new file; written in place\n", given.c_str());
+        return writeInPlace(true);
+    }
+    if (int error = replacement.commit(); error != 0) {
+        const bool renamed = std::string(replacement.failedCall()) != "rename";
+        return report(replacement.failedCall(), renamed ? parentDir(resolved) : given, error,
+                      renamed ? kNotSynced : kNoFile);
+    }
+    return 0;
+}
+
+// O_NONBLOCK: a FIFO put in the device's place must not hold the run; fstat then refuses it.
+int CVersionFile::writeInPlace(bool cut) {
+    CUniqueFd file(openat(folder.get(), leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (file.get() < 0 || fstat(file.get(), &st) != 0) return report("open", given, errno, kNoFile);
+    const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+    if (device == cut || !(device || S_ISREG(st.st_mode))) return report("open", given, EINVAL, kNoFile);
+    if (writeAll(text.data(), int(text.size()), file.get()) != int(text.size())) return kNotWritten;
+    if (cut && ftruncate(file.get(), off_t(text.size())) != 0) return report("ftruncate", given, errno, kNotWritten);
+    if (fsync(file.get()) != 0 && !(device && cannotSync(errno))) return report("fsync", given, errno, kNotWritten);
+    if (close(file.release()) != 0) return report("close", given, errno, kNotWritten);
+    return 0;
+}
+
+int CVersionFile::report(const char* call, const std::string& path, int error, int result) const {
+    brn::message("version file: %s %s failed(%d,%s)\n", call, path.c_str(), error, strerror(error));
+    return result;
 }
 
 }  // namespace velk

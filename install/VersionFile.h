@@ -1,24 +1,76 @@
 #pragma once
-// Writes the installed version into VERSION-FILE so that at every moment, a kill or a power
-// cut included, the file holds the old value or the new one, never a mix and never nothing:
-// the text goes into a temporary file beside it, which is synced, renamed over the name, and
-// the folder is synced. The path is resolved first (install/PathResolve.h): an operator's link
-// at the name outside DEST is followed, so its target is what gets replaced; below DEST,
-// where a package may have planted links, no link is followed (one on the way refuses the
-// write, one at the name is replaced) and the folder is reached through DEST's descriptor.
-// A replaced file keeps its permission bits (and its owner where the process may keep
-// it); a new one is made with mode 0600 before the umask. A device (a block device, or
-// /dev/full) is written in place, as before: nothing can be renamed over it. Stateless.
+// CVersionFile is VERSION-FILE for one run: where the installed version is written, so that at
+// every moment, a kill or a power cut included, it holds the old value or the new one.
+//   prepare, at the start, before DEST changes: the path is resolved against the working folder
+//     (install/PathResolve.h: an operator's link outside DEST is followed; below DEST no link
+//     is, one on the way refuses the file), its name is checked to fit, every existing folder
+//     on its way to be a folder, and the deepest existing folder is opened. From then on the
+//     file is reached only through that descriptor, or, inside DEST, through the tree's.
+//   stage, before the commit point: missing folders are made, and the new text is written into
+//     a fresh temporary beside the file and synced (fs/FileReplacement.h); inside DEST the
+//     folders are reached under the entries' rules (brn/tar/PathWalker.h).
+//   publish, after it: the temporary is renamed over the file and the folder synced.
+// A device (/dev/null, a flash partition) cannot be replaced: publish writes it in place from
+// its start, never cut, and syncs it where the device can be synced. A regular file in a
+// folder that takes no new file (not the updater's to write) is written in place too, cut to
+// the text, and synced: not atomically. A replaced file keeps its permission bits (and its
+// owner where the process may keep it); a new one is made with mode 0600 before the umask.
+// Every failure prints "version file ..." with the call, the path and the errno.
+
+#include <sys/types.h>
 
 #include <string>
+#include <vector>
+
+#include "fs/FileReplacement.h"
+#include "fs/UniqueFd.h"
 
 namespace velk {
 
-class CDestination;
+class CVersionFile {
+public:
+    // kExitOk, or kExitVersionFailed (printed). `destPath` is DEST resolved.
+    int prepare(const std::string& given, const std::string& destPath);
+    // Inside DEST: the file's path below DEST ("state/version"); empty when it lies outside.
+    const std::string& belowDest() const { return below; }
 
-// 0, or a negative code of writeFile's (fs/FileUtil.h) for the same cause: -2 the folder
-// cannot be made or reached, -3 the file cannot be made or renamed, -4 a write or sync
-// failed. Each failure prints the call, the path and the errno; the old file stays as it was.
-int replaceVersionFile(const std::string& text, const std::string& path, const CDestination& dest);
+    // Writes `text` ready to publish. `tree` is the folder DEST's entries are made in (DEST,
+    // or the staged tree) with `shownTree` naming it in messages; used only inside DEST.
+    // 0, or a negative code: kNoFolder, kNoFile, kNotWritten.
+    int stage(const std::string& text, int tree, const std::string& shownTree);
+    // The staged text becomes the file's content, durably. kNotSynced: it is the content,
+    // but its folder could not be synced.
+    int publish();
+    // Removes what stage made and publish did not take.
+    void abandon() { replacement.abandon(); }
+
+    static constexpr int kNoFolder = -2;    // a folder on the way cannot be made, reached or opened
+    static constexpr int kNoFile = -3;      // the temporary cannot be made, or not renamed
+    static constexpr int kNotWritten = -4;  // a write, a sync or a close failed
+    static constexpr int kNotSynced = -5;   // renamed into place, but the folder's sync failed
+
+    const std::string& shown() const { return given; }
+
+private:
+    enum class Way { kReplace, kInPlace, kDevice };
+
+    int refuse(const std::string& why);
+    int openDeepestFolder(const std::string& path);
+    int openFolderInTree(int tree, const std::string& shownTree);
+    int makeMissingFolders();
+    int writeInPlace(bool cut);
+    int report(const char* call, const std::string& path, int error, int result) const;
+
+    std::string given;
+    std::string resolved;             // the file's path, resolved
+    std::string below;                // see belowDest
+    std::string leaf;                 // the file's own name
+    std::string deepest;              // the path of `folder`, for messages ("" for the root)
+    std::vector<std::string> missing; // folders still to make below it
+    std::string text;                 // what publish writes in place
+    Way way = Way::kReplace;
+    CUniqueFd folder;                 // the deepest existing folder, then the file's own folder
+    CFileReplacement replacement;
+};
 
 }  // namespace velk

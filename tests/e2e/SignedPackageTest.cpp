@@ -107,7 +107,7 @@ TEST_F(SignedPackageTest, TheOrderOfStatuses) {
     EXPECT_EQ(run(VELK_UNPACK, "--pubkey k.pub missing.velk dest version"), 254);  // -2 first
     EXPECT_EQ(run(VELK_UNPACK, "--pubkey k.pub p.velk / version"), 255);           // -1 first
     EXPECT_EQ(run(VELK_UNPACK, "--signature x.sig p.velk dest version"), 255);      // --signature needs --pubkey
-    EXPECT_EQ(run(VELK_UNPACK, "p.velk dest version --pubkey"), 0) << log();        // after SOURCE: ignored
+    EXPECT_EQ(run(VELK_UNPACK, "p.velk dest version --pubkey k.pub"), 255) << log();  // after SOURCE: refused
 }
 
 }  // namespace

@@ -324,6 +324,30 @@ int descriptorOn(pid_t pid, const std::string& path) {
     return found;
 }
 
+bool writeLockHeldOn(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    std::istringstream locks(readFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("OFDLCK") != std::string::npos && line.find(" WRITE ") != std::string::npos &&
+            line.find(inode) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int holdWriteLock(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fd >= 0 && fcntl(fd, F_OFD_SETLK, &whole) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 long long filePosition(pid_t pid, int fd) {
     std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
     for (std::string key; info >> key;) {

@@ -117,6 +117,11 @@ bool waitUntil(const std::function<bool()>& ready, unsigned seconds = 30);
 int descriptorOn(pid_t pid, const std::string& path);
 // The file position of descriptor `fd` of `pid` (/proc/PID/fdinfo/FD), or -1.
 long long filePosition(pid_t pid, int fd);
+// Whether some process holds an open-file-description write lock on the file at `path`
+// (/proc/locks, which names such a lock by its inode, not by a process).
+bool writeLockHeldOn(const std::string& path);
+// Takes such a lock on `path` for the test itself: the descriptor that holds it, or -1.
+int holdWriteLock(const std::string& path);
 
 // `how` run under strace writing to `log`, with `options` (tests/support/SyscallTrace.h).
 Launch underStrace(Launch how, const std::string& log, const std::vector<std::string>& options);

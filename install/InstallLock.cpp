@@ -1,0 +1,64 @@
+#include "install/InstallLock.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fs/HelperName.h"
+#include "fs/Message.h"
+#include "install/ExitStatus.h"
+
+namespace velk {
+
+namespace {
+
+constexpr mode_t kLockMode = 0600;
+// O_NONBLOCK: a FIFO planted at the name must not hold the run; fstat then refuses it.
+constexpr int kLockFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// A write lock needs a descriptor open for writing: a lock file anyone may write, anyone may
+// hold. In a sticky folder anyone may write (/tmp), another user may have made it first, so
+// there it must be the updater's own or the folder owner's, as the kernel's fs.protected_regular
+// rules for files made there.
+bool onlyUpdatersMayLock(const struct stat& lock, const struct stat& folder) {
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    const bool trustedOwner = !shared || lock.st_uid == geteuid() || lock.st_uid == folder.st_uid;
+    return trustedOwner && (lock.st_mode & S_IWOTH) == 0;
+}
+
+}  // namespace
+
+int CInstallLock::take(int parent, const std::string& name, const std::string& shownDest,
+                       const std::string& shownParent) {
+    const std::string lockName = helperName(name, ".velk-lock");
+    shownLock = shownParent + "/" + lockName;
+    file.reset(openat(parent, lockName.c_str(), kLockFlags | O_CREAT, kLockMode));
+    // A parent the updater may not write can still hold a lock file an operator made.
+    if (file.get() < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        file.reset(openat(parent, lockName.c_str(), kLockFlags));
+    }
+    if (file.get() < 0) return refuse("cannot open the lock file", errno);
+    struct stat st, folder;
+    if (fstat(file.get(), &st) != 0 || fstat(parent, &folder) != 0) return refuse("cannot examine the lock file", errno);
+    if (!S_ISREG(st.st_mode)) return refuse("the lock file is not a regular file", EINVAL);
+    if (!onlyUpdatersMayLock(st, folder)) {
+        return refuse("another user could hold the lock file (anyone may write it, or another user made it)", EPERM);
+    }
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(file.get(), F_OFD_SETLK, &whole) == 0) return kExitOk;
+    if (errno != EAGAIN && errno != EACCES) return refuse("cannot lock", errno);
+    brn::message("dest %s is busy: another update is running\n", shownDest.c_str());
+    return kExitIncomplete;
+}
+
+int CInstallLock::refuse(const std::string& what, int error) const {
+    brn::message("lock %s: %s(%d,%s)\n", shownLock.c_str(), what.c_str(), error, strerror(error));
+    return kExitIncomplete;
+}
+
+}  // namespace velk

@@ -1,0 +1,34 @@
+#pragma once
+// The lock that lets one run at a time change a DEST. It is an open-file-description write lock
+// (fcntl F_OFD_SETLK) on ".NAME.velk-lock" in DEST's parent: beside DEST, so emptying DEST or
+// swapping it for another tree leaves it in place, and released by the kernel when the process
+// ends however it ends. Every run, by root or by a service user, in place or staged, takes this
+// same lock, so any two exclude each other; where it cannot be taken the run ends before
+// anything changes. A write lock needs a descriptor open for writing, and the file is made
+// with mode 0600: nobody who cannot write DEST's parent (or the lock file an operator made for
+// a group of updaters) can hold it. A lock file anyone may write, one another user made in a
+// sticky folder anyone may write, or anything but a regular file at its name (a FIFO, a link,
+// a folder) is refused, never followed or waited on. The file stays after the run: removing it would let two runs lock
+// two different files. Calling order: take once; the lock lives as long as the object.
+
+#include <string>
+
+#include "fs/UniqueFd.h"
+
+namespace velk {
+
+class CInstallLock {
+public:
+    // `parent` is DEST's parent folder, open, and `name` DEST's last component; `shownDest`
+    // and `shownParent` name them in messages. kExitOk, or kExitIncomplete (printed), also
+    // when another run holds the lock ("dest DEST is busy: another update is running").
+    int take(int parent, const std::string& name, const std::string& shownDest, const std::string& shownParent);
+
+private:
+    int refuse(const std::string& what, int error) const;
+
+    std::string shownLock;
+    CUniqueFd file;
+};
+
+}  // namespace velk
