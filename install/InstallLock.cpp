@@ -21,30 +21,33 @@ constexpr int kLockFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEX
 
 // A write lock needs a descriptor open for writing: a lock file anyone may write, anyone may
 // hold. In a sticky folder anyone may write (/tmp), another user may have made it first, so
-// there it must be the updater's own or the folder owner's, as the kernel's fs.protected_regular
-// rules for files made there.
-bool onlyUpdatersMayLock(const struct stat& lock, const struct stat& folder) {
+// there it must belong to the updater, to the folder's owner or to DEST's, as the kernel's
+// fs.protected_regular decides for files made there.
+bool onlyUpdatersMayLock(const struct stat& lock, const struct stat& folder, uid_t destOwner) {
     const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-    const bool trustedOwner = !shared || lock.st_uid == geteuid() || lock.st_uid == folder.st_uid;
+    const bool trustedOwner =
+        !shared || lock.st_uid == geteuid() || lock.st_uid == folder.st_uid || lock.st_uid == destOwner;
     return trustedOwner && (lock.st_mode & S_IWOTH) == 0;
 }
 
 }  // namespace
 
+// Root makes the lock file for DEST's owner: a service user that owns DEST may then take
+// the same lock in its own runs, and gains no power over DEST it did not have.
 int CInstallLock::take(int parent, const std::string& name, const std::string& shownDest,
                        const std::string& shownParent) {
     const std::string lockName = helperName(name, ".velk-lock");
     shownLock = shownParent + "/" + lockName;
-    file.reset(openat(parent, lockName.c_str(), kLockFlags | O_CREAT, kLockMode));
-    // A parent the updater may not write can still hold a lock file an operator made.
-    if (file.get() < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        file.reset(openat(parent, lockName.c_str(), kLockFlags));
-    }
+    struct stat dest;
+    const bool destExists = fstatat(parent, name.c_str(), &dest, AT_SYMLINK_NOFOLLOW) == 0;
+    file.reset(openat(parent, lockName.c_str(), kLockFlags | O_CREAT | O_EXCL, kLockMode));
+    if (file.get() >= 0 && destExists && geteuid() == 0) (void)fchown(file.get(), dest.st_uid, dest.st_gid);
+    if (file.get() < 0 && errno == EEXIST) file.reset(openat(parent, lockName.c_str(), kLockFlags));
     if (file.get() < 0) return refuse("cannot open the lock file", errno);
     struct stat st, folder;
     if (fstat(file.get(), &st) != 0 || fstat(parent, &folder) != 0) return refuse("cannot examine the lock file", errno);
     if (!S_ISREG(st.st_mode)) return refuse("the lock file is not a regular file", EINVAL);
-    if (!onlyUpdatersMayLock(st, folder)) {
+    if (!onlyUpdatersMayLock(st, folder, destExists ? dest.st_uid : geteuid())) {
         return refuse("another user could hold the lock file (anyone may write it, or another user made it)", EPERM);
     }
     struct flock whole = {};

@@ -4,12 +4,13 @@
 // swapping it for another tree leaves it in place, and released by the kernel when the process
 // ends however it ends. Every run, by root or by a service user, in place or staged, takes this
 // same lock, so any two exclude each other; where it cannot be taken the run ends before
-// anything changes. A write lock needs a descriptor open for writing, and the file is made
-// with mode 0600: nobody who cannot write DEST's parent (or the lock file an operator made for
-// a group of updaters) can hold it. A lock file anyone may write, one another user made in a
-// sticky folder anyone may write, or anything but a regular file at its name (a FIFO, a link,
-// a folder) is refused, never followed or waited on. The file stays after the run: removing it would let two runs lock
-// two different files. Calling order: take once; the lock lives as long as the object.
+// anything changes, never running unlocked. A write lock needs a descriptor open for writing,
+// and the file is made with mode 0600 (by root, for DEST's owner): nobody who cannot write
+// DEST's parent, does not own DEST, or was not given the lock file by an operator can hold it.
+// A lock file anyone may write, one another user made in a sticky folder anyone may write, or
+// anything but a regular file at its name (a FIFO, a link, a folder) is refused, never followed
+// or waited on. The file stays after the run: removing it would let two runs lock two
+// different files. Calling order: take once; the lock lives as long as the object.
 
 #include <string>
 
