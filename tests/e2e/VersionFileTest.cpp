@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 
 #include "tests/support/SyscallTrace.h"
@@ -79,19 +81,23 @@ TEST_F(VersionFileTest, KilledAtAnyCallOfTheReplacementTheFileIsOldOrNew) {
     ASSERT_TRUE(trace.markerSeen) << "no syncfs in the trace";
     // The data is durable before the version file is renamed into place.
     ASSERT_NE(std::find(trace.calls.begin() + long(trace.marker), trace.calls.end(), "renameat"), trace.calls.end());
-    int killed = 0;
+    size_t killed = 0, tried = 0;
     for (size_t i = trace.marker + 1; i < trace.calls.size(); ++i) {
         const std::string& call = trace.calls[i];
         const int when = velktest::occurrence(trace, i);
         if (call == "exit_group") continue;
         SCOPED_TRACE(call + " #" + std::to_string(when));
         velktest::writeFile(version, kOld);
-        const std::vector<std::string> strace = velktest::straceInjecting(call, "signal=SIGKILL", when);
-        killed += unpack(dir / "p.velk", version, velktest::commandLine(strace) + " ") != 0;
+        velktest::Launch how;
+        how.argv = velktest::straceInjecting(call, "signal=SIGKILL", when);
+        how.argv.insert(how.argv.end(), {"--", VELK_UNPACK, dir / "p.velk", dest(), version});
+        ++tried;
+        killed += velktest::run(how).signal == SIGKILL;  // a kill, not a failure that happened to come
         const std::string now = velktest::readFile(version);
         EXPECT_TRUE(now == kOld || now == "new") << now;
     }
-    EXPECT_GT(killed, 5);
+    EXPECT_EQ(killed, tried) << "a run that was to be killed ended otherwise";
+    EXPECT_GT(tried, 5u);
     ASSERT_EQ(unpack(dir / "p.velk", version), 0) << log();
     EXPECT_EQ(velktest::readFile(version), "new");
     EXPECT_FALSE(velktest::exists(dir / ".version.velk-new"));
