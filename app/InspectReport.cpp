@@ -113,9 +113,9 @@ bool CTextReport::finish(int) {
     return fflush(out) == 0 && ferror(out) == 0;
 }
 
-CJsonReport::CJsonReport(FILE* out, const std::string& path, uint64_t size) : out(out) {
+CJsonReport::CJsonReport(FILE* out, const std::string& path, const Json::Value& size) : out(out) {
     root["file"] = bytesValue(path);
-    root["size"] = Json::UInt64(size);
+    root["size"] = size;
     root["packages"] = Json::Value(Json::arrayValue);
     root["verdict"] = Json::Value(Json::nullValue);
 }

@@ -69,7 +69,8 @@ private:
 
 class CJsonReport : public CInspectReport {
 public:
-    CJsonReport(FILE* out, const std::string& path, uint64_t size);
+    // `size`: the file's size in bytes, or null for a stream.
+    CJsonReport(FILE* out, const std::string& path, const Json::Value& size);
     void package(const PackageRecord& record) override;
     void entry(const brn::TAR_FILE_INFO_T& info) override;
     void verdict(const PackageRecord& record, bool failed, const std::string& text) override;

@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -18,8 +19,10 @@ constexpr int64_t kFeedInterval = 100000000;  // ns between two feed lines: abou
 constexpr double kBytesPerMegabyte = 1e6;
 constexpr double kNanosecondsPerSecond = 1e9;
 
-// Whole percent, rounded down, so it reaches 100 only with the last byte.
-uint64_t percentOf(uint64_t done, uint64_t total) { return total == 0 ? 100 : done * 100 / total; }
+constexpr uint64_t kRunningPercent = 99;  // the most a line says before the install is complete
+
+// Whole percent, rounded down, at most 99: 100 is for the line that says the install is complete.
+uint64_t percentOf(uint64_t done, uint64_t total) { return std::min(done * 100 / total, kRunningPercent); }
 
 }  // namespace
 
@@ -45,9 +48,12 @@ void CProgressLine::update(uint64_t done) {
     last = now;
     const double seconds = double(now - started) / kNanosecondsPerSecond;
     const double rate = seconds > 0 ? double(done) / seconds : 0.0;
-    const double left = rate > 0 ? double(total - done) / rate : 0.0;
-    const int written = fprintf(stderr, "\rread %.1f of %.1f MB, %.1f MB/s, %.0f s left", double(done) / kBytesPerMegabyte,
-                                double(total) / kBytesPerMegabyte, rate / kBytesPerMegabyte, left);
+    const double left = rate > 0 && total > done ? double(total - done) / rate : 0.0;
+    const double megabytes = double(done) / kBytesPerMegabyte;
+    const int written = total == 0
+        ? fprintf(stderr, "\rread %.1f MB, %.1f MB/s", megabytes, rate / kBytesPerMegabyte)
+        : fprintf(stderr, "\rread %.1f of %.1f MB, %.1f MB/s, %.0f s left", megabytes,
+                  double(total) / kBytesPerMegabyte, rate / kBytesPerMegabyte, left);
     if (written > width) width = written;
     shown = true;
 }
@@ -61,7 +67,8 @@ void CProgressLine::clear() {
 CProgressFeed::CProgressFeed(int descriptor, uint64_t size) : fd(descriptor), total(size) {}
 
 void CProgressFeed::update(uint64_t done) {
-    if (fd < 0 || broken || done >= total) return;  // the full count is succeed()'s to write
+    read = done;
+    if (fd < 0 || broken || (total != 0 && done == total)) return;  // the full count is succeed()'s
     const int64_t now = monotonicNanoseconds();
     if (last != 0 && now - last < kFeedInterval) return;
     last = now;
@@ -69,17 +76,25 @@ void CProgressFeed::update(uint64_t done) {
 }
 
 void CProgressFeed::succeed() {
-    if (fd >= 0 && !broken) writeLine(total);
+    if (fd < 0 || broken) return;
+    char line[80];
+    const int length = snprintf(line, sizeof line, "100 %" PRIu64 " %" PRIu64 "\n", read, read);
+    writeText(line, length);
 }
 
-// One whole line per write, so a reader never sees half of one; a failed write (a closed
-// descriptor, a reader gone) ends the feed quietly.
 void CProgressFeed::writeLine(uint64_t done) {
     if (done < lastDone) done = lastDone;
     lastDone = done;
     char line[80];
-    const int length = snprintf(line, sizeof line, "%" PRIu64 " %" PRIu64 " %" PRIu64 "\n", percentOf(done, total),
-                                done, total);
+    const int length = total == 0 ? snprintf(line, sizeof line, "- %" PRIu64 " -\n", done)
+                                  : snprintf(line, sizeof line, "%" PRIu64 " %" PRIu64 " %" PRIu64 "\n",
+                                             percentOf(done, total), done, total);
+    writeText(line, length);
+}
+
+// One whole line per write, so a reader never sees half of one; a failed write (a closed
+// descriptor, a reader gone) ends the feed quietly.
+void CProgressFeed::writeText(const char* line, int length) {
     ssize_t written = -1;
     do {
         written = write(fd, line, size_t(length));

@@ -1,5 +1,8 @@
 #include "app/UnpackOptions.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <set>
 #include <string>
 
@@ -22,29 +25,47 @@ constexpr FlagOption kFlags[] = {
     {"--version", nullptr, &UnpackOptions::showVersion},
 };
 
-// An option that takes the next argument as its value.
+// A whole decimal number in [0, max]: digits only, no sign or blanks.
+bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || parsed > max) return false;
+    value = parsed;
+    return true;
+}
+
+// An option that takes the next argument as its value, which `take` checks and keeps.
 struct ValueOption {
     const char* name;
-    std::string UnpackOptions::*field;  // nullptr: --progress-fd, a number
+    const char* expected;  // what the value must be, for the hint
+    bool (*take)(const std::string& value, UnpackOptions& options);
 };
 
 constexpr ValueOption kValues[] = {
-    {"--pubkey", &UnpackOptions::publicKey},
-    {"--signature", &UnpackOptions::signature},
-    {"--progress-fd", nullptr},
+    {"--pubkey", "a key file", [](const std::string& value, UnpackOptions& options) {
+         options.publicKey = value;
+         return true;
+     }},
+    {"--signature", "a signature file", [](const std::string& value, UnpackOptions& options) {
+         options.signature = value;
+         return true;
+     }},
+    {"--progress-fd", "a descriptor number", [](const std::string& value, UnpackOptions& options) {
+         uint64_t fd = 0;
+         if (!parseNumber(value, INT_MAX, fd)) return false;
+         options.progressFd = int(fd);
+         return true;
+     }},
+    {"--source-size", "a number of bytes", [](const std::string& value, UnpackOptions& options) {
+         return parseNumber(value, UINT64_MAX, options.sourceSize) && options.sourceSize > 0;
+     }},
 };
 
 bool isOption(const std::string& argument) { return argument.size() > 1 && argument[0] == '-'; }
 
 // What an argument after SOURCE must not look like: an option meant for this program.
 bool looksLikeOption(const std::string& argument) { return argument.compare(0, 2, "--") == 0 || argument == "-p"; }
-
-// A descriptor number: decimal digits only, at most INT_MAX.
-bool parseDescriptor(const std::string& text, int& fd) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    fd = std::stoi(text);
-    return true;
-}
 
 ParsedOptions refuse(const std::string& hint) { return ParsedOptions{false, hint}; }
 
@@ -83,11 +104,7 @@ ParsedOptions CArgumentReader::takeValue(const ValueOption& option) {
     if (at + 1 >= argc) return refuse(name + " needs a value");
     const std::string value = argv[at + 1];
     if (value.empty()) return refuse(name + " needs a value that is not empty");
-    if (option.field != nullptr) {
-        options.*option.field = value;
-    } else if (!parseDescriptor(value, options.progressFd)) {
-        return refuse(name + " needs a descriptor number");
-    }
+    if (!option.take(value, options)) return refuse(name + " needs " + option.expected);
     at += 2;
     return ParsedOptions{true, ""};
 }
@@ -119,6 +136,13 @@ ParsedOptions CArgumentReader::readOperands() {
     }
     if (argc - at < 3) return refuse("");
     if (options.publicKey.empty() && !options.signature.empty()) return refuse("--signature needs --pubkey");
+    const bool stream = std::string(argv[at]) == "-";
+    if (options.sourceSize > 0 && !stream) return refuse("--source-size is for SOURCE -, a stream");
+    // A stream is read once: its signature is checked as it is unpacked, beside DEST.
+    if (stream && !options.publicKey.empty() && !options.atomic) return refuse("--pubkey with SOURCE - needs --atomic");
+    if (stream && !options.publicKey.empty() && options.signature.empty()) {
+        return refuse("--pubkey with SOURCE - needs --signature");
+    }
     options.source = argv[at];
     options.dest = argv[at + 1];
     options.version = argv[at + 2];

@@ -6,6 +6,7 @@
 // that looks like an option ("--..." or "-p") is a usage error, never a check switched off or
 // an option silently ignored. Other arguments after VERSION-FILE are ignored. Stateless.
 
+#include <cstdint>
 #include <string>
 
 namespace velk {
@@ -17,9 +18,10 @@ struct UnpackOptions {
     std::string signature;         // --signature SIGFILE; empty: SOURCE + ".minisig"
     bool progress = false;         // --progress: a progress line on standard error, if a terminal
     int progressFd = -1;           // --progress-fd N: "PERCENT BYTES TOTAL" lines to descriptor N
+    uint64_t sourceSize = 0;       // --source-size N: the bytes a stream SOURCE will bring; 0 unknown
     bool help = false;             // --help: the synopsis and every option, nothing else done
     bool showVersion = false;      // --version
-    std::string source;
+    std::string source;            // "-": standard input, read as a stream
     std::string dest;
     std::string version;
 };
@@ -30,9 +32,10 @@ struct ParsedOptions {
 };
 
 // ok, or not ok for an unknown option, an option given twice, an option without its value or
-// with an empty one (a --progress-fd that is not a descriptor number), --signature without
-// --pubkey, an option after SOURCE, or fewer than three arguments after the options (unless
-// --help or --version was given).
+// with an empty one (a --progress-fd that is not a descriptor number, a --source-size that is
+// not a number), --signature without --pubkey, an option after SOURCE, fewer than three
+// arguments after the options (unless --help or --version was given), or options that do not
+// fit SOURCE "-": --source-size needs it, and with it --pubkey needs --atomic and --signature.
 ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

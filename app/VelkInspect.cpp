@@ -79,7 +79,10 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
         }
     }
     if (options.help || options.showVersion) return true;
-    return files == 1 && (!options.publicKey.empty() || options.signature.empty());
+    // A stream has no name to find its signature by.
+    const bool signatureNamed = !options.signature.empty() || options.path != "-";
+    return files == 1 && (!options.publicKey.empty() || options.signature.empty()) &&
+           (options.publicKey.empty() || signatureNamed) && !(options.path == "-" && isatty(STDIN_FILENO) == 1);
 }
 
 // The PLVS text velk-unpack would take from this custom information.
@@ -222,7 +225,8 @@ int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignat
     switch (end) {
         case RunEnd::kWhole: return judgeWhole();
         case RunEnd::kReadFailed:
-            fprintf(stderr, "velk-inspect: %s: read failed (%d)\n", path.c_str(), reading.readResult());
+            fprintf(stderr, "velk-inspect: %s: read failed(%d,%s)\n", path.c_str(), reading.readError(),
+                    strerror(reading.readError()));
             report.fileVerdict(true, "reading the file failed");
             return kInspectUnreadable;
         case RunEnd::kSourceChanged:
@@ -238,7 +242,7 @@ int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignat
 
 // Hashes what reading left out, checks the signatures and reports the verdict.
 bool CInspection::signatureFails(CSourceSignature& signature, const CSourceFile& source) {
-    if (int error = signature.completeFrom(source.fd()); error != 0) {
+    if (int error = signature.completeFrom(source); error != 0) {
         report.signatureVerdict(true, std::string("the file could not be read: ") + strerror(error), "");
         return true;
     }
@@ -275,10 +279,11 @@ int CInspection::judgeWhole() {
 }
 
 // The file's size for the JSON document is known only once it is open; a stat ahead of
-// that is only for the report and may find nothing.
-uint64_t sizeForReport(const std::string& path) {
+// that is only for the report and may find nothing. A stream's is not known at all.
+Json::Value sizeForReport(const std::string& path) {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+    if (path == "-") return Json::Value();
+    return Json::UInt64(stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0);
 }
 
 // --pubkey: reads the key and the signature file; a failure is the verdict at once.
@@ -322,7 +327,8 @@ int velkInspect(int argc, const char* const* argv) {
     } else if (!beginSignature(options, signature, *report)) {
         status = kInspectSignature;
     } else {
-        const bool showProgress = options.verify && isatty(STDERR_FILENO) == 1 && source.size() > kProgressThreshold;
+        const bool showProgress = options.verify && isatty(STDERR_FILENO) == 1 &&
+                                  (source.isStream() || source.size() > kProgressThreshold);
         CProgressLine progress(showProgress, source.size());
         CInspection inspection(*report, progress);
         status = inspection.run(source, options.path, options.publicKey.empty() ? nullptr : &signature);

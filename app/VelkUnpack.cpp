@@ -75,7 +75,8 @@ int judgeRun(RunEnd end, const CPackageRun& run, const std::string& sourcePath) 
     switch (end) {
         case RunEnd::kWhole: return kExitOk;
         case RunEnd::kReadFailed:
-            brn::message("source %s: read failed (%d)\n", sourcePath.c_str(), run.readResult());
+            brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), run.readError(),
+                         strerror(run.readError()));
             return kExitReadFailed;
         case RunEnd::kSourceChanged: brn::messageLine("source changed while it was read"); break;
         case RunEnd::kDecodeFailed: break;  // the decoder said "tgz: unpack fail"
@@ -83,6 +84,11 @@ int judgeRun(RunEnd end, const CPackageRun& run, const std::string& sourcePath) 
         case RunEnd::kNoPackage: brn::messageLine("tgz: no package in the source\r"); break;
     }
     return kExitIncomplete;
+}
+
+// The bytes SOURCE will bring, as far as they are known: a stream's only from --source-size.
+uint64_t sourceSize(const CSourceFile& source, const UnpackOptions& options) {
+    return source.isStream() ? options.sourceSize : source.size();
 }
 
 int refuseWithoutVersion(const std::string& versionPath) {
@@ -98,7 +104,7 @@ int refuseSignature(brn::SignVerdict verdict) {
 // Hashes what reading left out and checks the signatures; prints the trusted comment, as
 // minisign does, when they verify. kExitReadFailed, kExitSignature or kExitOk.
 int verifySignature(CSourceSignature& signature, const CSourceFile& source, const std::string& sourcePath) {
-    if (int error = signature.completeFrom(source.fd()); error != 0) {
+    if (int error = signature.completeFrom(source); error != 0) {
         brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), error, strerror(error));
         return kExitReadFailed;
     }
@@ -154,7 +160,7 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
         return prepared;
     }
     source.acceptOwnUnlink();
-    CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, source.size());
+    CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
     int status = unpackInto(source, options, dest, signature, line, feed);
     if (status == kExitOk && packageVersion.empty()) status = refuseWithoutVersion(options.version);
     if (status == kExitOk) status = commitInstall(dest, version, packageVersion);
@@ -198,6 +204,8 @@ int velkUnpack(int argc, const char* const* argv) {
         return usage("--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
                      std::to_string(options.progressFd) + " is not open for writing");
     }
+    if (options.source == "-" && isatty(STDIN_FILENO) == 1) return usage("SOURCE - reads a package from standard input, "
+                                                                         "which is a terminal");
     CDestination dest(options.dest);
     const int resolved = dest.resolve();
     if (resolved == kExitUsage) return usage("");
@@ -215,7 +223,7 @@ int velkUnpack(int argc, const char* const* argv) {
     CVersionFile version;
     if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) return prepared;
     destPath = options.dest;
-    CProgressFeed feed(options.progressFd, source.size());
+    CProgressFeed feed(options.progressFd, sourceSize(source, options));
     return install(source, options, dest, version, signedSource && options.atomic ? &signature : nullptr, feed);
 }
 

@@ -22,15 +22,13 @@ namespace {
 constexpr int kWriteAllBadArguments = -1;  // null buffer, length <= 0 or descriptor < 0
 constexpr int kWriteAllFailed = -2;        // a write failed, or wrote nothing
 
-// readFile64
+// readChunks
 constexpr int kReadOk = 0;
-constexpr int kReadBadArguments = -1;  // chunk size <= 0, descriptor < 0 or no callback
-constexpr int kReadFailed = -2;        // a read failed or ended before the expected end
-constexpr int kReadRefusedChunk = -3;  // funcOnOutput failed on a full chunk
-constexpr int kReadRefusedLast = -4;   // funcOnOutput failed on the last, partial chunk
+constexpr int kReadBadArguments = -1;  // chunk size 0 or above INT_MAX, descriptor < 0 or no callback
+constexpr int kReadFailed = -2;        // a read failed
+constexpr int kReadRefused = -3;       // onChunk returned a negative value
 
 constexpr size_t kMaxWriteSlice = 65536;  // most bytes handed to one write()
-constexpr int kMinReadBuffer = 65536;     // readFile64 reads at least this much at once when it can
 constexpr mode_t kDirMode = 0755;         // before the process umask
 
 // POSIX calls see a path only up to its first NUL byte; a path holding one would name
@@ -39,51 +37,22 @@ bool isUsablePath(const std::string& path) {
     return path.find('\0') == std::string::npos;
 }
 
-using OutputFunc = std::function<int(const char*, int)>;
 
 bool isSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-// Bytes from the current position to the end, the position left where it was; 0 when
-// the descriptor cannot seek (a pipe), -1 when the position cannot be restored.
-int64_t bytesToEnd(int fd) {
-    const off64_t here = ::lseek64(fd, 0, SEEK_CUR);
-    const off64_t end = ::lseek64(fd, 0, SEEK_END);
-    if (here < 0 || end < 0) {
-        return 0;
+// Reads until `buffer` holds `size` bytes or the input ends; the bytes held, or -1 (errno set).
+ssize_t fillChunk(int fd, char* buffer, size_t size) {
+    size_t held = 0;
+    while (held < size) {
+        const ssize_t got = ::read(fd, buffer + held, size - held);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        held += static_cast<size_t>(got);
     }
-    if (end != here && ::lseek64(fd, here, SEEK_SET) < 0) {
-        return -1;
-    }
-    return end > here ? end - here : 0;
-}
-
-enum class Delivery {
-    kAllWhole,  // every whole delivery was taken; fewer bytes than one delivery remain
-    kStopped,   // the callback took fewer bytes than offered: reading ends with success
-    kRefused,   // the callback returned a negative value
-};
-
-// Offers `held` bytes to funcOnOutput in deliveries of exactly `deliverySize` bytes while
-// that many remain; `*used` receives the bytes taken. A callback that claims more than
-// it was offered is taken to have used the whole delivery.
-Delivery deliverWhole(const char* data, size_t held, size_t deliverySize, const OutputFunc& funcOnOutput,
-                      size_t* used) {
-    *used = 0;
-    while (held - *used >= deliverySize) {
-        const int took = funcOnOutput(data + *used, static_cast<int>(deliverySize));
-        if (took < 0) {
-            brn::message("readFile64 funcOnOutput error %d\n", took);
-            return Delivery::kRefused;
-        }
-        const size_t taken = std::min(static_cast<size_t>(took), deliverySize);
-        *used += taken;
-        if (taken < deliverySize) {
-            return Delivery::kStopped;
-        }
-    }
-    return Delivery::kAllWhole;
+    return static_cast<ssize_t>(held);
 }
 
 }  // namespace
@@ -167,51 +136,25 @@ int writeAll(const char* buffer, int length, int fd) {
     return length;
 }
 
-// One buffer per call: every delivery but the last is exactly the delivery size; the
-// rest of a buffer that holds less than that is moved to its front before the next read.
-int readFile64(int fd, int chunkSize, const std::function<int(const char*, int)>& funcOnOutput,
-               int64_t maxLength) {
-    if (chunkSize <= 0 || fd < 0 || !funcOnOutput) {
+int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk) {
+    if (fd < 0 || chunkSize == 0 || chunkSize > static_cast<size_t>(INT_MAX) || !onChunk) {
         return kReadBadArguments;
     }
-    int64_t count = bytesToEnd(fd);
-    if (count < 0) {
-        return kReadFailed;
-    }
-    if (maxLength >= 1 && maxLength < count) {
-        count = maxLength;
-    }
-    if (count == 0) {
-        return kReadOk;
-    }
-    const size_t bufferSize = static_cast<size_t>(std::min<int64_t>(std::max(chunkSize, kMinReadBuffer), count));
-    const size_t deliverySize = std::min(static_cast<size_t>(chunkSize), bufferSize);
-    std::vector<char> buffer(bufferSize);
-    size_t held = 0;
-    while (count > 0) {
-        // Never read past the count: a maximum length is a limit, not a hint.
-        const size_t room = static_cast<size_t>(std::min<int64_t>(bufferSize - held, count));
-        const ssize_t got = ::read(fd, buffer.data() + held, room);
-        if (got <= 0) {
+    std::vector<char> buffer(chunkSize);
+    for (;;) {
+        const ssize_t held = fillChunk(fd, buffer.data(), chunkSize);
+        if (held < 0) {
             return kReadFailed;
         }
-        count -= got;
-        held += static_cast<size_t>(got);
-        size_t used = 0;
-        const Delivery delivered = deliverWhole(buffer.data(), held, deliverySize, funcOnOutput, &used);
-        if (delivered == Delivery::kRefused) {
-            return kReadRefusedChunk;
-        }
-        if (delivered == Delivery::kStopped) {
+        if (held == 0) {
             return kReadOk;
         }
-        if (used > 0) {
-            std::memmove(buffer.data(), buffer.data() + used, held - used);
-            held -= used;
+        const int took = onChunk(buffer.data(), static_cast<int>(held));
+        if (took < 0) {
+            return kReadRefused;
+        }
+        if (took < held || static_cast<size_t>(held) < chunkSize) {
+            return kReadOk;
         }
     }
-    if (held > 0 && funcOnOutput(buffer.data(), static_cast<int>(held)) < 0) {
-        return kReadRefusedLast;
-    }
-    return kReadOk;
 }

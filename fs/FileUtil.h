@@ -1,6 +1,6 @@
 #pragma once
 // Stateless file-system helpers over POSIX calls: testing for and creating directories,
-// telling a mount's root, writing a whole buffer and reading a file in chunks. Results are int
+// telling a mount's root, writing a whole buffer and reading a file or a stream in chunks. Results are int
 // codes (0 or a count on success, a negative value per cause), except isDirectory, makeDirs
 // and isMountRoot (bool) and parentDir (a path). Every descriptor opened here is closed
 // before the function returns, on every path.
@@ -24,9 +24,9 @@ std::string parentDir(const std::string& path);
 // Writes all `length` bytes, at most 65536 per write; after a partial write the rest is
 // written on. length; -1 bad arguments; -2 a write failed ("write failed(<errno>,<text>)").
 int writeAll(const char* buffer, int length, int fd);
-// Reads from the current position to the end (at most maxLength bytes when it is >= 1) and
-// hands the bytes to funcOnOutput in chunks of exactly chunkSize, the last one shorter.
-// Stops with 0 when funcOnOutput takes fewer bytes than offered. 0; -1 bad arguments;
-// -2 read failed; -3 funcOnOutput negative on a full chunk; -4 on the last, partial chunk.
-int readFile64(int fd, int chunkSize, const std::function<int(const char*, int)>& funcOnOutput,
-               int64_t maxLength);
+// Reads `fd` from where it stands to its end (a file, a pipe, a socket) and hands the bytes to
+// onChunk in chunks of exactly chunkSize bytes, the last one shorter: short reads are gathered,
+// so the chunks are the same however the bytes arrive. One buffer of chunkSize bytes. Stops
+// with 0 when onChunk takes fewer bytes than offered. 0; -1 bad arguments; -2 a read failed
+// (errno tells why); -3 onChunk returned a negative value.
+int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk);

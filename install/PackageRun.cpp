@@ -1,5 +1,7 @@
 #include "install/PackageRun.h"
 
+#include <cerrno>
+
 #include "fs/FileUtil.h"
 
 namespace velk {
@@ -9,17 +11,16 @@ RunEnd CPackageRun::run() {
     uint64_t done = 0;
     // After the first failure no more bytes are taken, so the reader stops early.
     auto onChunk = [this, &decodeFailed, &done](const char* data, int length) {
-        if (decoder.buffToFile(data, length) < 0) {
-            decodeFailed = true;
-            return 0;
-        }
+        decodeFailed = decoder.buffToFile(data, length) < 0;
         done += uint64_t(length);
         for (const ChunkObserver& observer : observers) observer(data, length, done);
-        return length;
+        return decodeFailed ? 0 : length;
     };
     source.markStart();
-    readCode = readFile64(source.fd(), kChunkSize, onChunk, -1);
-    if (readCode < 0) return RunEnd::kReadFailed;
+    if (readChunks(source.fd(), kChunkSize, onChunk) < 0) {
+        readErrno = errno;
+        return RunEnd::kReadFailed;
+    }
     if (source.changedSinceStart()) return RunEnd::kSourceChanged;
     if (decodeFailed) return RunEnd::kDecodeFailed;
     if (!decoder.atPackageBoundary()) return RunEnd::kEndsInsidePackage;

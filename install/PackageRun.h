@@ -1,8 +1,10 @@
 #pragma once
-// The run loop velk-unpack and velk-inspect share: SOURCE is read through its descriptor in
-// 102400-byte chunks into a decoder; reading stops at the first failure, so a damaged file is
+// The run loop velk-unpack and velk-inspect share: SOURCE (a file, or a stream on standard
+// input) is read through its descriptor in 102400-byte chunks into a decoder, short reads of a
+// pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
 // never buffered whole; and the input as a whole is judged the same way by both programs.
-// Observers see every chunk the decoder took, in order (a progress line, a hash of the file).
+// Observers see every chunk read, in order, the one the decoder refused included (a progress
+// line, a hash of every byte read).
 // Calling order: construct, add observers, run once. Borrows the source and the decoder.
 
 #include <cstdint>
@@ -19,8 +21,8 @@ constexpr int kChunkSize = 102400;
 // How reading the source ended, first cause first.
 enum class RunEnd : int {
     kWhole = 0,              // every package whole, and the input ends right behind one
-    kReadFailed = 1,         // reading failed; readResult() has readFile64's code
-    kSourceChanged = 2,      // the source's size or times moved while it was read
+    kReadFailed = 1,         // reading failed; readError() has the errno
+    kSourceChanged = 2,      // the file's size or times moved while it was read
     kDecodeFailed = 3,       // a package failed; the decoder says why (and printed it)
     kEndsInsidePackage = 4,  // the input ended inside a package
     kNoPackage = 5,          // the input held no package
@@ -37,13 +39,13 @@ public:
 
     void addObserver(ChunkObserver observer) { observers.push_back(std::move(observer)); }
     [[nodiscard]] RunEnd run();
-    int readResult() const { return readCode; }
+    int readError() const { return readErrno; }
 
 private:
     CSourceFile& source;
     CUnPackFile& decoder;
     std::vector<ChunkObserver> observers;
-    int readCode = 0;
+    int readErrno = 0;
 };
 
 }  // namespace velk

@@ -5,12 +5,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "install/ExitStatus.h"
 
 namespace velk {
 
 namespace {
+
+constexpr size_t kReadRestChunk = 102400;
 
 bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
@@ -20,6 +23,11 @@ bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_se
 // "cannot be opened", not "not found". O_NONBLOCK keeps a FIFO (or a device) from blocking
 // the open; fstat then refuses it, and for a regular file the flag changes nothing.
 int CSourceFile::open(const std::string& path) {
+    if (path == "-") {
+        stream = true;
+        file.reset(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+        return file.get() >= 0 ? kExitOk : fail(kExitOpenFailed, "cannot open standard input", errno);
+    }
     if (access(path.c_str(), F_OK) != 0 && errno != EACCES) return fail(kExitNoSource, "not found", errno);
     file.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
     if (file.get() < 0) return fail(kExitOpenFailed, "cannot open", errno);
@@ -29,7 +37,7 @@ int CSourceFile::open(const std::string& path) {
 }
 
 void CSourceFile::markStart() {
-    if (!marked) marked = fstat(file.get(), &atStart) == 0;
+    if (!marked && !stream) marked = fstat(file.get(), &atStart) == 0;
 }
 
 void CSourceFile::acceptOwnUnlink() {
@@ -40,10 +48,24 @@ void CSourceFile::acceptOwnUnlink() {
 }
 
 bool CSourceFile::changedSinceStart() const {
+    if (stream) return false;
     struct stat now;
     if (fstat(file.get(), &now) != 0) return true;
     return now.st_size != atStart.st_size || !sameTime(now.st_mtim, atStart.st_mtim) ||
            !sameTime(now.st_ctim, atStart.st_ctim);
+}
+
+int CSourceFile::readRest(uint64_t offset, const std::function<void(const char*, int)>& take) const {
+    std::vector<char> buffer(kReadRestChunk);
+    for (;;) {
+        const ssize_t got = stream ? read(file.get(), buffer.data(), buffer.size())
+                                   : pread(file.get(), buffer.data(), buffer.size(), off_t(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
+        if (got == 0) return 0;
+        take(buffer.data(), int(got));
+        offset += uint64_t(got);
+    }
 }
 
 int CSourceFile::fail(int status, const char* what, int error) {

@@ -4,11 +4,14 @@
 // whole even after DEST was emptied. markStart() notes its size and its modification and
 // change times as reading begins; changedSinceStart() tells whether they moved by the end,
 // for a file rewritten, or still being appended to, while it was read cannot be trusted to
-// be one update. Calling order: open, markStart, read through fd(), changedSinceStart.
+// be one update. SOURCE "-" is standard input instead: a stream (a pipe, a socket, a file),
+// read once to its end; its size is not known, and nothing about it can change.
+// Calling order: open, markStart, read through fd(), changedSinceStart.
 
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "fs/UniqueFd.h"
@@ -23,7 +26,13 @@ public:
     const std::string& problem() const { return why; }
 
     int fd() const { return file.get(); }
-    uint64_t size() const { return uint64_t(atStart.st_size); }
+    bool isStream() const { return stream; }
+    // The file's size in bytes; 0 for a stream.
+    uint64_t size() const { return stream ? 0 : uint64_t(atStart.st_size); }
+    // Hands every byte from `offset` to the end to `take`, for a hash of the whole input: a file
+    // is read there with pread (its position does not move), a stream where reading stopped.
+    // 0, or the errno of a failed read.
+    int readRest(uint64_t offset, const std::function<void(const char* data, int length)>& take) const;
 
     // Notes the file's state the first time it is called; later calls change nothing.
     void markStart();
@@ -37,6 +46,7 @@ private:
     int fail(int status, const char* what, int error);
 
     CUniqueFd file;
+    bool stream = false;
     bool marked = false;
     struct stat atStart {};
     std::string why;

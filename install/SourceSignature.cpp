@@ -1,11 +1,6 @@
 #include "install/SourceSignature.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <vector>
-
-#include "install/PackageRun.h"
+#include "install/SourceFile.h"
 
 namespace velk {
 
@@ -20,15 +15,8 @@ void CSourceSignature::observe(const char* data, int length) {
     observed += uint64_t(length);
 }
 
-int CSourceSignature::completeFrom(int fd) {
-    std::vector<char> buffer(kChunkSize);
-    for (;;) {
-        const ssize_t got = pread(fd, buffer.data(), buffer.size(), off_t(observed));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return errno;
-        if (got == 0) return 0;
-        observe(buffer.data(), int(got));
-    }
+int CSourceSignature::completeFrom(const CSourceFile& source) {
+    return source.readRest(observed, [this](const char* data, int length) { observe(data, length); });
 }
 
 brn::SignVerdict CSourceSignature::verdict() { return verifier.finish(); }

@@ -14,6 +14,8 @@
 
 namespace velk {
 
+class CSourceFile;
+
 class CSourceSignature {
 public:
     // Reads the key and the signature of the file at `sourcePath`: `signaturePath`, or
@@ -21,9 +23,9 @@ public:
     [[nodiscard]] brn::SignVerdict begin(const std::string& publicKeyPath, const std::string& signaturePath,
                                          const std::string& sourcePath);
     void observe(const char* data, int length);
-    // Hashes `fd` from the first byte not observed yet to its end, with pread (the file
-    // position does not move). 0, or the errno of a failed read.
-    [[nodiscard]] int completeFrom(int fd);
+    // Hashes `source` from the first byte not observed yet to its end. 0, or the errno of a
+    // failed read.
+    [[nodiscard]] int completeFrom(const CSourceFile& source);
     [[nodiscard]] brn::SignVerdict verdict();
 
     const std::string& trustedComment() const { return verifier.trustedComment(); }

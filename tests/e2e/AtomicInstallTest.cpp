@@ -301,7 +301,7 @@ TEST_F(AtomicInstallTest, OptionsStandBeforeSourceOnly) {
         {"an unknown option after a known one", {"--atomic", "-x", "crc.velk", d, v}, untouched},
         {"two arguments after the options", {"--atomic", "-p", "crc.velk", d}, untouched},
         {"-- ends the options", {"--atomic", "--", "-bad.velk", d, v}, staged},
-        {"- alone is a SOURCE", {"-", d, v}, plain},
+        {"./- is a file named -", {"./-", d, v}, plain},
         {"an option after VERSION-FILE", {"crc.velk", d, v, "--atomic"}, untouched},
         {"an option between the operands", {"crc.velk", "--atomic", d, v}, untouched},
         {"another argument after VERSION-FILE is ignored", {"crc.velk", d, v, "extra"}, plain},

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -46,38 +47,40 @@ TEST_F(FileUtil, ParentDirMakeDirsIsDirectory) {
                          isDirectory(tmp / "missing"), isDirectory("")), std::tuple(true, true, false, false, false));
 }
 
-TEST_F(FileUtil, ReadFile64) {
-    struct Case { size_t fileSize, offset; int chunk; int64_t maxLength; size_t delivered; int result = 0;
-                  std::function<int(int)> answer = [](int n) { return n; }; std::string printed = ""; };
-    const Case cases[] = {
-        {0, 0, 1000, -1, 0}, {3000, 0, 1000, -1, 3000}, {204800 + 777, 0, 102400, -1, 204800 + 777},
-        {5000, 0, 1000, 0, 5000}, {300000, 0, 100000, 150000, 150000},  // the limit holds past the first buffer
-        {100000, 100, 1000, -1, 99900, 0, [](int n) { return 3 * n; }},  // claiming more takes nothing twice
-        {2500, 0, 1000, -1, 1000, 0, [](int) { return 10; }},  // took less than offered: stop with success
-        {2500, 0, 1000, -1, 1000, -3, [](int) { return -3; }, "readFile64 funcOnOutput error -3\n"},
-        {2500, 0, 1000, -1, 2500, -4, [](int n) { return n < 1000 ? -4 : n; }},
-    };
-    for (const Case& c : cases) {
-        const std::string data = velktest::seededBytes(c.fileSize, c.fileSize);
-        velktest::writeFile(tmp / "in", data);
-        fd = open((tmp / "in").c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_TRUE(fd >= 0 && lseek(fd, off_t(c.offset), SEEK_SET) == off_t(c.offset));
+// The same chunks from a file and from a pipe that a writer fills a few bytes at a time; a
+// callback that takes less stops the reading with success; a refusal and a failed read are errors.
+TEST_F(FileUtil, ReadChunksGathersShortReads) {
+    const std::string data = velktest::seededBytes(10000 + 77, 4);
+    velktest::writeFile(tmp / "in", data);
+    ASSERT_EQ(pipe(ends), 0);
+    std::thread writer([&] {
+        for (size_t at = 0; at < data.size(); at += 7) (void)!write(ends[1], data.data() + at, std::min<size_t>(7, data.size() - at));
+        close(ends[1]);
+    });
+    fd = open((tmp / "in").c_str(), O_RDONLY | O_CLOEXEC);
+    for (const int input : {fd, ends[0]}) {
         std::string got;
         std::vector<size_t> lengths;
-        auto keep = [&](const char* p, int n) { return got.append(p, n), lengths.push_back(n), c.answer(n); };
-        const std::string out = printed([&] { EXPECT_EQ(readFile64(fd, c.chunk, keep, c.maxLength), c.result); });
-        EXPECT_EQ(lengths, velktest::fixedSlices(c.delivered, size_t(c.chunk))) << c.fileSize << "/" << c.chunk;
-        EXPECT_TRUE(close(fd) == 0 && got == data.substr(c.offset, c.delivered) && out == c.printed) << out;
+        auto keep = [&](const char* p, int n) { return got.append(p, size_t(n)), lengths.push_back(size_t(n)), n; };
+        EXPECT_EQ(readChunks(input, 1000, keep), 0);
+        EXPECT_EQ(lengths, velktest::fixedSlices(data.size(), 1000));
+        EXPECT_EQ(got, data);
     }
-    auto bad = [](const char*, int) { return -9; };  // any delivery would fail the call
-    fd = open((tmp / "in").c_str(), O_WRONLY | O_CLOEXEC);  // write-only: reading fails
-    ASSERT_GE(fd, 0);
+    writer.join();
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    int calls = 0;
+    EXPECT_EQ(readChunks(fd, 1000, [&](const char*, int) { return ++calls, 10; }), 0);  // took less: stop
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(readChunks(fd, 1000, [](const char*, int) { return -3; }), -3);
+    const int folder = open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(readChunks(folder, 1000, [](const char*, int n) { return n; }), -2);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(std::tuple(readChunks(-1, 9, nullptr), readChunks(fd, 0, nullptr)), std::tuple(-1, -1));
+    for (int open : {ends[0], fd, folder}) close(open);
     ASSERT_TRUE(pipe(ends) == 0 && write(ends[1], "abc", 3) == 3 && fcntl(ends[1], F_SETFL, O_NONBLOCK) == 0);
-    EXPECT_EQ(std::tuple(readFile64(fd, 9, bad, 0), readFile64(fd, 0, bad, 0), readFile64(-1, 9, bad, 0),
-                         readFile64(fd, 9, nullptr, 0), readFile64(ends[0], 9, bad, 0)), std::tuple(-2, -1, -1, -1, 0));
     EXPECT_EQ(printed([&] { EXPECT_EQ(writeAll(std::string(65536, 'x').data(), 65536, ends[1]), -2); }),  // 65533 fit
               "write failed(11,Resource temporarily unavailable)\n");
-    for (int open : {ends[0], ends[1], fd}) close(open);
+    for (int open : {ends[0], ends[1]}) close(open);
 }
 
 }  // namespace
