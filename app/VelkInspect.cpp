@@ -33,7 +33,8 @@ constexpr int kHookEmptyField = -1;        // outCustomInfo: empty custom inform
 constexpr const char* kHelp =
     "usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n"
     "Lists every package of PACKAGE-FILE and its entries, decoded as velk-unpack decodes them,\n"
-    "making nothing, and tells whether velk-unpack would succeed on it.\n"
+    "making nothing, and tells whether velk-unpack would succeed on it. PACKAGE-FILE - is\n"
+    "standard input, read as it arrives; --pubkey then needs --signature.\n"
     "  --verify               a verdict line per package and for the file; a progress line\n"
     "                         on standard error, when it is a terminal, for files above 8 MiB\n"
     "  --json                 one JSON document instead of the text\n"

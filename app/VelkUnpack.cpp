@@ -40,9 +40,11 @@ constexpr const char* kHelp =
     "  --pubkey KEYFILE       refuse SOURCE unless its minisign signature verifies (-8)\n"
     "  --signature SIGFILE    the signature to check (default: SOURCE.minisig)\n"
     "  --progress             a progress line on standard error, when it is a terminal\n"
-    "  --progress-fd N        lines \"PERCENT BYTES TOTAL\" on descriptor N, \"100 TOTAL TOTAL\" last\n"
+    "  --progress-fd N        lines \"PERCENT BYTES TOTAL\" on descriptor N, \"100 BYTES BYTES\" last\n"
+    "  --source-size N        SOURCE - brings N bytes: the feed gives a percent\n"
     "  --help, --version      this text, or the version, and nothing else\n"
     "  --                     the next argument is SOURCE, even if it starts with '-'\n"
+    "SOURCE - reads the package from standard input as it arrives (a file named - is ./-).\n"
     "Exit status: 0 installed; -1 usage; -2 SOURCE missing; -3 cannot be opened; -4 not a\n"
     "regular file; -5 read failed; -8 signature refused; -7 not a complete install (nothing\n"
     "of it trusted); -6 the version file was not written. See velk-unpack(1).\n";

@@ -16,7 +16,7 @@ TEST(ProgramTest, HelpListsEveryOptionAndVersionIsTheProjects) {
     const struct { const char* program; const char* name; std::vector<std::string> options; } programs[] = {
         {VELK_UNPACK, "velk-unpack",
          {"--atomic", "-p, --preserve-permissions", "--pubkey KEYFILE", "--signature SIGFILE", "--progress ",
-          "--progress-fd N", "--help", "--version", "SOURCE DEST VERSION-FILE"}},
+          "--progress-fd N", "--source-size N", "--help", "--version", "SOURCE DEST VERSION-FILE"}},
         {VELK_INSPECT, "velk-inspect", {"--verify", "--json", "--pubkey KEYFILE", "--signature SIGFILE", "--help"}},
         {VELK_PACK, "velk-pack",
          {"--label", "--info", "--seed", "--level", "--print-key", "--sign", "--trusted-comment", "-o OUT", "--help"}},
