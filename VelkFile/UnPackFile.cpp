@@ -25,7 +25,8 @@ constexpr size_t kMaxPush = size_t(1) << 30;
 
 }  // namespace
 
-CUnPackFile::CUnPackFile(Progress progress) : progressLines(progress == Progress::kShown) {
+CUnPackFile::CUnPackFile(brn::CEntryMaker& maker, Progress progress)
+    : progressLines(progress == Progress::kShown), entryMaker(maker) {
     init(std::string());
 }
 
@@ -163,14 +164,10 @@ int CUnPackFile::setUpPipeline() {
     std::string material;
     derivePayloadKeyMaterial(fileHeader, headBlock, material);
     std::string salt(fileHeader + kHeaderSaltAt, kHeaderSaltSize);
-    auto onEntryCallback = [this](const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath) {
-        return onEntry(info, redirect, outPath);
-    };
-    if (int r = pipeline->init(material, salt, onEntryCallback); r < 0) {
+    if (int r = pipeline->init(material, salt, &entryMaker); r < 0) {
         brn::message("tgza.init error %d\n", r);
         return fail(Failure::kPipelineInit, kPayloadFailed);
     }
-    if (entryMaker != nullptr) pipeline->setEntryMaker(entryMaker);
     return kBlockDone;
 }
 
@@ -206,10 +203,4 @@ int CUnPackFile::takeTail() {
     expect = Expect::kFileHeader;
     pipeline = std::make_unique<brn::CUntgza>();
     return available() == 0 ? kInputDrained : kBlockDone;
-}
-
-int CUnPackFile::onEntry(const brn::TAR_FILE_INFO_T& info, bool&, std::string& outPath) {
-    if (entryObserver) entryObserver(info);
-    outPath = outDir + "/" + info.name;
-    return 0;
 }

@@ -3,18 +3,16 @@
 // It keeps the bytes it cannot use yet, walks each package block by block, checks and
 // deciphers the head, asks the custom-information hook where the package goes, and
 // pushes the payload through a CUntgza pipeline that writes the entries. Everything
-// happens inside buffToFile. Calling order: construct, setOutCustomInfo, init, any
-// number of buffToFile, then ask atPackageBoundary / completedPackages to judge the
-// input as a whole. The decoder owns one pipeline at a time, fresh for every package.
-// A lister sets an entry maker (kept by the caller, shared by every package) and an entry
-// observer before init, and asks packageIndex / packageOffset from the hook and failure /
-// unsafeEntryRefused after a failed buffToFile.
+// happens inside buffToFile. Calling order: construct with the entry maker (kept by the
+// caller, shared by every package), setOutCustomInfo, init, any number of buffToFile,
+// then ask atPackageBoundary / completedPackages to judge the input as a whole, and
+// failure / pipelineError after a failed buffToFile. The decoder owns one pipeline at a
+// time, fresh for every package.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "VelkFile/PackageLayout.h"
 #include "brn/untgza/Untgza.h"
@@ -26,9 +24,6 @@ public:
     using CustomInfoHook =
         std::function<int(const std::string& customInfo, unsigned long long payloadLength,
                           std::string& label, std::string& outDir)>;
-
-    // Each entry as its tar header is decoded, before it is made.
-    using EntryObserver = std::function<void(const brn::TAR_FILE_INFO_T& info)>;
 
     // Whether the progress lines ("tgz:eanalysisInit", "tgz: unpack success",
     // "-----------------unpack succe") are printed; failure messages always are.
@@ -47,7 +42,8 @@ public:
 
     static constexpr int kFailed = -1;
 
-    explicit CUnPackFile(Progress progress = Progress::kShown);
+    // Every entry of every package is made by `maker`, which must outlive the decoder.
+    explicit CUnPackFile(brn::CEntryMaker& maker, Progress progress = Progress::kShown);
     ~CUnPackFile();
     CUnPackFile(const CUnPackFile&) = delete;
     CUnPackFile& operator=(const CUnPackFile&) = delete;
@@ -57,11 +53,6 @@ public:
 
     // -1 (logged) for an empty hook, keeping the previous one; else 0.
     int setOutCustomInfo(CustomInfoHook hook);
-
-    // Every pipeline made from now on has its entries made by `maker` (nullptr: on disk).
-    void setEntryMaker(brn::CEntryMaker* maker) { entryMaker = maker; }
-    // Told about every entry of every package; an empty observer stops the reports.
-    void setEntryObserver(EntryObserver observer) { entryObserver = std::move(observer); }
 
     // length when the bytes were taken (more are needed, or all input so far is
     // decoded); -1 when a package failed. A failure is not cleared by later calls.
@@ -110,7 +101,6 @@ private:
     int setUpPipeline();
     int takeTail();
 
-    int onEntry(const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath);
     int fail(Failure failure, int code);
     uint64_t payloadLength() const;
     const char* front() const { return pending.data() + pendingStart; }
@@ -135,7 +125,6 @@ private:
     uint64_t packageStart = 0;   // input offset of the current package's first byte
     bool progressLines = true;
     Failure failed = Failure::kNone;
-    brn::CEntryMaker* entryMaker = nullptr;   // not owned
-    EntryObserver entryObserver;
+    brn::CEntryMaker& entryMaker;
     std::unique_ptr<brn::CUntgza> pipeline;
 };

@@ -144,7 +144,7 @@ private:
     CInspectReport& report;
     CProgressLine& progress;
     brn::CListingEntryMaker maker{std::string(kListingRoot) + "/"};  // one for the whole file: one destination
-    CUnPackFile decoder{CUnPackFile::Progress::kHidden};
+    CUnPackFile decoder{maker, CUnPackFile::Progress::kHidden};
     PackageRecord current;       // the last package whose head was read
     uint64_t settled = 0;           // packages given a verdict
     int hookResult = 0;             // outCustomInfo's answer for `current`
@@ -152,8 +152,7 @@ private:
 };
 
 CInspection::CInspection(CInspectReport& report, CProgressLine& progress) : report(report), progress(progress) {
-    decoder.setEntryMaker(&maker);
-    decoder.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
+    maker.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
         this->progress.clear();
         this->report.entry(info);
     });

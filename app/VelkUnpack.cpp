@@ -115,9 +115,8 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
                CProgressLine& line, CProgressFeed& feed) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
-    CUnPackFile decoder;
+    CUnPackFile decoder(maker);
     maker.keepPermissions(options.keepPermissions);
-    decoder.setEntryMaker(&maker);
     decoder.setOutCustomInfo(outCustomInfo);
     decoder.init(std::string());
     CPackageRun run(source, decoder);

@@ -44,6 +44,10 @@ SipKey randomKey() {
 CListingEntryMaker::CListingEntryMaker(const std::string& shownPrefix)
     : secret(randomKey()), rootKey(DirRef(sipHash24(secret, "", 0))), walker(*this, shownPrefix) {}
 
+void CListingEntryMaker::noteEntry(const TAR_FILE_INFO_T& entry) {
+    if (entryObserver) entryObserver(entry);
+}
+
 int CListingEntryMaker::openFile(const std::string& name, uint32_t, int& handle) { return walker.openFile(name, handle); }
 
 int CListingEntryMaker::write(int handle, const char*, size_t count) {
