@@ -32,7 +32,7 @@ CUnPackFile::CUnPackFile(brn::CEntryMaker& maker, Progress progress)
 
 CUnPackFile::~CUnPackFile() = default;
 
-int CUnPackFile::init(const std::string& dir) {
+int CUnPackFile::init(const std::string& dest) {
     if (progressLines) brn::messageLine("tgz:eanalysisInit\r");
     payloadDone = 0;
     packagesDone = 0;
@@ -47,7 +47,7 @@ int CUnPackFile::init(const std::string& dir) {
     pending.clear();
     pendingStart = 0;
     pipeline = std::make_unique<brn::CUntgza>();
-    outDir = dir;
+    shownDest = dest;
     return 0;
 }
 
@@ -147,10 +147,13 @@ int CUnPackFile::deliverCustomInfo() {
     if (int code = decryptHeadData(); code != kBlockDone) return code;
     if (customInfoHook) {
         auto* head = reinterpret_cast<const unsigned char*>(headBlock);
-        std::string customInfo(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
-        std::string label(headBlock + kLabelAt, head[kLabelLengthAt]);
-        outDir.clear();
-        if (customInfoHook(customInfo, payloadLength(), label, outDir) < 0) return fail(Failure::kRefused, kRefused);
+        PackageHead facts;
+        facts.index = packagesDone;
+        facts.offset = packageStart;
+        facts.label.assign(headBlock + kLabelAt, head[kLabelLengthAt]);
+        facts.customInfo.assign(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
+        facts.payloadLength = payloadLength();
+        if (customInfoHook(facts) < 0) return fail(Failure::kRefused, kRefused);
     }
     expect = Expect::kPayload;
     return kBlockDone;
@@ -189,7 +192,7 @@ int CUnPackFile::decryptPayloadData() {
         brn::message("-----------------untgza.finish error %d\n", r);
         return fail(Failure::kPayload, kPayloadFailed);
     }
-    if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", outDir.c_str());
+    if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", shownDest.c_str());
     expect = Expect::kTail;
     return kBlockDone;
 }

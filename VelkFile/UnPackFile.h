@@ -1,8 +1,9 @@
 #pragma once
 // CUnPackFile decodes a package file handed over in chunks of any size, in file order.
 // It keeps the bytes it cannot use yet, walks each package block by block, checks and
-// deciphers the head, asks the custom-information hook where the package goes, and
-// pushes the payload through a CUntgza pipeline that writes the entries. Everything
+// deciphers the head, hands the head's facts to the custom-information hook, which
+// accepts or refuses the package, and pushes the payload through a CUntgza pipeline whose
+// tar stage has the entry maker make the entries. Everything
 // happens inside buffToFile. Calling order: construct with the entry maker (kept by the
 // caller, shared by every package), setOutCustomInfo, init, any number of buffToFile,
 // then ask atPackageBoundary / completedPackages to judge the input as a whole, and
@@ -19,11 +20,16 @@
 
 class CUnPackFile {
 public:
-    // (customInfo, payloadLength, label, outDir): fills outDir with the package's output
-    // directory; a negative result refuses the package.
-    using CustomInfoHook =
-        std::function<int(const std::string& customInfo, unsigned long long payloadLength,
-                          std::string& label, std::string& outDir)>;
+    // What a package's head says, handed to the hook once the head is deciphered.
+    struct PackageHead {
+        uint64_t index = 0;          // the package's 0-based position in the input
+        uint64_t offset = 0;         // input offset of its first byte
+        std::string label;
+        std::string customInfo;      // the JSON text as stored
+        uint64_t payloadLength = 0;  // bytes of enciphered payload that follow the head
+    };
+    // 0 accepts the package; a negative result refuses it.
+    using CustomInfoHook = std::function<int(const PackageHead& head)>;
 
     // Whether the progress lines ("tgz:eanalysisInit", "tgz: unpack success",
     // "-----------------unpack succe") are printed; failure messages always are.
@@ -48,8 +54,9 @@ public:
     CUnPackFile(const CUnPackFile&) = delete;
     CUnPackFile& operator=(const CUnPackFile&) = delete;
 
-    // Starts over: no package seen, nothing pending; outDir serves when no hook is set.
-    int init(const std::string& outDir);
+    // Starts over: no package seen, nothing pending. shownDest is the destination as the
+    // caller wrote it, named by the line that reports a package unpacked.
+    int init(const std::string& shownDest);
 
     // -1 (logged) for an empty hook, keeping the previous one; else 0.
     int setOutCustomInfo(CustomInfoHook hook);
@@ -116,7 +123,7 @@ private:
     unsigned char headCheck[velk::kHeadCheckSize];
     unsigned char headKey[velk::kHeadKeySize];
     Expect expect = Expect::kFileHeader;
-    std::string outDir;
+    std::string shownDest;
     std::string pending;       // received bytes; those before pendingStart are consumed
     size_t pendingStart = 0;
     uint64_t payloadDone = 0;  // payload bytes of this package pushed so far

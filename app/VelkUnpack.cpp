@@ -22,11 +22,6 @@ namespace velk {
 
 namespace {
 
-// Process-wide, as the hook is a plain function: the destination as given, and the
-// PLVS value of the last custom information that had one.
-std::string destPath;
-std::string packageVersion;
-
 constexpr const char* kHelp =
     "usage: velk-unpack [OPTIONS] SOURCE DEST VERSION-FILE\n"
     "Unpacks every VELK package of SOURCE into DEST (emptied first, or made) and writes the\n"
@@ -79,7 +74,7 @@ int refuseWithoutVersion(const std::string& versionPath) {
     return kExitVersionFailed;
 }
 
-int writeVersion(const std::string& versionPath, const CDestination& dest) {
+int writeVersion(const std::string& versionPath, const CDestination& dest, const std::string& packageVersion) {
     if (packageVersion.empty()) return refuseWithoutVersion(versionPath);
     const int written = replaceVersionFile(packageVersion, versionPath, dest);
     if (written < 0) {
@@ -112,13 +107,14 @@ int verifySignature(CSourceSignature& signature, const CSourceFile& source, cons
 // signature to check on the way (staged), every byte read is hashed, and the verdict comes
 // before the decoder's: a file that is not the one signed is refused as such.
 int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
-               CProgressLine& line, CProgressFeed& feed) {
+               CProgressLine& line, CProgressFeed& feed, CPackageVersion& version) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownPrefix());
     CUnPackFile decoder(maker);
     maker.keepPermissions(options.keepPermissions);
-    decoder.setOutCustomInfo(outCustomInfo);
-    decoder.init(std::string());
+    decoder.setOutCustomInfo(
+        [&version](const CUnPackFile::PackageHead& head) { return version.take(head.label, head.customInfo); });
+    decoder.init(options.dest);
     CPackageRun run(source, decoder);
     run.addObserver([&line, &feed](const char*, int, uint64_t done) {
         line.update(done);
@@ -151,15 +147,16 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
         return prepared;
     }
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, source.size());
-    int status = unpackInto(source, options, dest, signature, line, feed);
+    CPackageVersion version;
+    int status = unpackInto(source, options, dest, signature, line, feed, version);
     // Staged, a tree no version file can name is not swapped in.
-    if (status == kExitOk && options.atomic && packageVersion.empty()) status = refuseWithoutVersion(options.version);
+    if (status == kExitOk && options.atomic && version.value().empty()) status = refuseWithoutVersion(options.version);
     if (status == kExitOk) status = dest.commit();
     if (status != kExitOk) {
         dest.discard();
         return status;
     }
-    status = writeVersion(options.version, dest);
+    status = writeVersion(options.version, dest, version.value());
     if (status == kExitOk) feed.succeed();
     return status;
 }
@@ -202,21 +199,8 @@ int velkUnpack(int argc, const char* const* argv) {
         if (int checked = checkSignatureFirst(source, options, signature); checked != kExitOk) return checked;
     }
     if (resolved != kExitOk) return resolved;
-    destPath = options.dest;
     CProgressFeed feed(options.progressFd, source.size());
     return install(source, options, dest, signedSource && options.atomic ? &signature : nullptr, feed);
-}
-
-int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {
-    if (customInfo.empty() || label.empty()) return -1;
-    const CustomInfoVersion version = readCustomInfoVersion(customInfo);
-    if (!version.usable) {
-        brn::messageLine("outCustomInfo ERROR");
-        return -2;
-    }
-    if (version.hasPlvs) packageVersion = version.plvs;
-    outDir = destPath;
-    return 0;
 }
 
 }  // namespace velk

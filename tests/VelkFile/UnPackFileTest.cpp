@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <filesystem>
+#include <tuple>
 #include <vector>
 
 #include "brn/tar/DiskEntryMaker.h"
@@ -19,11 +20,6 @@ using velktest::shell;
 
 namespace {
 
-struct HookCall {
-    std::string customInfo;
-    unsigned long long payloadLength;
-    std::string label;
-};
 
 // A decoder with the maker that makes its entries in `dir`.
 struct Decoder {
@@ -69,13 +65,11 @@ protected:
     // A decoder that makes every package's entries in dest(), whose hook records its calls.
     std::unique_ptr<Decoder> decoder() {
         auto d = std::make_unique<Decoder>(dest());
-        EXPECT_EQ(d->unpack.setOutCustomInfo([this](const std::string& info, unsigned long long length,
-                                                    std::string& label, std::string& outDir) {
-            calls.push_back({info, length, label});
-            outDir = dest();
+        EXPECT_EQ(d->unpack.setOutCustomInfo([this](const CUnPackFile::PackageHead& head) {
+            calls.push_back(head);
             return 0;
         }), 0);
-        d->unpack.init("");
+        d->unpack.init(dest());
         return d;
     }
 
@@ -94,7 +88,7 @@ protected:
     velktest::TempDir dir;
     std::string expectedTree;
     std::string package;
-    std::vector<HookCall> calls;
+    std::vector<CUnPackFile::PackageHead> calls;
 };
 
 TEST_F(UnPackFileTest, ChunkBoundaryAtEveryOffsetGivesTheSameTree) {
@@ -131,7 +125,8 @@ TEST_F(UnPackFileTest, TwoPackagesBackToBack) {
     ASSERT_TRUE(feed(d->unpack, both, {both.size()}));
     std::string oneCall = testing::internal::GetCapturedStdout();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].label, "second");
+    EXPECT_EQ(std::make_tuple(calls[0].index, calls[0].offset, calls[1].index, calls[1].offset, calls[1].label),
+              std::make_tuple(0u, 0u, 1u, package.size(), "second"));
     EXPECT_EQ(d->unpack.completedPackages(), 2u);
     EXPECT_TRUE(d->unpack.atPackageBoundary());
 
@@ -175,9 +170,8 @@ TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
         Decoder decoder(dest());
         CUnPackFile& d = decoder.unpack;
         int hookCalls = 0;
-        d.setOutCustomInfo([&](const std::string&, unsigned long long, std::string&, std::string& outDir) {
+        d.setOutCustomInfo([&](const CUnPackFile::PackageHead&) {
             ++hookCalls;
-            outDir = dest();
             return c.hookResult;
         });
         d.init("");
@@ -194,7 +188,7 @@ TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
     }
 }
 
-TEST_F(UnPackFileTest, WithoutHookTheInitDirectoryIsUsed) {
+TEST_F(UnPackFileTest, WithoutHookEveryPackageIsUnpacked) {
     Decoder decoder(dest());
     CUnPackFile& d = decoder.unpack;
     d.init(dest());
