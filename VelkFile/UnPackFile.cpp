@@ -123,18 +123,18 @@ int CUnPackFile::takeHeadBlock() {
 
 int CUnPackFile::decryptHeadData() {
     if (available() < kHeadCheckSize) return kNeedMore;
-    if (getProduceHeadCheck(kComputeMode, fileHeader, headBlock, headCheck) != 0) {
+    if (getProduceHeadCheck(fileHeader, headBlock, headCheck) != 0) {
         return fail(Failure::kBadHead, kBadHead);
     }
     // Nothing is consumed until the check matched: a failed check stays pending.
 #ifndef VELK_FUZZING  // fuzz build only: any head check is accepted, so mutated heads get through
     if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return fail(Failure::kBadHead, kBadHead);
 #endif
-    if (algorithmGetHeadKey(kComputeMode, fileHeader, headKey) != 0) {
+    if (algorithmGetHeadKey(fileHeader, headKey) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadKeyLogLine);
         return fail(Failure::kBadHead, kBadHead);
     }
-    if (algorithmEncryptionHeadData(kComputeMode, reinterpret_cast<unsigned char*>(headBlock),
+    if (algorithmEncryptionHeadData(reinterpret_cast<unsigned char*>(headBlock),
                                     int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadXorLogLine);
         return fail(Failure::kBadHead, kBadHead);

@@ -64,9 +64,9 @@ std::string buildPackage(const char* data, size_t size) {
     unsigned char key[velk::kHeadKeySize];
     unsigned char check[velk::kHeadCheckSize];
     auto* stored = reinterpret_cast<unsigned char*>(head.data());
-    if (velk::algorithmGetHeadKey(velk::kComputeMode, fileHeader.data(), key) != 0 ||
-        velk::algorithmEncryptionHeadData(velk::kComputeMode, stored, int(head.size()), key, int(sizeof key)) != 0 ||
-        velk::getProduceHeadCheck(velk::kComputeMode, fileHeader.data(), head.data(), check) != 0) {
+    if (velk::algorithmGetHeadKey(fileHeader.data(), key) != 0 ||
+        velk::algorithmEncryptionHeadData(stored, int(head.size()), key, int(sizeof key)) != 0 ||
+        velk::getProduceHeadCheck(fileHeader.data(), head.data(), check) != 0) {
         velkfuzz::fail("building the head");
     }
     return fileHeader + head + std::string(reinterpret_cast<const char*>(check), sizeof check) + payload +
