@@ -61,8 +61,10 @@ public:
     // -1 (logged) for an empty hook, keeping the previous one; else 0.
     int setOutCustomInfo(CustomInfoHook hook);
 
-    // length when the bytes were taken (more are needed, or all input so far is
-    // decoded); -1 when a package failed. A failure is not cleared by later calls.
+    // Takes the next chunk of the file ("buffer to files", the inherited name callers and
+    // the system's documentation use). length when the bytes were taken (more are needed,
+    // or all input so far is decoded); -1 when a package failed. A failure is not cleared
+    // by later calls.
     int buffToFile(const char* data, int length);
 
     // True when the input so far ends exactly behind a package's tail.
@@ -88,27 +90,24 @@ private:
         kTail = 5,        // 32 bytes, skipped
     };
 
-    // Results of the walk and its steps.
-    enum Walk : int {
-        kBlockDone = 0,       // a block was consumed; go on with the next
-        kNeedMore = 1,        // fewer bytes pending than the next block needs
-        kBadMagic = 2,
-        kBadHead = 3,         // head check mismatch, or head key / deciphering failed
-        kPayloadFailed = 4,   // payloadLength 0, or the pipeline failed
-        kRefused = 6,         // the custom-information hook refused the package
-        kInputDrained = 8,    // a tail was consumed and nothing is left pending
+    // How far a step of the walk got. Why the walk stopped is recorded in `failed`.
+    enum class Step : int {
+        kBlockDone = 0,     // a block was consumed; go on with the next
+        kNeedMore = 1,      // fewer bytes pending than the next block needs
+        kInputDrained = 2,  // a tail was consumed and nothing is left pending
+        kFailed = 3,        // a package failed: see failure()
     };
 
-    int parseBuffer();
-    int takeFileHeader();
-    int takeHeadBlock();
-    int decryptHeadData();
-    int deliverCustomInfo();
-    int decryptPayloadData();
-    int setUpPipeline();
-    int takeTail();
+    Step parseBuffer();
+    Step takeFileHeader();
+    Step takeHeadBlock();
+    Step decryptHeadData();
+    Step deliverCustomInfo();
+    Step decryptPayloadData();
+    Step setUpPipeline();
+    Step takeTail();
 
-    int fail(Failure failure, int code);
+    Step fail(Failure failure);
     uint64_t payloadLength() const;
     const char* front() const { return pending.data() + pendingStart; }
     size_t available() const { return pending.size() - pendingStart; }
