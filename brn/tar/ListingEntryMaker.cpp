@@ -122,11 +122,9 @@ int CListingEntryMaker::remove(DirRef dir, const std::string& name, bool directo
     return 0;
 }
 
-int CListingEntryMaker::createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) {
+int CListingEntryMaker::createFile(DirRef dir, const std::string& name, int& handle) {
     uint64_t key = 0;
-    const uint8_t value = kindValue(dir, name, key);
-    if (exclusive && value != kAbsent) return EEXIST;
-    if (value != kAbsent && value != kRegular) return EISDIR;
+    if (kindValue(dir, name, key) != kAbsent) return EEXIST;
     record(dir, key, kRegular);
     size_t slot = 0;
     while (slot < open.size() && open[slot]) ++slot;

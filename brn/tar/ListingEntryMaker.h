@@ -52,7 +52,7 @@ private:
     void leave(DirRef) override {}
     int makeDirectory(DirRef dir, const std::string& name) override;
     int remove(DirRef dir, const std::string& name, bool directory) override;
-    int createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) override;
+    int createFile(DirRef dir, const std::string& name, int& handle) override;
     int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
 
     uint64_t keyOf(DirRef dir, const std::string& name);

@@ -232,6 +232,9 @@ TEST(TarReaderTest, EntriesAreMadeOrRefusedAsTheyShould) {
         {evil + header("l", '5', 0) + header("l/", '5', 0), "", after + evilTree},
         {file("f", "new") + header("g", '2', 0, "../outside/t") + file("g", "new"),
          "", after + "./f:new\n./g:new\n", "&& echo keep > ../outside/t && ln -s ../outside/t f", "./outside/t:keep\n"},
+        // A file is made anew, never written through another name of the one it replaces.
+        {file("f", "new"), "", after + "./f:new\n", "&& echo keep > ../outside/t && ln ../outside/t f",
+         "./outside/t:keep\n"},
         {header("s", '2', 0, "elsewhere") + header("empty", '2', 0, "/abs") + header("full", '2', 0, "t"), "",
          "./empty -> /abs\n./full/\n./full/x/\n./s -> elsewhere\n", "&& echo old > s && mkdir -p empty full/x"},
         {file("p", "x"), "", "./p?\n", "&& mkfifo p"},
@@ -288,6 +291,34 @@ TEST(TarReaderTest, ResultsOfFinishAndBadCalls) {
     brn::CListingEntryMaker maker("");
     ASSERT_EQ(reader.init(&maker), 0);
     EXPECT_EQ(std::make_tuple(reader.update(nullptr, 1), reader.update("x", 0)), std::make_tuple(-3, -3));
+}
+
+// With keepPermissions each file and folder gets the mode of the last entry of its name,
+// however it is spelled, and never set-ID or sticky bits.
+TEST(TarReaderTest, KeptModesAreThoseOfTheLastEntryOfEachName) {
+    TempDir tmp;
+    auto mode = [](std::string block, const char* octal) { return patched(std::move(block), 100, octal); };
+    struct Row { std::string archive, modes; };
+    const std::vector<Row> rows = {
+        {mode(header("d/", '5', 0), "0000500") + mode(header("./d", '5', 0), "0000755"), "./d 755\n"},
+        {mode(header("d", '5', 0), "0000755") + mode(header("d//", '5', 0), "0000500"), "./d 500\n"},
+        {mode(header("a/b/", '5', 0), "0000500") + mode(header("a/", '5', 0), "0000700") +
+             mode(header("a", '5', 0), "0000600"), "./a 600\n./a/b 500\n"},
+        {mode(header("x/", '5', 0), "0000500") + header("x", '2', 0, "t"), ""},
+        {mode(file("f", "one"), "0000555") + mode(file("f", "two"), "0004751"), "./f 751\n"},
+        {mode(header("s/", '5', 0), "0001777") + mode(header("g/", '5', 0), "0002700"), "./g 700\n./s 777\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.modes);
+        shell("rm -rf " + quote(tmp / "out") + " && mkdir " + quote(tmp / "out"));
+        const CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        brn::CDiskEntryMaker maker(root.get(), tmp / "out/");
+        maker.keepPermissions(true);
+        const Extraction run = extract(row.archive + zeroBlocks(2), maker);
+        EXPECT_EQ(std::make_tuple(run.finished, maker.applyPermissions()), std::make_tuple(0, 0)) << run.log;
+        EXPECT_EQ(shell("cd " + quote(tmp / "out") + " && find . -mindepth 1 ! -type l -printf '%p %m\\n' | sort"),
+                  row.modes);
+    }
 }
 
 // The descriptors this process has open.
