@@ -3,12 +3,11 @@
 // It keeps the bytes it cannot use yet, walks each package block by block, checks and
 // deciphers the head, hands the head's facts to the custom-information hook, which
 // accepts or refuses the package, and pushes the payload through a CUntgza pipeline whose
-// tar stage has the entry maker make the entries. Everything
-// happens inside buffToFile. Calling order: construct with the entry maker (kept by the
-// caller, shared by every package), setOutCustomInfo, init, any number of buffToFile,
-// then ask atPackageBoundary / completedPackages to judge the input as a whole, and
-// failure / pipelineError after a failed buffToFile. The decoder owns one pipeline at a
-// time, fresh for every package.
+// tar stage has the entry maker make the entries. Everything happens inside buffToFile.
+// Calling order: construct with the entry maker (kept by the caller, shared by every
+// package), setOutCustomInfo, init, any number of buffToFile, then ask atPackageBoundary /
+// completedPackages to judge the input as a whole, and failure / pipelineError after a
+// failed buffToFile. The decoder owns one pipeline at a time, fresh for every package.
 
 #include <cstdint>
 #include <functional>
