@@ -10,9 +10,7 @@ namespace velk {
 namespace {
 
 constexpr const char* kSourceFile = "VelkFile/Algorithm.cpp";
-constexpr int kHeadKeyLogLine = 25;
 constexpr int kXorLogLine = 138;
-constexpr int kCheckLogLine = 178;
 
 std::string headerSalt(const char* header) {
     return std::string(header + kHeaderSaltAt, kHeaderSaltSize);
@@ -20,12 +18,7 @@ std::string headerSalt(const char* header) {
 
 }  // namespace
 
-int getProduceHeadCheck(int mode, const char* header, const char* head, unsigned char* check) {
-    if (mode >= 2) {
-        logError("getProduceHeadCheck", kSourceFile, kCheckLogLine);
-        return kCheckBadMode;
-    }
-    if (mode != kComputeMode) return kCheckNotComputed;
+int getProduceHeadCheck(const char* header, const char* head, unsigned char* check) {
     if (header == nullptr || head == nullptr || check == nullptr) return kCheckDigestFailed;
 
     std::string stored(header, kFileHeaderSize);
@@ -36,18 +29,13 @@ int getProduceHeadCheck(int mode, const char* header, const char* head, unsigned
     return 0;
 }
 
-int algorithmGetHeadKey(int mode, const char* header, unsigned char* key) {
-    if (mode >= 2) {
-        logError("algorithmGetHeadKey", kSourceFile, kHeadKeyLogLine);
-        return kHeadKeyBadMode;
-    }
-    if (mode != kComputeMode) return 0;
-    if (header == nullptr || key == nullptr) return kHeadKeyBadMode;
+int algorithmGetHeadKey(const char* header, unsigned char* key) {
+    if (header == nullptr || key == nullptr) return kHeadKeyFailed;
 
     // The 64-byte salt fills the keyed digest's key block exactly and is used unchanged.
     std::string digest;
     if (brn::hmacSha(kHeadKeyBits, std::string(header, kFileHeaderSize), headerSalt(header), digest) < 0) {
-        return kHeadKeyBadMode;
+        return kHeadKeyFailed;
     }
     brn::MD5Context md5;
     brn::MD5Init(&md5);
@@ -56,14 +44,12 @@ int algorithmGetHeadKey(int mode, const char* header, unsigned char* key) {
     return 0;
 }
 
-int algorithmEncryptionHeadData(int mode, unsigned char* data, int length, const unsigned char* key,
-                                int keyLength) {
+int algorithmEncryptionHeadData(unsigned char* data, int length, const unsigned char* key, int keyLength) {
     if (keyLength == 0) return kXorEmptyKey;
-    if (mode >= 2 || data == nullptr || keyLength < 1 || key == nullptr || length <= 0) {
+    if (data == nullptr || keyLength < 1 || key == nullptr || length <= 0) {
         logError("algorithmEncryptionHeadData", kSourceFile, kXorLogLine);
         return kXorBadArguments;
     }
-    if (mode != kComputeMode) return 0;
     for (int i = 0; i < length; ++i) data[i] ^= key[i % keyLength];
     return 0;
 }

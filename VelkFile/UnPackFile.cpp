@@ -25,13 +25,14 @@ constexpr size_t kMaxPush = size_t(1) << 30;
 
 }  // namespace
 
-CUnPackFile::CUnPackFile(Progress progress) : progressLines(progress == Progress::kShown) {
+CUnPackFile::CUnPackFile(brn::CEntryMaker& maker, Progress progress)
+    : progressLines(progress == Progress::kShown), entryMaker(maker) {
     init(std::string());
 }
 
 CUnPackFile::~CUnPackFile() = default;
 
-int CUnPackFile::init(const std::string& dir) {
+int CUnPackFile::init(const std::string& dest) {
     if (progressLines) brn::messageLine("tgz:eanalysisInit\r");
     payloadDone = 0;
     packagesDone = 0;
@@ -46,7 +47,7 @@ int CUnPackFile::init(const std::string& dir) {
     pending.clear();
     pendingStart = 0;
     pipeline = std::make_unique<brn::CUntgza>();
-    outDir = dir;
+    shownDest = dest;
     return 0;
 }
 
@@ -62,13 +63,13 @@ int CUnPackFile::setOutCustomInfo(CustomInfoHook hook) {
 int CUnPackFile::buffToFile(const char* data, int length) {
     if (data == nullptr || length < 0) return kFailed;
     pending.append(data, size_t(length));
-    int code = parseBuffer();
+    const Step step = parseBuffer();
     // Blocks are consumed by moving pendingStart; the consumed front goes once per call.
     pending.erase(0, pendingStart);
     pendingStart = 0;
 
-    if (code == kNeedMore) return length;
-    if (code == kInputDrained) {
+    if (step == Step::kNeedMore) return length;
+    if (step == Step::kInputDrained) {
         if (progressLines) brn::messageLine("tgz: unpack success\r");
         return length;
     }
@@ -77,139 +78,132 @@ int CUnPackFile::buffToFile(const char* data, int length) {
     return kFailed;
 }
 
-// Records why the walk stops, where the fault is found, and gives the walk's code. The first
-// failure is the one kept: later calls fail on the same bytes again.
-int CUnPackFile::fail(Failure failure, int code) {
+// Records why the walk stops, where the fault is found. The first failure is the one kept:
+// later calls fail on the same bytes again.
+CUnPackFile::Step CUnPackFile::fail(Failure failure) {
     if (failed == Failure::kNone) failed = failure;
-    return code;
+    return Step::kFailed;
 }
 
 bool CUnPackFile::atPackageBoundary() const {
     return expect == Expect::kFileHeader && available() == 0;
 }
 
-int CUnPackFile::parseBuffer() {
+CUnPackFile::Step CUnPackFile::parseBuffer() {
     for (;;) {
-        int code = kBlockDone;
+        Step step = Step::kBlockDone;
         switch (expect) {
-            case Expect::kFileHeader: code = takeFileHeader(); break;
-            case Expect::kHeadBlock: code = takeHeadBlock(); break;
-            case Expect::kHeadCheck: code = deliverCustomInfo(); break;
-            case Expect::kPayload: code = decryptPayloadData(); break;
-            case Expect::kTail: code = takeTail(); break;
+            case Expect::kFileHeader: step = takeFileHeader(); break;
+            case Expect::kHeadBlock: step = takeHeadBlock(); break;
+            case Expect::kHeadCheck: step = deliverCustomInfo(); break;
+            case Expect::kPayload: step = decryptPayloadData(); break;
+            case Expect::kTail: step = takeTail(); break;
         }
-        if (code != kBlockDone) return code;
+        if (step != Step::kBlockDone) return step;
     }
 }
 
-int CUnPackFile::takeFileHeader() {
-    if (available() < kFileHeaderSize) return kNeedMore;
+CUnPackFile::Step CUnPackFile::takeFileHeader() {
+    if (available() < kFileHeaderSize) return Step::kNeedMore;
     memcpy(fileHeader, front(), kFileHeaderSize);
     // A bad magic stays pending: the same bytes fail again on every later call.
-    if (memcmp(fileHeader, kMagic, kMagicSize) != 0) return fail(Failure::kBadMagic, kBadMagic);
+    if (memcmp(fileHeader, kMagic, kMagicSize) != 0) return fail(Failure::kBadMagic);
     consume(kFileHeaderSize);
     expect = Expect::kHeadBlock;
-    return kBlockDone;
+    return Step::kBlockDone;
 }
 
-int CUnPackFile::takeHeadBlock() {
-    if (available() < kHeadBlockSize) return kNeedMore;
+CUnPackFile::Step CUnPackFile::takeHeadBlock() {
+    if (available() < kHeadBlockSize) return Step::kNeedMore;
     memcpy(headBlock, front(), kHeadBlockSize);
     consume(kHeadBlockSize);
     expect = Expect::kHeadCheck;
-    return kBlockDone;
+    return Step::kBlockDone;
 }
 
-int CUnPackFile::decryptHeadData() {
-    if (available() < kHeadCheckSize) return kNeedMore;
-    if (getProduceHeadCheck(kComputeMode, fileHeader, headBlock, headCheck) != 0) {
-        return fail(Failure::kBadHead, kBadHead);
+CUnPackFile::Step CUnPackFile::decryptHeadData() {
+    if (available() < kHeadCheckSize) return Step::kNeedMore;
+    if (getProduceHeadCheck(fileHeader, headBlock, headCheck) != 0) {
+        return fail(Failure::kBadHead);
     }
     // Nothing is consumed until the check matched: a failed check stays pending.
 #ifndef VELK_FUZZING  // fuzz build only: any head check is accepted, so mutated heads get through
-    if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return fail(Failure::kBadHead, kBadHead);
+    if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return fail(Failure::kBadHead);
 #endif
-    if (algorithmGetHeadKey(kComputeMode, fileHeader, headKey) != 0) {
+    if (algorithmGetHeadKey(fileHeader, headKey) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadKeyLogLine);
-        return fail(Failure::kBadHead, kBadHead);
+        return fail(Failure::kBadHead);
     }
-    if (algorithmEncryptionHeadData(kComputeMode, reinterpret_cast<unsigned char*>(headBlock),
+    if (algorithmEncryptionHeadData(reinterpret_cast<unsigned char*>(headBlock),
                                     int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadXorLogLine);
-        return fail(Failure::kBadHead, kBadHead);
+        return fail(Failure::kBadHead);
     }
     consume(kHeadCheckSize);
-    return kBlockDone;
+    return Step::kBlockDone;
 }
 
-int CUnPackFile::deliverCustomInfo() {
-    if (int code = decryptHeadData(); code != kBlockDone) return code;
+CUnPackFile::Step CUnPackFile::deliverCustomInfo() {
+    if (const Step step = decryptHeadData(); step != Step::kBlockDone) return step;
     if (customInfoHook) {
         auto* head = reinterpret_cast<const unsigned char*>(headBlock);
-        std::string customInfo(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
-        std::string label(headBlock + kLabelAt, head[kLabelLengthAt]);
-        outDir.clear();
-        if (customInfoHook(customInfo, payloadLength(), label, outDir) < 0) return fail(Failure::kRefused, kRefused);
+        PackageHead facts;
+        facts.index = packagesDone;
+        facts.offset = packageStart;
+        facts.label.assign(headBlock + kLabelAt, head[kLabelLengthAt]);
+        facts.customInfo.assign(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
+        facts.payloadLength = payloadLength();
+        if (customInfoHook(facts) < 0) return fail(Failure::kRefused);
     }
     expect = Expect::kPayload;
-    return kBlockDone;
+    return Step::kBlockDone;
 }
 
 uint64_t CUnPackFile::payloadLength() const {
     return brn::loadLe64(reinterpret_cast<const unsigned char*>(headBlock) + kPayloadLengthAt);
 }
 
-int CUnPackFile::setUpPipeline() {
+CUnPackFile::Step CUnPackFile::setUpPipeline() {
     std::string material;
     derivePayloadKeyMaterial(fileHeader, headBlock, material);
     std::string salt(fileHeader + kHeaderSaltAt, kHeaderSaltSize);
-    auto onEntryCallback = [this](const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath) {
-        return onEntry(info, redirect, outPath);
-    };
-    if (int r = pipeline->init(material, salt, onEntryCallback); r < 0) {
+    if (int r = pipeline->init(material, salt, &entryMaker); r < 0) {
         brn::message("tgza.init error %d\n", r);
-        return fail(Failure::kPipelineInit, kPayloadFailed);
+        return fail(Failure::kPipelineInit);
     }
-    if (entryMaker != nullptr) pipeline->setEntryMaker(entryMaker);
-    return kBlockDone;
+    return Step::kBlockDone;
 }
 
-int CUnPackFile::decryptPayloadData() {
+CUnPackFile::Step CUnPackFile::decryptPayloadData() {
     const uint64_t total = payloadLength();
-    if (payloadDone >= total) return fail(Failure::kEmptyPayload, kPayloadFailed);  // payloadLength 0
+    if (payloadDone >= total) return fail(Failure::kEmptyPayload);  // payloadLength 0
     while (payloadDone < total) {
-        if (available() == 0) return kNeedMore;
+        if (available() == 0) return Step::kNeedMore;
         size_t n = size_t(std::min<uint64_t>({available(), total - payloadDone, kMaxPush}));
-        if (payloadDone == 0 && setUpPipeline() != kBlockDone) return kPayloadFailed;
+        if (payloadDone == 0 && setUpPipeline() != Step::kBlockDone) return Step::kFailed;
         if (int r = pipeline->update(front(), int(n)); r < 0) {
             brn::message("untgza.update error %d\n", r);
-            return fail(Failure::kPayload, kPayloadFailed);
+            return fail(Failure::kPayload);
         }
         payloadDone += n;
         consume(n);
     }
     if (int r = pipeline->finish(); r < 0) {
         brn::message("-----------------untgza.finish error %d\n", r);
-        return fail(Failure::kPayload, kPayloadFailed);
+        return fail(Failure::kPayload);
     }
-    if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", outDir.c_str());
+    if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", shownDest.c_str());
     expect = Expect::kTail;
-    return kBlockDone;
+    return Step::kBlockDone;
 }
 
-int CUnPackFile::takeTail() {
-    if (available() < kTailSize) return kNeedMore;
+CUnPackFile::Step CUnPackFile::takeTail() {
+    if (available() < kTailSize) return Step::kNeedMore;
     consume(kTailSize);
     payloadDone = 0;
     ++packagesDone;
     packageStart = consumedTotal;
     expect = Expect::kFileHeader;
     pipeline = std::make_unique<brn::CUntgza>();
-    return available() == 0 ? kInputDrained : kBlockDone;
-}
-
-int CUnPackFile::onEntry(const brn::TAR_FILE_INFO_T& info, bool&, std::string& outPath) {
-    if (entryObserver) entryObserver(info);
-    outPath = outDir + "/" + info.name;
-    return 0;
+    return available() == 0 ? Step::kInputDrained : Step::kBlockDone;
 }

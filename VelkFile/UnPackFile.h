@@ -1,34 +1,34 @@
 #pragma once
 // CUnPackFile decodes a package file handed over in chunks of any size, in file order.
 // It keeps the bytes it cannot use yet, walks each package block by block, checks and
-// deciphers the head, asks the custom-information hook where the package goes, and
-// pushes the payload through a CUntgza pipeline that writes the entries. Everything
-// happens inside buffToFile. Calling order: construct, setOutCustomInfo, init, any
-// number of buffToFile, then ask atPackageBoundary / completedPackages to judge the
-// input as a whole. The decoder owns one pipeline at a time, fresh for every package.
-// A lister sets an entry maker (kept by the caller, shared by every package) and an entry
-// observer before init, and asks packageIndex / packageOffset from the hook and failure /
-// unsafeEntryRefused after a failed buffToFile.
+// deciphers the head, hands the head's facts to the custom-information hook, which
+// accepts or refuses the package, and pushes the payload through a CUntgza pipeline whose
+// tar stage has the entry maker make the entries. Everything happens inside buffToFile.
+// Calling order: construct with the entry maker (kept by the caller, shared by every
+// package), setOutCustomInfo, init, any number of buffToFile, then ask atPackageBoundary /
+// completedPackages to judge the input as a whole, and failure / pipelineError after a
+// failed buffToFile. The decoder owns one pipeline at a time, fresh for every package.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "VelkFile/PackageLayout.h"
 #include "brn/untgza/Untgza.h"
 
 class CUnPackFile {
 public:
-    // (customInfo, payloadLength, label, outDir): fills outDir with the package's output
-    // directory; a negative result refuses the package.
-    using CustomInfoHook =
-        std::function<int(const std::string& customInfo, unsigned long long payloadLength,
-                          std::string& label, std::string& outDir)>;
-
-    // Each entry as its tar header is decoded, before it is made.
-    using EntryObserver = std::function<void(const brn::TAR_FILE_INFO_T& info)>;
+    // What a package's head says, handed to the hook once the head is deciphered.
+    struct PackageHead {
+        uint64_t index = 0;          // the package's 0-based position in the input
+        uint64_t offset = 0;         // input offset of its first byte
+        std::string label;
+        std::string customInfo;      // the JSON text as stored
+        uint64_t payloadLength = 0;  // bytes of enciphered payload that follow the head
+    };
+    // 0 accepts the package; a negative result refuses it.
+    using CustomInfoHook = std::function<int(const PackageHead& head)>;
 
     // Whether the progress lines ("tgz:eanalysisInit", "tgz: unpack success",
     // "-----------------unpack succe") are printed; failure messages always are.
@@ -47,24 +47,23 @@ public:
 
     static constexpr int kFailed = -1;
 
-    explicit CUnPackFile(Progress progress = Progress::kShown);
+    // Every entry of every package is made by `maker`, which must outlive the decoder.
+    explicit CUnPackFile(brn::CEntryMaker& maker, Progress progress = Progress::kShown);
     ~CUnPackFile();
     CUnPackFile(const CUnPackFile&) = delete;
     CUnPackFile& operator=(const CUnPackFile&) = delete;
 
-    // Starts over: no package seen, nothing pending; outDir serves when no hook is set.
-    int init(const std::string& outDir);
+    // Starts over: no package seen, nothing pending. shownDest is the destination as the
+    // caller wrote it, named by the line that reports a package unpacked.
+    int init(const std::string& shownDest);
 
     // -1 (logged) for an empty hook, keeping the previous one; else 0.
     int setOutCustomInfo(CustomInfoHook hook);
 
-    // Every pipeline made from now on has its entries made by `maker` (nullptr: on disk).
-    void setEntryMaker(brn::CEntryMaker* maker) { entryMaker = maker; }
-    // Told about every entry of every package; an empty observer stops the reports.
-    void setEntryObserver(EntryObserver observer) { entryObserver = std::move(observer); }
-
-    // length when the bytes were taken (more are needed, or all input so far is
-    // decoded); -1 when a package failed. A failure is not cleared by later calls.
+    // Takes the next chunk of the file ("buffer to files", the inherited name callers and
+    // the system's documentation use). length when the bytes were taken (more are needed,
+    // or all input so far is decoded); -1 when a package failed. A failure is not cleared
+    // by later calls.
     int buffToFile(const char* data, int length);
 
     // True when the input so far ends exactly behind a package's tail.
@@ -90,28 +89,24 @@ private:
         kTail = 5,        // 32 bytes, skipped
     };
 
-    // Results of the walk and its steps.
-    enum Walk : int {
-        kBlockDone = 0,       // a block was consumed; go on with the next
-        kNeedMore = 1,        // fewer bytes pending than the next block needs
-        kBadMagic = 2,
-        kBadHead = 3,         // head check mismatch, or head key / deciphering failed
-        kPayloadFailed = 4,   // payloadLength 0, or the pipeline failed
-        kRefused = 6,         // the custom-information hook refused the package
-        kInputDrained = 8,    // a tail was consumed and nothing is left pending
+    // How far a step of the walk got. Why the walk stopped is recorded in `failed`.
+    enum class Step : int {
+        kBlockDone = 0,     // a block was consumed; go on with the next
+        kNeedMore = 1,      // fewer bytes pending than the next block needs
+        kInputDrained = 2,  // a tail was consumed and nothing is left pending
+        kFailed = 3,        // a package failed: see failure()
     };
 
-    int parseBuffer();
-    int takeFileHeader();
-    int takeHeadBlock();
-    int decryptHeadData();
-    int deliverCustomInfo();
-    int decryptPayloadData();
-    int setUpPipeline();
-    int takeTail();
+    Step parseBuffer();
+    Step takeFileHeader();
+    Step takeHeadBlock();
+    Step decryptHeadData();
+    Step deliverCustomInfo();
+    Step decryptPayloadData();
+    Step setUpPipeline();
+    Step takeTail();
 
-    int onEntry(const brn::TAR_FILE_INFO_T& info, bool& redirect, std::string& outPath);
-    int fail(Failure failure, int code);
+    Step fail(Failure failure);
     uint64_t payloadLength() const;
     const char* front() const { return pending.data() + pendingStart; }
     size_t available() const { return pending.size() - pendingStart; }
@@ -126,7 +121,7 @@ private:
     unsigned char headCheck[velk::kHeadCheckSize];
     unsigned char headKey[velk::kHeadKeySize];
     Expect expect = Expect::kFileHeader;
-    std::string outDir;
+    std::string shownDest;
     std::string pending;       // received bytes; those before pendingStart are consumed
     size_t pendingStart = 0;
     uint64_t payloadDone = 0;  // payload bytes of this package pushed so far
@@ -135,7 +130,6 @@ private:
     uint64_t packageStart = 0;   // input offset of the current package's first byte
     bool progressLines = true;
     Failure failed = Failure::kNone;
-    brn::CEntryMaker* entryMaker = nullptr;   // not owned
-    EntryObserver entryObserver;
+    brn::CEntryMaker& entryMaker;
     std::unique_ptr<brn::CUntgza> pipeline;
 };

@@ -28,7 +28,6 @@ namespace {
 
 constexpr uint64_t kProgressThreshold = uint64_t(8) << 20;  // bytes; smaller files show no progress
 constexpr const char* kListingRoot = ".";  // the destination the listing maker takes as empty
-constexpr int kHookEmptyField = -1;        // outCustomInfo: empty custom information or label
 
 constexpr const char* kHelp =
     "usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n"
@@ -118,7 +117,7 @@ std::string failureText(const CUnPackFile& decoder, int hookResult) {
         case CUnPackFile::Failure::kBadMagic: return "no package starts here (bad magic)";
         case CUnPackFile::Failure::kBadHead: return "head check mismatch";
         case CUnPackFile::Failure::kRefused:
-            return hookResult == kHookEmptyField
+            return hookResult == CPackageVersion::kEmptyField
                        ? "empty label or custom information"
                        : "the custom information is not a JSON object, or its PLVS is an array or an object";
         case CUnPackFile::Failure::kEmptyPayload: return "payload length 0";
@@ -140,8 +139,7 @@ public:
     int run(CSourceFile& source, const std::string& path, CSourceSignature* signature);
 
 private:
-    int onHead(const std::string& customInfo, unsigned long long payloadLength, std::string& label,
-               std::string& outDir);
+    int onHead(const CUnPackFile::PackageHead& head);
     void settleBefore(uint64_t index);
     PackageRecord recordOf(uint64_t index) const;
     bool signatureFails(CSourceSignature& signature, const CSourceFile& source);
@@ -152,44 +150,36 @@ private:
     CInspectReport& report;
     CProgressLine& progress;
     brn::CListingEntryMaker maker{std::string(kListingRoot) + "/"};  // one for the whole file: one destination
-    CUnPackFile decoder{CUnPackFile::Progress::kHidden};
+    CUnPackFile decoder{maker, CUnPackFile::Progress::kHidden};
     PackageRecord current;       // the last package whose head was read
     uint64_t settled = 0;           // packages given a verdict
-    int hookResult = 0;             // outCustomInfo's answer for `current`
-    std::string version;            // as velk-unpack: the PLVS of the last package that has one
+    int hookResult = 0;             // the verdict of `versions` on `current`
+    CPackageVersion versions;       // judges each head as velk-unpack does, keeps the last PLVS
 };
 
 CInspection::CInspection(CInspectReport& report, CProgressLine& progress) : report(report), progress(progress) {
-    decoder.setEntryMaker(&maker);
-    decoder.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
+    maker.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
         this->progress.clear();
         this->report.entry(info);
     });
-    decoder.setOutCustomInfo([this](const std::string& customInfo, unsigned long long payloadLength,
-                                    std::string& label, std::string& outDir) {
-        return onHead(customInfo, payloadLength, label, outDir);
-    });
+    decoder.setOutCustomInfo([this](const CUnPackFile::PackageHead& head) { return onHead(head); });
     decoder.init(std::string());
 }
 
-// The package's verdict is velk-unpack's own hook's; only the destination differs.
-int CInspection::onHead(const std::string& customInfo, unsigned long long payloadLength, std::string& label,
-                        std::string& outDir) {
-    const uint64_t index = decoder.packageIndex();
-    settleBefore(index);
+// The package's verdict is velk-unpack's own.
+int CInspection::onHead(const CUnPackFile::PackageHead& head) {
+    settleBefore(head.index);
     current = PackageRecord{};
-    current.index = index;
-    current.offset = decoder.packageOffset();
+    current.index = head.index;
+    current.offset = head.offset;
     current.headRead = true;
-    current.label = label;
-    current.customInfo = customInfo;
-    current.payloadLength = payloadLength;
-    readVersion(customInfo, current);
+    current.label = head.label;
+    current.customInfo = head.customInfo;
+    current.payloadLength = head.payloadLength;
+    readVersion(head.customInfo, current);
     progress.clear();
     report.package(current);
-    hookResult = outCustomInfo(customInfo, payloadLength, label, outDir);
-    if (hookResult >= 0 && current.hasPlvs) version = current.plvs;
-    outDir = kListingRoot;
+    hookResult = versions.take(head.label, head.customInfo);
     return hookResult;
 }
 
@@ -271,7 +261,7 @@ int CInspection::judgeEndInside() {
 
 int CInspection::judgeWhole() {
     settleBefore(decoder.packageIndex());
-    if (version.empty()) {
+    if (versions.value().empty()) {
         report.fileVerdict(true, "no package carries a PLVS value: velk-unpack would not write the version file");
         return kInspectNoVersion;
     }

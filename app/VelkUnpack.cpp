@@ -24,11 +24,6 @@ namespace velk {
 
 namespace {
 
-// Process-wide, as the hook is a plain function: the destination as given, and the
-// PLVS value of the last custom information that had one.
-std::string destPath;
-std::string packageVersion;
-
 constexpr const char* kHelp =
     "usage: velk-unpack [OPTIONS] SOURCE DEST VERSION-FILE\n"
     "Unpacks every VELK package of SOURCE into DEST (emptied first, or made) and writes the\n"
@@ -121,14 +116,14 @@ int verifySignature(CSourceSignature& signature, const CSourceFile& source, cons
 // signature to check on the way (staged), every byte read is hashed, and the verdict comes
 // before the decoder's: a file that is not the one signed is refused as such.
 int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
-               CProgressLine& line, CProgressFeed& feed) {
+               CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
-    CUnPackFile decoder;
+    CUnPackFile decoder(maker);
     maker.keepPermissions(options.keepPermissions);
-    decoder.setEntryMaker(&maker);
-    decoder.setOutCustomInfo(outCustomInfo);
-    decoder.init(std::string());
+    decoder.setOutCustomInfo(
+        [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
+    decoder.init(options.dest);
     CPackageRun run(source, decoder);
     run.addObserver([&line, &feed](const char*, int, uint64_t done) {
         line.update(done);
@@ -163,9 +158,10 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
     }
     source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
-    int status = unpackInto(source, options, dest, signature, line, feed);
-    if (status == kExitOk && packageVersion.empty()) status = refuseWithoutVersion(options.version);
-    if (status == kExitOk) status = commitInstall(dest, version, packageVersion);
+    CPackageVersion plvs;
+    int status = unpackInto(source, options, dest, signature, line, feed, plvs);
+    if (status == kExitOk && plvs.value().empty()) status = refuseWithoutVersion(options.version);
+    if (status == kExitOk) status = commitInstall(dest, version, plvs.value());
     if (status != kExitOk) {
         (void)dest.discard();
         return status;
@@ -224,21 +220,8 @@ int velkUnpack(int argc, const char* const* argv) {
     if (resolved != kExitOk) return resolved;
     CVersionFile version;
     if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) return prepared;
-    destPath = options.dest;
     CProgressFeed feed(options.progressFd, sourceSize(source, options));
     return install(source, options, dest, version, signedSource && options.atomic ? &signature : nullptr, feed);
-}
-
-int outCustomInfo(const std::string& customInfo, unsigned long long, std::string& label, std::string& outDir) {
-    if (customInfo.empty() || label.empty()) return -1;
-    const CustomInfoVersion version = readCustomInfoVersion(customInfo);
-    if (!version.usable) {
-        brn::messageLine("outCustomInfo ERROR");
-        return -2;
-    }
-    if (version.hasPlvs) packageVersion = version.plvs;
-    outDir = destPath;
-    return 0;
 }
 
 }  // namespace velk

@@ -5,6 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +16,9 @@
 #include <string>
 
 #include "brn/gz/ZUncompress.h"
+#include "brn/tar/DiskEntryMaker.h"
 #include "brn/tar/TarReader.h"
+#include "fs/UniqueFd.h"
 
 namespace {
 
@@ -91,14 +95,12 @@ void BM_InflateAndExtract(benchmark::State& state) {
         fs::remove_all(out);
         fs::create_directories(out);
         state.ResumeTiming();
+        const CUniqueFd root(open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        brn::CDiskEntryMaker maker(root.get(), out.string() + "/");
         brn::CTarReader tar;
         brn::CGunzip gunzip;
-        auto entry = [&out](const brn::TAR_FILE_INFO_T& info, bool&, std::string& path) {
-            path = out.string() + "/" + info.name;
-            return 0;
-        };
         auto toTar = [&tar](const char* data, int n) { return tar.update(data, n); };
-        if (tar.init(entry) != 0 || gunzip.init(toTar, nullptr, -15) != 0 || pushInSlices(gunzip, a.gzip) != 0 ||
+        if (tar.init(&maker) != 0 || gunzip.init(toTar, nullptr, -15) != 0 || pushInSlices(gunzip, a.gzip) != 0 ||
             tar.finish() != 0) {
             state.SkipWithError("extraction failed");
         }

@@ -10,6 +10,8 @@
 
 #include <functional>
 
+// brn: the inherited name of the namespace of the reusable components (digests, AES, gzip,
+// tar, the pipeline); kept because callers and the system's documentation use it.
 namespace brn {
 
 using StageOutput = std::function<int(const char* data, int len)>;

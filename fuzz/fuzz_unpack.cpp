@@ -1,11 +1,13 @@
-// libFuzzer target of the package decoder and its pipeline: a CUnPackFile, whose custom-
-// information hook sends every package into a fresh box below the scratch root, is fed
+// libFuzzer target of the package decoder and its pipeline: a CUnPackFile, whose entry
+// maker makes every package's entries in a fresh box below the scratch root, is fed
 // a package file in the slicing the first byte picks; afterwards nothing may exist outside
 // the box. Without option A the data is the package file as it is (the fuzz build accepts
 // any head check, so mutated heads get through). With option A the data is a plain gzip
 // stream, and the target wraps it into a valid package (option B: two such packages back
 // to back), so mutations reach the gzip and tar stages through the AES stage. Also checked:
 // buffToFile gives the length or -1, and a failure sticks.
+
+#include <fcntl.h>
 
 #include <cstring>
 #include <memory>
@@ -16,6 +18,8 @@
 #include "VelkFile/UnPackFile.h"
 #include "brn/ByteOrder.h"
 #include "brn/crypto/PvtAes.h"
+#include "brn/tar/DiskEntryMaker.h"
+#include "fs/UniqueFd.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {
@@ -60,9 +64,9 @@ std::string buildPackage(const char* data, size_t size) {
     unsigned char key[velk::kHeadKeySize];
     unsigned char check[velk::kHeadCheckSize];
     auto* stored = reinterpret_cast<unsigned char*>(head.data());
-    if (velk::algorithmGetHeadKey(velk::kComputeMode, fileHeader.data(), key) != 0 ||
-        velk::algorithmEncryptionHeadData(velk::kComputeMode, stored, int(head.size()), key, int(sizeof key)) != 0 ||
-        velk::getProduceHeadCheck(velk::kComputeMode, fileHeader.data(), head.data(), check) != 0) {
+    if (velk::algorithmGetHeadKey(fileHeader.data(), key) != 0 ||
+        velk::algorithmEncryptionHeadData(stored, int(head.size()), key, int(sizeof key)) != 0 ||
+        velk::getProduceHeadCheck(fileHeader.data(), head.data(), check) != 0) {
         velkfuzz::fail("building the head");
     }
     return fileHeader + head + std::string(reinterpret_cast<const char*>(check), sizeof check) + payload +
@@ -70,13 +74,11 @@ std::string buildPackage(const char* data, size_t size) {
 }
 
 void unpack(const velkfuzz::FuzzInput& input, const std::string& box) {
-    CUnPackFile decoder;
+    const CUniqueFd root(open(box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.get() < 0) velkfuzz::fail("cannot open " + box);
+    brn::CDiskEntryMaker maker(root.get(), box + "/");
+    CUnPackFile decoder(maker);
     decoder.init(std::string());
-    auto hook = [&box](const std::string&, unsigned long long, std::string&, std::string& outDir) {
-        outDir = box;
-        return 0;
-    };
-    if (decoder.setOutCustomInfo(hook) != 0) velkfuzz::fail("setOutCustomInfo");
     const bool allTaken = velkfuzz::forEachSlice(input, [&decoder](const char* p, int n) {
         const int result = decoder.buffToFile(p, n);
         if (result != n && result != CUnPackFile::kFailed) velkfuzz::fail("buffToFile gave " + std::to_string(result));

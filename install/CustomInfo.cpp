@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include "fs/Message.h"
+
 namespace velk {
 
 CustomInfoVersion readCustomInfoVersion(const std::string& customInfo) {
@@ -25,6 +27,17 @@ CustomInfoVersion readCustomInfoVersion(const std::string& customInfo) {
         version = CustomInfoVersion();
     }
     return version;
+}
+
+int CPackageVersion::take(const std::string& label, const std::string& customInfo) {
+    if (customInfo.empty() || label.empty()) return kEmptyField;
+    const CustomInfoVersion version = readCustomInfoVersion(customInfo);
+    if (!version.usable) {
+        brn::messageLine("outCustomInfo ERROR");
+        return kUnusable;
+    }
+    if (version.hasPlvs) plvs = version.plvs;
+    return kAccepted;
 }
 
 }  // namespace velk

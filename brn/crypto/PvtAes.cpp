@@ -11,14 +11,11 @@ constexpr int kDerivationBits = 384;  // 48 bytes: 32 of key, then 16 of IV
 
 }  // namespace
 
-int CPvtAesBase::init(const std::string& first, const std::string& second, int encrypt, StageOutput out) {
+int CPvtAesV0::init(const std::string& first, const std::string& second, int encrypt, StageOutput out) {
     if (first.empty() && second.empty()) return kInitBothEmpty;
     std::string key;
     std::string iv;
     if (deriveKeyIv(first, second, key, iv) < 0) return kInitDeriveFailed;
-    // The stage reads a fixed number of bytes: a derivation that gives fewer is refused
-    // rather than read past.
-    if (key.size() < size_t(CRawAes::kKeyBytes) || iv.size() < size_t(CRawAes::kIvBytes)) return kInitDeriveFailed;
     int result = stage.init(key.data(), iv.data(), encrypt, std::move(out));
     return result < 0 ? result - kInitStageOffset : 0;
 }

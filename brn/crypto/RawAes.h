@@ -9,7 +9,6 @@
 // `cipher` is bound to its own `engine`. A refusal by `output` during update ends the
 // stream (see update).
 
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -40,7 +39,7 @@ public:
     static constexpr int kFinishRefused = -2;         // output refused the last partial block
 
     CRawAes();
-    virtual ~CRawAes();
+    ~CRawAes();
     CRawAes(const CRawAes&) = delete;
     CRawAes& operator=(const CRawAes&) = delete;
 
@@ -62,11 +61,11 @@ private:
     int emitWholeBlocks(const char* data, size_t whole);
     int endStream(int code);
 
-    std::atomic<bool> initialised{false};  // from a successful init until finish (or a refusal)
+    bool initialised = false;  // from a successful init until finish (or a refusal)
     AesError failure = AesError::kNone;
     StageOutput output;
     AesCipher engine;
-    std::atomic<int> pendingCount{0};      // bytes held in pendingBlock, 0..15
+    int pendingCount = 0;      // bytes held in pendingBlock, 0..15
     char pendingBlock[AesCipher::kBlockBytes] = {};
     std::function<void(const char*, char*, unsigned int, int)> cipher;  // engine's encrypt or decrypt
     std::unique_ptr<char[]> buffer;  // kBufferBytes: whole blocks ciphered by update, handed on from here

@@ -10,7 +10,6 @@
 
 #include <zlib.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -86,7 +85,7 @@ public:
     static constexpr int kTailerSizeMismatch = -3;
 
     explicit CZUncompress(int mode);
-    virtual ~CZUncompress();
+    ~CZUncompress();
     CZUncompress(const CZUncompress&) = delete;
     CZUncompress& operator=(const CZUncompress&) = delete;
 
@@ -120,8 +119,8 @@ private:
 
     int mode;                               // kModeInflate, kModeGzip or kModeInvalid
     z_stream stream{};                      // the inflate state
-    std::atomic<bool> initialised{false};   // from a successful init until the stream is ended
-    std::atomic<bool> headerDone{false};    // gzip mode: the member header has been consumed
+    bool initialised = false;               // from a successful init until the stream is ended
+    bool headerDone = false;                // gzip mode: the member header has been consumed
     bool deflateEnded = false;              // zlib reported the end of the deflate data
     uint32_t crc = 0;                       // CRC-32 of every byte given to `output` since init
     int windowBits = -15;                   // as passed to inflateInit2
@@ -141,7 +140,6 @@ private:
 class CGunzip : public CZUncompress {
 public:
     CGunzip() : CZUncompress(kModeGzip) {}
-    ~CGunzip() override = default;
 };
 
 }  // namespace brn

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "fs/FileUtil.h"
-#include "fs/UniqueFd.h"
 #include "fs/Message.h"
 
 namespace brn {
@@ -69,25 +68,40 @@ int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
     return kEntryMakerOk;
 }
 
+// A link that takes the place of an empty directory takes its held mode with it.
 int CDiskEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
-    return walker.makeSymlink(name, target);
+    const int result = walker.makeSymlink(name, target);
+    if (result == kSafePathOk) heldModes.erase(heldKey(name));
+    return result;
 }
 
 int CDiskEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
     const int result = walker.makeDirectory(name);
     if (result != kSafePathOk || !keepModes) return result;
+    const HeldKey key = heldKey(name);
     if ((mode & kOwnerFullAccess) != kOwnerFullAccess) {
-        heldModes.emplace_back(name, mode);
+        heldModes[key] = mode;
         return result;
     }
+    heldModes.erase(key);
     return setDirectoryMode(name, mode) == 0 ? result : kSafePathCreateFailed;
 }
 
 int CDiskEntryMaker::applyPermissions() {
     int failed = 0;
-    for (const auto& [name, mode] : heldModes) failed += setDirectoryMode(name, mode) != 0;
+    for (const auto& [key, mode] : heldModes) failed += setDirectoryMode(key.second, mode) != 0;
     heldModes.clear();
     return failed;
+}
+
+CDiskEntryMaker::HeldKey CDiskEntryMaker::heldKey(const std::string& name) {
+    HeldKey key;
+    size_t pos = 0, begin = 0, end = 0;
+    while (nextPathComponent(name, pos, begin, end)) {
+        if (key.first++ > 0) key.second += '/';
+        key.second.append(name, begin, end - begin);
+    }
+    return key;
 }
 
 // Reached under the entries' rules: an entry that later put a link in the directory's
@@ -143,17 +157,13 @@ int CDiskEntryMaker::remove(DirRef dir, const std::string& name, bool directory)
     return resultOf(unlinkat(fd(dir), name.c_str(), directory ? AT_REMOVEDIR : 0));
 }
 
-// O_NOFOLLOW refuses a link that appeared since the lookup; O_NONBLOCK keeps a FIFO that
-// appeared from blocking the open, and fstat then refuses it.
-int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) {
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_LARGEFILE |
-                      (exclusive ? O_EXCL : 0);
-    CUniqueFd file(openat(fd(dir), name.c_str(), flags, kFileMode));
-    if (file.get() < 0) return errno;
-    struct stat st;
-    if (fstat(file.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
-    handle = file.release();
+// O_EXCL makes the file new: a name that appeared since the lookup, a link or a FIFO
+// among them, is refused rather than opened.
+int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle) {
+    const int opened =
+        openat(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, kFileMode);
+    if (opened < 0) return errno;
+    handle = opened;
     return 0;
 }
 

@@ -10,12 +10,15 @@
 // keepPermissions, each gets its entry's permission bits (mode & 0777; set-user-ID,
 // set-group-ID and sticky bits never, ownership never changes) once it is complete: a file
 // as it is closed, a directory at once when its owner keeps full access to it (nothing made
-// later is hindered), else at applyPermissions, when nothing more is made.
+// later is hindered), else at applyPermissions, when nothing more is made, deepest first so
+// that no directory locks its owner out of one below it. The last entry of a name wins.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "brn/tar/EntryMaker.h"
 #include "brn/tar/EntryTree.h"
@@ -52,16 +55,21 @@ private:
     void leave(DirRef dir) override;
     int makeDirectory(DirRef dir, const std::string& name) override;
     int remove(DirRef dir, const std::string& name, bool directory) override;
-    int createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) override;
+    int createFile(DirRef dir, const std::string& name, int& handle) override;
     int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
 
+    // A directory as heldModes knows it: its depth (components) and its name, "." and empty
+    // components dropped, so that every spelling of one directory is one key.
+    using HeldKey = std::pair<size_t, std::string>;
+    static HeldKey heldKey(const std::string& name);
     int setDirectoryMode(const std::string& name, uint32_t mode);
 
     int rootFd;
     bool keepModes = false;
     int modeHandle = -1;    // the file being written, whose mode is fileMode
     uint32_t fileMode = 0;
-    std::vector<std::pair<std::string, uint32_t>> heldModes;  // directories that would lock their owner out
+    // Modes of directories that would lock their owner out, deepest first.
+    std::map<HeldKey, uint32_t, std::greater<HeldKey>> heldModes;
     CPathWalker walker;
 };
 

@@ -1,11 +1,12 @@
 #pragma once
-// CEntryMaker is how the tar reader materialises the entries it does not redirect: it
-// opens regular files and writes their data through handles, and makes symbolic links and
-// directories, each at an entry's name taken relative to the maker's own root, under the
-// rules of brn/tar/PathWalker.h. CDiskEntryMaker makes them below a directory descriptor;
-// CListingEntryMaker only records what would be made. Calling order per regular file:
-// openFile, write any number of times, closeFile. The reader never owns a maker given to
-// it; the maker must outlive every reader using it.
+// CEntryMaker is the tar reader's one output: it is told of every entry as its header is
+// decoded, opens regular files and writes their data through handles, and makes symbolic
+// links and directories, each at an entry's name taken relative to the maker's own root,
+// under the rules of brn/tar/PathWalker.h. CDiskEntryMaker makes them below a directory
+// descriptor; CListingEntryMaker only records (and may report) what would be made. Calling
+// order per entry: noteEntry, then for a regular file openFile, write any number of times,
+// closeFile, or makeSymlink, or makeDirectory. The reader never owns its maker; the maker
+// must outlive every reader using it.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,23 @@
 #include "brn/tar/SafePath.h"
 
 namespace brn {
+
+// File-type bits of TAR_FILE_INFO_T::type, as in st_mode.
+constexpr uint32_t kTarTypeFifo = 0x1000;
+constexpr uint32_t kTarTypeCharDevice = 0x2000;
+constexpr uint32_t kTarTypeDirectory = 0x4000;
+constexpr uint32_t kTarTypeBlockDevice = 0x6000;
+constexpr uint32_t kTarTypeRegular = 0x8000;
+constexpr uint32_t kTarTypeSymlink = 0xA000;
+
+// One entry as decoded from its header; overwritten by every header.
+struct TAR_FILE_INFO_T {
+    std::string name;      // stored path, every backslash turned into a slash
+    uint32_t mode = 0;     // permission bits from the header
+    uint32_t size = 0;     // data bytes that follow the header (regular files only)
+    uint32_t type = 0;     // one of kTarType*
+    std::string linkname;  // symbolic link target as stored; meaningful only for kTarTypeSymlink
+};
 
 // Results of the makers: kEntryMakerOk, a kSafePath* code of SafePath.h for a path that
 // cannot be made, or one of these.
@@ -29,6 +47,9 @@ public:
     CEntryMaker(const CEntryMaker&) = delete;
     CEntryMaker& operator=(const CEntryMaker&) = delete;
 
+    // Told of every entry whose name passed the ".." rule, in archive order, before it is
+    // made (and before a device or FIFO is refused).
+    virtual void noteEntry(const TAR_FILE_INFO_T&) {}
     // Opens a regular file for writing from its start and stores a handle >= 0 in `handle`.
     // `mode` holds the entry's permission bits as the archive stores them.
     virtual int openFile(const std::string& name, uint32_t mode, int& handle) = 0;

@@ -38,9 +38,9 @@ public:
     virtual int makeDirectory(DirRef dir, const std::string& name) = 0;
     // Removes `name`: a directory only when it is empty (ENOTEMPTY otherwise).
     virtual int remove(DirRef dir, const std::string& name, bool directory) = 0;
-    // Creates or truncates the regular file `name` for writing, never through a link, and
-    // gives a handle; `exclusive` when the name must be new.
-    virtual int createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) = 0;
+    // Creates the regular file `name`, which must be new (EEXIST otherwise), for writing,
+    // and gives a handle.
+    virtual int createFile(DirRef dir, const std::string& name, int& handle) = 0;
     virtual int createSymlink(DirRef dir, const std::string& name, const std::string& target) = 0;
 };
 

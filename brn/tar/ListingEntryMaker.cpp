@@ -44,6 +44,10 @@ SipKey randomKey() {
 CListingEntryMaker::CListingEntryMaker(const std::string& shownPrefix)
     : secret(randomKey()), rootKey(DirRef(sipHash24(secret, "", 0))), walker(*this, shownPrefix) {}
 
+void CListingEntryMaker::noteEntry(const TAR_FILE_INFO_T& entry) {
+    if (entryObserver) entryObserver(entry);
+}
+
 int CListingEntryMaker::openFile(const std::string& name, uint32_t, int& handle) { return walker.openFile(name, handle); }
 
 int CListingEntryMaker::write(int handle, const char*, size_t count) {
@@ -118,11 +122,9 @@ int CListingEntryMaker::remove(DirRef dir, const std::string& name, bool directo
     return 0;
 }
 
-int CListingEntryMaker::createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) {
+int CListingEntryMaker::createFile(DirRef dir, const std::string& name, int& handle) {
     uint64_t key = 0;
-    const uint8_t value = kindValue(dir, name, key);
-    if (exclusive && value != kAbsent) return EEXIST;
-    if (value != kAbsent && value != kRegular) return EISDIR;
+    if (kindValue(dir, name, key) != kAbsent) return EEXIST;
     record(dir, key, kRegular);
     size_t slot = 0;
     while (slot < open.size() && open[slot]) ++slot;

@@ -4,11 +4,14 @@
 // record of what was made so far, so its verdicts and messages are those of
 // CDiskEntryMaker on an empty root. The record keeps no names, only the kind of each made
 // name under a secret keyed 64-bit hash of (parent, name) (brn/tar/KindTable.h): about 11
-// bytes per entry, nothing per data byte. One instance may serve several readers in a row
-// (packages sharing one destination); clear forgets everything.
+// bytes per entry, nothing per data byte. An observer, when set, is told of every entry the
+// reader notes, for a listing. One instance may serve several readers in a row (packages
+// sharing one destination); clear forgets everything.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brn/crypto/SipHash.h"
@@ -24,6 +27,10 @@ public:
     // shownPrefix starts the paths in messages, as the disk maker's would.
     explicit CListingEntryMaker(const std::string& shownPrefix);
 
+    using EntryObserver = std::function<void(const TAR_FILE_INFO_T& entry)>;
+    void setEntryObserver(EntryObserver observer) { entryObserver = std::move(observer); }
+
+    void noteEntry(const TAR_FILE_INFO_T& entry) override;
     int openFile(const std::string& name, uint32_t mode, int& handle) override;
     int write(int handle, const char* data, size_t count) override;
     int closeFile(int handle, const std::string& name) override;
@@ -45,7 +52,7 @@ private:
     void leave(DirRef) override {}
     int makeDirectory(DirRef dir, const std::string& name) override;
     int remove(DirRef dir, const std::string& name, bool directory) override;
-    int createFile(DirRef dir, const std::string& name, bool exclusive, int& handle) override;
+    int createFile(DirRef dir, const std::string& name, int& handle) override;
     int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
 
     uint64_t keyOf(DirRef dir, const std::string& name);
@@ -53,6 +60,7 @@ private:
     void record(DirRef dir, uint64_t key, uint8_t value);
     bool isOpen(int handle) const;
 
+    EntryObserver entryObserver;
     SipKey secret;
     DirRef rootKey;
     CKindTable kinds;

@@ -53,23 +53,22 @@ int CPathWalker::enterDirectory(const std::string& name, DirRef& dir) {
     return result;
 }
 
-// A regular file is truncated; a link is replaced, so what it points at stays untouched; a
-// directory, FIFO or device is left as it is and the entry fails.
+// A regular file or a link at the name is replaced, never written through: what a link
+// points at and a file's other names stay untouched, and a read-only file gives way as to
+// tar. A directory, FIFO or device is left as it is and the entry fails.
 int CPathWalker::createFile(const std::string& name, const Parent& parent, int& handle) {
     NodeKind kind = NodeKind::kMissing;
     if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
         return report(name, "fstatat", lastEnd(), error, kSafePathCreateFailed);
     }
-    bool exclusive = false;
-    if (kind == NodeKind::kSymlink) {
+    if (kind == NodeKind::kSymlink || kind == NodeKind::kRegular) {
         if (int error = tree.remove(parent.dir, parent.leaf, false)) {
             return report(name, "unlink", lastEnd(), error, kSafePathCreateFailed);
         }
-        exclusive = true;
-    } else if (kind != NodeKind::kMissing && kind != NodeKind::kRegular) {
+    } else if (kind != NodeKind::kMissing) {
         return kSafePathCreateFailed;
     }
-    if (int error = tree.createFile(parent.dir, parent.leaf, exclusive, handle)) {
+    if (int error = tree.createFile(parent.dir, parent.leaf, handle)) {
         return report(name, "open", lastEnd(), error, kSafePathCreateFailed);
     }
     return kSafePathOk;

@@ -4,7 +4,7 @@
 // empty and "." components are skipped and a ".." component is refused; no symbolic link is
 // ever followed (one on the way is refused, one at the name is replaced); missing directories
 // on the way are made one level at a time (not for links); an existing name is replaced or
-// kept as the entry's kind requires. The directories leading to the last entry's parent stay
+// kept as the entry's kind requires, and a file is always made anew, never written through. The directories leading to the last entry's parent stay
 // entered, up to kHeldDirs levels, so the next entry of the same folder costs no further
 // walk. Messages name the entry and the path (shownPrefix + the name's components).
 // Calling order: construct over a tree, then any number of openFile / makeSymlink /
@@ -28,8 +28,8 @@ public:
     CPathWalker(const CPathWalker&) = delete;
     CPathWalker& operator=(const CPathWalker&) = delete;
 
-    // A kSafePath* code. openFile truncates a regular file, replaces a link, and refuses any
-    // other kind of existing file; makeSymlink replaces whatever is there but a directory that
+    // A kSafePath* code. openFile replaces a regular file or a link and refuses any other
+    // kind of existing file; makeSymlink replaces whatever is there but a directory that
     // holds something; makeDirectory keeps an existing name of any kind.
     int openFile(const std::string& name, int& handle);
     int makeSymlink(const std::string& name, const std::string& target);

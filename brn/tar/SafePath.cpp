@@ -5,17 +5,6 @@
 
 namespace brn {
 
-namespace {
-
-bool endsWithAtBoundary(const std::string& path, const std::string& tail) {
-    if (path.size() < tail.size()) return false;
-    const size_t cut = path.size() - tail.size();
-    if (path.compare(cut, tail.size(), tail) != 0) return false;
-    return cut == 0 || path[cut - 1] == '/' || (!tail.empty() && tail[0] == '/');
-}
-
-}  // namespace
-
 bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end) {
     while (pos < path.size()) {
         size_t slash = path.find('/', pos);
@@ -50,19 +39,6 @@ bool hasDotDotComponent(const std::string& path) {
 
 int checkEntryName(const std::string& name) {
     return hasDotDotComponent(name) ? refuseDotDot(name) : kSafePathOk;
-}
-
-EntryTarget splitEntryPath(const std::string& outPath, const std::string& name) {
-    if (endsWithAtBoundary(outPath, name)) {
-        const size_t cut = outPath.size() - name.size();
-        return {outPath.substr(0, cut), name};
-    }
-    // A path of the callback's own: trust its parent, check its last component.
-    const size_t last = outPath.find_last_not_of('/');
-    if (last == std::string::npos) return {outPath, std::string()};
-    const size_t slash = outPath.rfind('/', last);
-    const size_t cut = slash == std::string::npos ? 0 : slash + 1;
-    return {outPath.substr(0, cut), outPath.substr(cut)};
 }
 
 }  // namespace brn

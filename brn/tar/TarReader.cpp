@@ -1,23 +1,15 @@
 #include "brn/tar/TarReader.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "fs/FileUtil.h"
 #include "brn/tar/SafePath.h"
 #include "fs/Message.h"
 
 namespace brn {
 
 namespace {
-
-constexpr size_t kPasswdWorkSize = 4096;
 
 // Sets entry.type from the typeflag; linkname only for symbolic links.
 TarError decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
@@ -67,22 +59,13 @@ TarError decodeSize(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
     return TarError::kNone;
 }
 
-// The owner named in the header, or the running process when it names none we know.
-void decodeOwner(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
-    entry.uid = getuid();
-    entry.gid = getgid();
-    char owner[sizeof header.uname + 1];
-    size_t length = 0;
-    while (length < sizeof header.uname && header.uname[length] != '\0') ++length;
-    if (length == 0) return;
-    memcpy(owner, header.uname, length);
-    owner[length] = '\0';
-    struct passwd record;
-    struct passwd* found = nullptr;
-    char work[kPasswdWorkSize];
-    if (getpwnam_r(owner, &record, work, sizeof work, &found) == 0 && found != nullptr) {
-        entry.uid = found->pw_uid;
-        entry.gid = found->pw_gid;
+// A maker's result as the reader's cause: a path refused for safety, or one that could not be made.
+TarError fromMaker(int makerResult) {
+    switch (makerResult) {
+        case kEntryMakerOk: return TarError::kNone;
+        case kSafePathDotDot: return TarError::kDotDot;
+        case kSafePathThroughLink: return TarError::kThroughLink;
+        default: return TarError::kMakeFailed;
     }
 }
 
@@ -97,8 +80,6 @@ const char* describe(TarError error) {
         case TarError::kBadSize: return "an entry size the archive format cannot hold";
         case TarError::kDotDot: return "unsafe entry path refused: a '..' component";
         case TarError::kThroughLink: return "unsafe entry path refused: a way through a symbolic link the archive made";
-        case TarError::kRefused: return "an entry was refused";
-        case TarError::kNoOutPath: return "an entry was given no place";
         case TarError::kMakeFailed: return "an entry could not be made where an earlier one stands";
         case TarError::kUnsupportedType: return "a device or FIFO entry is refused";
         case TarError::kWriteFailed: return "entry data could not be written";
@@ -109,35 +90,19 @@ const char* describe(TarError error) {
     return "unknown";
 }
 
-CTarReader::CTarReader() = default;
-
 CTarReader::~CTarReader() { (void)closeCurrentFile(); }
 
-int CTarReader::init(TarEntryCallback onEntry) {
-    if (!onEntry) return kInitNoCallback;
-    entryCallback = std::move(onEntry);
+int CTarReader::init(CEntryMaker* entryMaker) {
+    if (entryMaker == nullptr) return kInitNoMaker;
+    maker = entryMaker;
     return kOk;
-}
-
-bool CTarReader::setOutputCallback(TarOpenCallback onOpen, TarWriteCallback onWrite, TarCloseCallback onClose) {
-    if (!onOpen || !onWrite || !onClose) return false;
-    openCallback = std::move(onOpen);
-    writeCallback = std::move(onWrite);
-    closeCallback = std::move(onClose);
-    return true;
-}
-
-bool CTarReader::setEntryMaker(CEntryMaker* newMaker) {
-    if (output >= 0 && !redirected) return false;  // its handle belongs to the current maker
-    maker = newMaker;
-    return true;
 }
 
 // Blocks lying whole in `data` are processed where they are; only a block split across
 // calls is assembled in blockBuffer. The first block of a call (completed from held
 // bytes, or the first whole one) fails with -4, every further one with -5.
 int CTarReader::update(const char* data, int len) {
-    if (!entryCallback) return kUpdateNoCallback;
+    if (maker == nullptr) return kUpdateNoMaker;
     if (state == TarExpect::kNothing) return kUpdateFailedBefore;
     if (data == nullptr || len <= 0) return kUpdateBadArguments;
     const size_t length = size_t(len);
@@ -202,13 +167,8 @@ TarError CTarReader::expectHeader(const char* block) {
     }
     if (TarError parsed = parseHeader(block, info); parsed != TarError::kNone) return parsed;
     if (checkEntryName(info.name) != kSafePathOk) return TarError::kDotDot;
-    bool redirect = false;
-    std::string outPath;
-    if (entryCallback(info, redirect, outPath) < 0) return TarError::kRefused;
-    if (redirect && openCallback && info.type == kTarTypeRegular) return openRedirected();
-    redirected = false;
-    if (outPath.empty()) return TarError::kNoOutPath;
-    return makeDirect(outPath);
+    maker->noteEntry(info);
+    return makeEntry();
 }
 
 TarError CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
@@ -219,78 +179,28 @@ TarError CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
     entry.name = entryPath(header);  // joined first: every later rule sees the whole path
     std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
     entry.mode = readOctalField(header.mode, sizeof header.mode).value;
-    TarError result = decodeSize(header, entry);
-    if (result == TarError::kNone) result = decodeType(header, entry);
-    if (result == TarError::kNone) decodeOwner(header, entry);
-    return result;
-}
-
-TarError CTarReader::openRedirected() {
-    redirected = true;
-    int handle = -1;
-    if (openCallback(info, handle) < 0) return TarError::kRefused;
-    // A negative handle counts as nothing open: it still goes to the write callback.
-    output = handle;
-    return startData();
+    const TarError sized = decodeSize(header, entry);
+    return sized != TarError::kNone ? sized : decodeType(header, entry);
 }
 
 // Only regular files have data: a size on a directory or link entry is ignored.
-TarError CTarReader::makeDirect(const std::string& outPath) {
-    CEntryMaker* target = maker;
-    std::string name = info.name;
-    if (target == nullptr) {
-        if (TarError rooted = rootAtPath(outPath, name); rooted != TarError::kNone) return rooted;
-        target = pathMaker.get();
-    }
+TarError CTarReader::makeEntry() {
     switch (info.type) {
         case kTarTypeRegular: {
             int handle = -1;
-            const int opened = target->openFile(name, info.mode, handle);
+            const int opened = maker->openFile(info.name, info.mode, handle);
             if (opened != kEntryMakerOk) return fromMaker(opened);
             if (handle < 0) return TarError::kMakeFailed;
             output = handle;
-            outputMaker = target;
             return startData();
         }
         case kTarTypeSymlink:
-            return fromMaker(target->makeSymlink(name, info.linkname));
+            return fromMaker(maker->makeSymlink(info.name, info.linkname));
         case kTarTypeDirectory:
-            return fromMaker(target->makeDirectory(name, info.mode));
+            return fromMaker(maker->makeDirectory(info.name, info.mode));
         default:
             brn::message("unsupported file type %u\n", unsigned(info.type));
             return TarError::kUnsupportedType;
-    }
-}
-
-// Without a maker of the caller's, outPath is used as given: the directory before the
-// entry's name (for a path of the callback's own, before its last component) is trusted,
-// opened following links and made first when missing (not for a link), and what lies
-// below it is made by pathMaker, rooted there. The root is kept for the next entries.
-TarError CTarReader::rootAtPath(const std::string& outPath, std::string& below) {
-    EntryTarget target = splitEntryPath(outPath, info.name);
-    below = std::move(target.below);
-    if (pathMaker && target.trustedDir == pathRootDir) return TarError::kNone;
-    const std::string dir = target.trustedDir.empty() ? std::string(".") : target.trustedDir;
-    CUniqueFd opened(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (opened.get() < 0 && errno == ENOENT && info.type != kTarTypeSymlink) {
-        if (!makeDirs(dir)) return TarError::kMakeFailed;
-        opened.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    if (opened.get() < 0) return TarError::kMakeFailed;
-    pathMaker.reset();
-    pathRoot = std::move(opened);
-    pathRootDir = target.trustedDir;
-    pathMaker = std::make_unique<CDiskEntryMaker>(pathRoot.get(), pathRootDir);
-    return TarError::kNone;
-}
-
-// A maker's result as the reader's cause: a path refused for safety, or one that could not be made.
-TarError CTarReader::fromMaker(int makerResult) {
-    switch (makerResult) {
-        case kEntryMakerOk: return TarError::kNone;
-        case kSafePathDotDot: return TarError::kDotDot;
-        case kSafePathThroughLink: return TarError::kThroughLink;
-        default: return TarError::kMakeFailed;
     }
 }
 
@@ -306,11 +216,11 @@ TarError CTarReader::expectData(const char* block) {
     return writeData(block, std::min<size_t>(remaining, kTarBlockSize));
 }
 
-// The whole blocks at `data` (`available` bytes, at least one block) that hold data of a
-// file the maker writes go in one write; any other block is processed alone. `taken`: the
-// bytes used, padding of the entry's last block included.
+// The whole blocks at `data` (`available` bytes, at least one block) that hold file data
+// go in one write; any other block is processed alone. `taken`: the bytes used, padding of
+// the entry's last block included.
 TarError CTarReader::processInPlace(const char* data, size_t available, size_t& taken) {
-    if (state != TarExpect::kData || redirected) {
+    if (state != TarExpect::kData) {
         taken = kTarBlockSize;
         return processBlock(data);
     }
@@ -320,12 +230,10 @@ TarError CTarReader::processInPlace(const char* data, size_t available, size_t& 
     return writeData(data, count);
 }
 
-// Writes the next `count` data bytes of the current entry (1..remaining; at most 512 when
-// redirected) and closes its output after the last.
+// Writes the next `count` data bytes of the current entry (1..remaining) and closes its
+// output after the last.
 TarError CTarReader::writeData(const char* data, size_t count) {
-    const int written =
-        redirected ? writeCallback(data, int(count), output) : outputMaker->write(output, data, count);
-    if (written < 0) {
+    if (maker->write(output, data, count) != kEntryMakerOk) {
         (void)closeCurrentFile();
         return TarError::kWriteFailed;
     }
@@ -344,17 +252,9 @@ TarError CTarReader::expectZeroBlocks(const char* block) {
 
 TarError CTarReader::closeCurrentFile() {
     if (output < 0) return TarError::kNone;
-    if (redirected) {
-        if (closeCallback(output) < 0) {
-            brn::messageLine("CTarReader can't close callback fd");
-            return TarError::kCloseFailed;
-        }
-        output = -1;
-        return TarError::kNone;
-    }
     const int handle = output;
     output = -1;
-    return outputMaker->closeFile(handle, info.name) == kEntryMakerOk ? TarError::kNone : TarError::kCloseFailed;
+    return maker->closeFile(handle, info.name) == kEntryMakerOk ? TarError::kNone : TarError::kCloseFailed;
 }
 
 }  // namespace brn

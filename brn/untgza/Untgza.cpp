@@ -1,7 +1,7 @@
 #include "brn/untgza/Untgza.h"
 
 #include <cstdio>
-#include <utility>
+
 #include "fs/Message.h"
 
 namespace brn {
@@ -11,20 +11,14 @@ constexpr int kRawDeflateWindowBits = -15;  // the gzip framing is parsed by CGu
 constexpr int kDecrypt = 0;
 }  // namespace
 
-int CUntgza::init(const std::string& first, const std::string& second, TarEntryCallback entry) {
-    if (tar.init(std::move(entry)) < 0) return kInitTarFailed;
+int CUntgza::init(const std::string& first, const std::string& second, CEntryMaker* maker) {
+    if (tar.init(maker) < 0) return kInitTarFailed;
     StageOutput toTar = [this](const char* data, int len) { return tar.update(data, len); };
     if (gunzip.init(toTar, nullptr, kRawDeflateWindowBits) < 0) return kInitGzipFailed;
     StageOutput toGunzip = [this](const char* data, int len) { return gunzip.update(data, len); };
     if (aes.init(first, second, kDecrypt, toGunzip) < 0) return kInitAesFailed;
     return 0;
 }
-
-int CUntgza::setOutputCallback(TarOpenCallback open, TarWriteCallback write, TarCloseCallback close) {
-    return tar.setOutputCallback(std::move(open), std::move(write), std::move(close)) ? 1 : 0;
-}
-
-bool CUntgza::setEntryMaker(CEntryMaker* maker) { return tar.setEntryMaker(maker); }
 
 int CUntgza::update(const char* data, int len) {
     return aes.update(data, len);

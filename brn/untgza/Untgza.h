@@ -3,9 +3,9 @@
 // by value, AES-256-CFB128 deciphering -> gzip decoding -> tar extraction, linked by two
 // small lambdas that pass each block on by pointer and length. It adds no buffer of its
 // own. Calling order: init (the stages are set up from the tar end of the chain back to
-// AES), optionally setOutputCallback, any number of update, finish (AES, gzip with its
-// trailer check, then tar). One pipeline serves one payload; the owner makes a fresh one
-// for the next.
+// AES), any number of update, finish (AES, gzip with its trailer check, then tar). One
+// pipeline serves one payload; the owner makes a fresh one for the next. The name is
+// inherited ("un-tgz, AES"): callers and the system's documentation use it.
 
 #include <string>
 
@@ -36,20 +36,12 @@ public:
     static constexpr int kFinishTarFailed = -3;
 
     CUntgza() = default;
-    virtual ~CUntgza() = default;
     CUntgza(const CUntgza&) = delete;
     CUntgza& operator=(const CUntgza&) = delete;
 
     // first, second: the two key inputs of the AES stage (payload key material and
-    // header salt); entry: asked where each tar entry goes.
-    [[nodiscard]] int init(const std::string& first, const std::string& second, TarEntryCallback entry);
-
-    // 1 when all three were handed to the tar stage, 0 when any is empty (none installed).
-    int setOutputCallback(TarOpenCallback open, TarWriteCallback write, TarCloseCallback close);
-
-    // Has the tar stage make its entries with `maker` (nullptr: on disk), which the caller
-    // keeps alive longer than this pipeline. As CTarReader::setEntryMaker.
-    bool setEntryMaker(CEntryMaker* maker);
+    // header salt); maker: makes every tar entry, and outlives the pipeline.
+    [[nodiscard]] int init(const std::string& first, const std::string& second, CEntryMaker* maker);
 
     // len, or the AES stage's negative result (-3/-4 when a later stage refused a block).
     [[nodiscard]] int update(const char* data, int len);

@@ -32,13 +32,13 @@ protected:
 
     std::string computeCheck(const std::string& bytes) const {
         unsigned char check[kHeadCheckSize];
-        EXPECT_EQ(getProduceHeadCheck(kComputeMode, bytes.data(), bytes.data() + kFileHeaderSize, check), 0);
+        EXPECT_EQ(getProduceHeadCheck(bytes.data(), bytes.data() + kFileHeaderSize, check), 0);
         return std::string(reinterpret_cast<char*>(check), sizeof check);
     }
 
     std::string headKeyOf(const std::string& bytes) const {
         unsigned char key[kHeadKeySize];
-        EXPECT_EQ(algorithmGetHeadKey(kComputeMode, bytes.data(), key), 0);
+        EXPECT_EQ(algorithmGetHeadKey(bytes.data(), key), 0);
         return std::string(reinterpret_cast<char*>(key), sizeof key);
     }
 
@@ -60,7 +60,7 @@ TEST_F(HeadTest, AcceptsTheIndependentHeadAndDecipherIt) {
     std::string key = headKeyOf(package);
     std::string head(storedHead(), kHeadBlockSize);
     auto* bytes = reinterpret_cast<unsigned char*>(head.data());
-    ASSERT_EQ(algorithmEncryptionHeadData(kComputeMode, bytes, int(head.size()),
+    ASSERT_EQ(algorithmEncryptionHeadData(bytes, int(head.size()),
                                           reinterpret_cast<const unsigned char*>(key.data()), int(key.size())),
               0);
     EXPECT_EQ(head.substr(kLabelAt, bytes[kLabelLengthAt]), "update-7");
@@ -92,45 +92,28 @@ TEST_F(HeadTest, EveryStoredHeadByteIsCoveredByTheCheck) {
     }
 }
 
-TEST(HeadRoutines, XorModesAndRefusals) {
+TEST(HeadRoutines, XorAndRefusals) {
     unsigned char key[3] = {0x01, 0x02, 0x04};
     unsigned char data[7] = {0, 0, 0, 0, 0, 0, 0x10};
-    ASSERT_EQ(algorithmEncryptionHeadData(kComputeMode, data, 7, key, 3), 0);
+    ASSERT_EQ(algorithmEncryptionHeadData(data, 7, key, 3), 0);
     const unsigned char expected[7] = {1, 2, 4, 1, 2, 4, 0x11};  // the key wraps around
-    EXPECT_EQ(memcmp(data, expected, 7), 0);
-    EXPECT_EQ(algorithmEncryptionHeadData(1, data, 7, key, 3), 0);  // only mode 0 computes
     EXPECT_EQ(memcmp(data, expected, 7), 0);
 
     const char* logged = "err_algorithmEncryptionHeadData_VelkFile/Algorithm.cpp_138\r\n";
     const struct {
-        int mode, length, keyLength;
+        int length, keyLength;
         unsigned char* data;
         int expected;
         const char* log;
-    } calls[] = {{kComputeMode, 7, 0, data, kXorEmptyKey, ""},
-                 {kComputeMode, -1, 3, data, kXorBadArguments, logged},
-                 {kComputeMode, 7, 3, nullptr, kXorBadArguments, logged},
-                 {2, 7, 3, data, kXorBadArguments, logged}};
+    } calls[] = {{7, 0, data, kXorEmptyKey, ""}, {-1, 3, data, kXorBadArguments, logged},
+                 {7, 3, nullptr, kXorBadArguments, logged}};
     for (const auto& call : calls) {
         testing::internal::CaptureStdout();
-        EXPECT_EQ(algorithmEncryptionHeadData(call.mode, call.data, call.length, key, call.keyLength), call.expected);
+        EXPECT_EQ(algorithmEncryptionHeadData(call.data, call.length, key, call.keyLength), call.expected);
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), call.log);
+        EXPECT_EQ(memcmp(data, expected, 7), 0);  // nothing changed
     }
-
-    char header[kFileHeaderSize] = {'V', 'E', 'L', 'K'};
-    char head[kHeadBlockSize] = {};
-    unsigned char check[kHeadCheckSize] = {0xAA};
-    unsigned char headKey[kHeadKeySize] = {0xAA};
-    EXPECT_EQ(getProduceHeadCheck(1, header, head, check), kCheckNotComputed);
-    EXPECT_EQ(algorithmGetHeadKey(-1, header, headKey), 0);
-    EXPECT_EQ(check[0] & headKey[0], 0xAA);  // nothing written
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(getProduceHeadCheck(2, header, head, check), kCheckBadMode);
-    EXPECT_EQ(algorithmGetHeadKey(7, header, headKey), kHeadKeyBadMode);
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "err_getProduceHeadCheck_VelkFile/Algorithm.cpp_178\r\nerr_algorithmGetHeadKey_VelkFile/Algorithm.cpp_25\r\n");
 }
 
 }  // namespace

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <filesystem>
+#include <tuple>
 #include <vector>
 
+#include "brn/tar/DiskEntryMaker.h"
+#include "fs/UniqueFd.h"
 #include "tests/support/TestSupport.h"
 
 using velktest::quote;
@@ -15,10 +20,14 @@ using velktest::shell;
 
 namespace {
 
-struct HookCall {
-    std::string customInfo;
-    unsigned long long payloadLength;
-    std::string label;
+
+// A decoder with the maker that makes its entries in `dir`.
+struct Decoder {
+    explicit Decoder(const std::string& dir)
+        : root(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), maker(root.get(), dir + "/"), unpack(maker) {}
+    CUniqueFd root;
+    brn::CDiskEntryMaker maker;
+    CUnPackFile unpack;
 };
 
 class UnPackFileTest : public ::testing::Test {
@@ -53,16 +62,14 @@ protected:
         std::filesystem::create_directory(dest());
     }
 
-    // A decoder whose hook records its calls and sends every package to dest().
-    std::unique_ptr<CUnPackFile> decoder() {
-        auto d = std::make_unique<CUnPackFile>();
-        EXPECT_EQ(d->setOutCustomInfo([this](const std::string& info, unsigned long long length,
-                                             std::string& label, std::string& outDir) {
-            calls.push_back({info, length, label});
-            outDir = dest();
+    // A decoder that makes every package's entries in dest(), whose hook records its calls.
+    std::unique_ptr<Decoder> decoder() {
+        auto d = std::make_unique<Decoder>(dest());
+        EXPECT_EQ(d->unpack.setOutCustomInfo([this](const CUnPackFile::PackageHead& head) {
+            calls.push_back(head);
             return 0;
         }), 0);
-        d->init("");
+        d->unpack.init(dest());
         return d;
     }
 
@@ -81,7 +88,7 @@ protected:
     velktest::TempDir dir;
     std::string expectedTree;
     std::string package;
-    std::vector<HookCall> calls;
+    std::vector<CUnPackFile::PackageHead> calls;
 };
 
 TEST_F(UnPackFileTest, ChunkBoundaryAtEveryOffsetGivesTheSameTree) {
@@ -92,14 +99,14 @@ TEST_F(UnPackFileTest, ChunkBoundaryAtEveryOffsetGivesTheSameTree) {
         std::vector<size_t> slices;
         if (cut > 0) slices.push_back(cut);
         if (cut < package.size()) slices.push_back(package.size() - cut);
-        ASSERT_TRUE(feed(*d, package, slices)) << "cut at " << cut;
-        ASSERT_TRUE(d->atPackageBoundary());
-        ASSERT_EQ(d->completedPackages(), 1u);
+        ASSERT_TRUE(feed(d->unpack, package, slices)) << "cut at " << cut;
+        ASSERT_TRUE(d->unpack.atPackageBoundary());
+        ASSERT_EQ(d->unpack.completedPackages(), 1u);
         ASSERT_EQ(velktest::describeTree(dest()), expectedTree) << "cut at " << cut;
     }
     resetDest();
     auto d = decoder();
-    ASSERT_TRUE(feed(*d, package, velktest::fixedSlices(package.size(), 1)));
+    ASSERT_TRUE(feed(d->unpack, package, velktest::fixedSlices(package.size(), 1)));
     EXPECT_EQ(velktest::describeTree(dest()), expectedTree);
     testing::internal::GetCapturedStdout();
 
@@ -115,16 +122,17 @@ TEST_F(UnPackFileTest, TwoPackagesBackToBack) {
 
     testing::internal::CaptureStdout();
     auto d = decoder();
-    ASSERT_TRUE(feed(*d, both, {both.size()}));
+    ASSERT_TRUE(feed(d->unpack, both, {both.size()}));
     std::string oneCall = testing::internal::GetCapturedStdout();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].label, "second");
-    EXPECT_EQ(d->completedPackages(), 2u);
-    EXPECT_TRUE(d->atPackageBoundary());
+    EXPECT_EQ(std::make_tuple(calls[0].index, calls[0].offset, calls[1].index, calls[1].offset, calls[1].label),
+              std::make_tuple(0u, 0u, 1u, package.size(), "second"));
+    EXPECT_EQ(d->unpack.completedPackages(), 2u);
+    EXPECT_TRUE(d->unpack.atPackageBoundary());
 
     testing::internal::CaptureStdout();
     auto split = decoder();
-    ASSERT_TRUE(feed(*split, both, {package.size(), second.size()}));
+    ASSERT_TRUE(feed(split->unpack, both, {package.size(), second.size()}));
     std::string twoCalls = testing::internal::GetCapturedStdout();
 
     auto count = [](const std::string& text, const std::string& what) {
@@ -159,11 +167,11 @@ TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         resetDest();
-        CUnPackFile d;
+        Decoder decoder(dest());
+        CUnPackFile& d = decoder.unpack;
         int hookCalls = 0;
-        d.setOutCustomInfo([&](const std::string&, unsigned long long, std::string&, std::string& outDir) {
+        d.setOutCustomInfo([&](const CUnPackFile::PackageHead&) {
             ++hookCalls;
-            outDir = dest();
             return c.hookResult;
         });
         d.init("");
@@ -180,8 +188,9 @@ TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
     }
 }
 
-TEST_F(UnPackFileTest, WithoutHookTheInitDirectoryIsUsed) {
-    CUnPackFile d;
+TEST_F(UnPackFileTest, WithoutHookEveryPackageIsUnpacked) {
+    Decoder decoder(dest());
+    CUnPackFile& d = decoder.unpack;
     d.init(dest());
     testing::internal::CaptureStdout();
     ASSERT_TRUE(feed(d, package, {100, package.size() - 100}));
@@ -199,8 +208,8 @@ TEST_F(UnPackFileTest, TruncationAndDamageNeverEscapeOrPassAsComplete) {
         resetDest();
         auto d = decoder();
         // Input that stops inside a package is taken without complaint, but never complete.
-        bool fed = feed(*d, package.substr(0, length), velktest::fixedSlices(length, 997));
-        if (!fed || d->atPackageBoundary() != (length == 0) || d->completedPackages() != 0) {
+        bool fed = feed(d->unpack, package.substr(0, length), velktest::fixedSlices(length, 997));
+        if (!fed || d->unpack.atPackageBoundary() != (length == 0) || d->unpack.completedPackages() != 0) {
             problems.push_back("truncated to " + std::to_string(length));
         }
     }
@@ -209,8 +218,8 @@ TEST_F(UnPackFileTest, TruncationAndDamageNeverEscapeOrPassAsComplete) {
         std::string damaged = package;
         damaged[at] = char(damaged[at] ^ (1 << (at % 8)));
         auto d = decoder();
-        bool fed = feed(*d, damaged, velktest::fixedSlices(damaged.size(), 4096));
-        bool complete = fed && d->atPackageBoundary() && d->completedPackages() == 1;
+        bool fed = feed(d->unpack, damaged, velktest::fixedSlices(damaged.size(), 4096));
+        bool complete = fed && d->unpack.atPackageBoundary() && d->unpack.completedPackages() == 1;
         if (complete && at < tailAt) ++undetected;
         // The tail is never read. Elsewhere the head check and the gzip trailer catch the
         // damage, save for bits deflate itself never reads (the padding of its last byte),

@@ -1,7 +1,7 @@
 // velk-unpack as a program. --atomic: every failure (a damaged or hostile package, a full disk,
 // a DEST that cannot be swapped, a failed call, a kill at any system call, a second run at once)
 // leaves DEST, the version file and what lies beside them as they were; success swaps the whole
-// new tree in. -p keeps permission bits, never set-ID or sticky ones. Options stand before SOURCE.
+// new tree in. Options stand before SOURCE.
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 #include <sys/syscall.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 
 #include "tests/support/PrivateMounts.h"
@@ -315,61 +314,6 @@ TEST_F(AtomicInstallTest, OptionsStandBeforeSourceOnly) {
         EXPECT_EQ(run.all().rfind("params: source path; dest path; version\n", 0) == 0, c.after == untouched)
             << run.all();
         EXPECT_EQ(snapshot(), c.after);
-    }
-}
-
-// The entries of the -p package, sorted, folders ending in '/': their modes as archived and as -p keeps them.
-const struct ModeCase {
-    std::string name;
-    mode_t given, kept;
-} kModes[] = {
-    {"etc/", 0750, 0750},        {"etc/secret", 0640, 0640}, {"ro/", 0555, 0555},     {"ro/sub/", 0555, 0555},
-    {"ro/sub/deep", 0644, 0644}, {"setgid", 02750, 0750},    {"setuid", 04755, 0755}, {"tmp/", 01777, 0777},
-    {"tmp/any", 0666, 0666},
-};
-
-// Without -p folders get 0755 and files 0600, less the umask. As nobody, an 0555 folder holding
-// entries works out only when its mode is applied last, and the tree with the read-only folders
-// the root run before left must still be removed.
-TEST_F(AtomicInstallTest, PermissionsKeptWithPButNeverSetIdOrSticky) {
-    const auto octal = [](mode_t mode) {
-        char text[16];
-        snprintf(text, sizeof text, "%o", unsigned(mode));
-        return std::string(text);
-    };
-    std::string make = cd() + "mkdir modes && cd modes";
-    for (const ModeCase& e : kModes) make += (e.name.back() == '/' ? " && mkdir " : " && printf x > ") + e.name;
-    for (auto e = std::rbegin(kModes); e != std::rend(kModes); ++e) {
-        make += " && chmod " + octal(e->given) + " " + e->name;  // a folder after its entries
-    }
-    shell(make + " && tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0 -cf ../modes.tar .");
-    const std::string source = package("modes.velk", "--tar modes.tar", 7);
-    const struct {
-        std::vector<std::string> options, tool;
-        mode_t mask;
-        bool keep;
-    } cases[] = {
-        {{}, {}, 027, false},
-        {{"-p"}, {}, 077, true},
-        {{"--preserve-permissions", "--atomic"}, {}, 022, true},
-        {{"-p", "--atomic"}, velktest::asNobody({}), 022, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE((c.tool.empty() ? "umask " : "as nobody, umask ") + octal(c.mask));
-        if (!c.tool.empty() && kEmulated) GTEST_SKIP() << "setpriv would start the emulator as nobody";
-        if (c.tool.empty()) restoreOld();
-        else shell(cd() + "chmod 755 . && chown -R nobody site state");
-        std::vector<std::string> args = c.options;
-        args.insert(args.end(), {source, dest(), version()});
-        const Outcome run = unpack(args, c.tool, c.mask);
-        EXPECT_EQ(run.status, 0) << run.all();
-        for (const ModeCase& e : kModes) {
-            struct stat st;
-            ASSERT_EQ(lstat((dest() + "/" + e.name).c_str(), &st), 0) << e.name;
-            const mode_t plain = (e.name.back() == '/' ? 0755 : 0600) & ~c.mask;
-            EXPECT_EQ(octal(st.st_mode & 07777), octal(c.keep ? e.kept : plain)) << e.name;
-        }
-        EXPECT_EQ(ls(site()), ".dest.velk-lock\ndest/\n");  // the old tree is gone
     }
 }
 

@@ -75,6 +75,7 @@ TEST_F(VelkUnpackTest, UnpacksAndWritesTheVersion) {
     EXPECT_EQ(before.st_ino, after.st_ino);  // emptied, not replaced
     EXPECT_NE(run.output.find("ready to del " + dest() + "/old/dir/f\n"), std::string::npos);
     EXPECT_NE(run.output.find("tgz: unpack success\r\n"), std::string::npos);
+    EXPECT_NE(run.output.find("-----------------unpack succe  \r\n filepath= " + dest() + "\n"), std::string::npos);
 }
 
 TEST_F(VelkUnpackTest, OurPackerAndMultiChunkPayloads) {

@@ -255,15 +255,15 @@ int CPackageWriter::writeHead() {
     brn::storeLe64(plainHead + kPayloadLengthAt, payloadBytes);
     std::memcpy(head, plainHead, kHeadBlockSize);
     unsigned char headKey[kHeadKeySize];
-    if (algorithmGetHeadKey(kComputeMode, fileHeader.data(), headKey) != 0) {
+    if (algorithmGetHeadKey(fileHeader.data(), headKey) != 0) {
         report("head key derivation failed");
         return fail(kDigestFailed);
     }
-    if (algorithmEncryptionHeadData(kComputeMode, head, int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
+    if (algorithmEncryptionHeadData(head, int(kHeadBlockSize), headKey, int(kHeadKeySize)) != 0) {
         report("enciphering the head failed");
         return fail(kDigestFailed);
     }
-    if (getProduceHeadCheck(kComputeMode, fileHeader.data(), reinterpret_cast<const char*>(head),
+    if (getProduceHeadCheck(fileHeader.data(), reinterpret_cast<const char*>(head),
                             packageHead + kHeadCheckAt) != 0) {
         report("head check failed");
         return fail(kDigestFailed);
