@@ -59,6 +59,9 @@ struct VelkPackTest : ::testing::Test {
 
     // k.pub and k.sec in dir, made by minisign without a password.
     void makeKey() { shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p k.pub -s k.sec > /dev/null"); }
+
+    // The temporary files left anywhere in dir, one path a line.
+    std::string temporaries() { return shell("cd " + quote(dir.path()) + " && find . -name '.*.velk-pack'"); }
 };
 
 // Longest label and info; the package is written inside its own source and must leave itself out.
@@ -92,18 +95,18 @@ TEST_F(VelkPackTest, TarFileIsTakenAsIs) {
     EXPECT_EQ(payload(dir / "0"), content);
     EXPECT_EQ(velktest::readFile(dir / "1"), one);
     EXPECT_TRUE(one.substr(16, 64) != two.substr(16, 64) && one.substr(one.size() - 32) != two.substr(two.size() - 32));
-    EXPECT_EQ(pack("--label L --info '{}' -o " + src + " " + src), 1);
+    EXPECT_EQ(pack("--label L --info '{}' -o " + src + " " + src), 2);
     EXPECT_NE(output.find("would overwrite its source"), std::string::npos) << output;
     EXPECT_EQ(velktest::readFile(dir / "given.tar"), content);
 }
 
 TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
-    shell("cd " + quote(dir.path()) + " && mkdir -p d/" + std::string(100, 'd') + " l f b s/x out.velk.minisig &&"
+    shell("cd " + quote(dir.path()) + " && mkdir -p d/" + std::string(100, 'd') + " l f b s/x &&"
           " ln -s " + std::string(101, 't') + " l/l && mkfifo f/f && : > 'b/a\\b' && : > s/x/" + std::string(101, 'n'));
     makeKey();
     const std::string ok = "--label L --info '{}' ", src = quote(tree), out = dir / "out.velk";
     const std::string sign = ok + "--sign " + quote(dir / "k.sec") + " ";
-    const struct { std::string args; std::string message; int status; const char* prefix = ""; } cases[] = {
+    const struct { std::string args; std::string message; int status; std::string prefix = ""; } cases[] = {
         {"--label " + std::string(64, 'l') + " --info '{}' " + src, "label longer than 63 bytes", 1},
         {"--label L --info " + std::string(256, 'i') + " " + src, "custom information longer than 255 bytes", 1},
         // A folder's name ends in a slash, which must not cut it; nor may a cut leave more than 100 bytes.
@@ -113,7 +116,11 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + quote(dir / "f"), "not a regular file, directory or symbolic link", 1},
         {ok + quote(dir / "b"), "backslash in a name", 1},
         {ok + quote(dir / "missing"), "No such file or directory", 1},
-        {ok + "-o /dev/null " + src, "must be written to a regular file", 1},
+        {ok + "-o " + quote(dir / "f/f") + " " + src, "f/f: not a regular file: the package must be written to one", 2},
+        {ok + "-o " + quote(dir.path() + "/") + " " + src, "names a folder, not the package file", 2},
+        // OUT.minisig would pass the longest name a folder may hold: found before anything is made.
+        {sign + "-o " + quote(dir / std::string(255, 'o')) + " " + src, ".minisig: cannot look at it: File name too long",
+         1},
         // A size limit lets the head fit but not the payload; ignoring SIGXFSZ makes that EFBIG.
         {ok + src, out + ": cannot write: File too large", 1, "trap '' XFSZ; ulimit -f 4; "},
         {ok + "--level 10 " + src, "--level needs a number from 0 to 9", 2},
@@ -124,17 +131,17 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + "--trusted-comment t " + src, "--trusted-comment needs --sign", 2},
         {sign + "--trusted-comment 'a\nb' " + src, "--trusted-comment needs one line of at most 4077 bytes", 2},
         {sign + src, "SOURCE_DATE_EPOCH is not a number of seconds", 1, "SOURCE_DATE_EPOCH=1e9 "},
-        // The package is complete when its signature cannot be written: it is removed all the same.
-        {sign + src, out + ".minisig: cannot write: Is a directory", 1},
+        // Last: from here on a folder stands at OUT.minisig.
+        {sign + src, out + ".minisig: not a regular file: the signature must be written to one", 2,
+         "mkdir " + quote(out + ".minisig") + " && "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         EXPECT_EQ(pack("-o " + quote(out) + " " + c.args, c.prefix), c.status);
         EXPECT_NE(output.find(c.message), std::string::npos) << output;
         EXPECT_FALSE(velktest::exists(out));
+        EXPECT_EQ(temporaries(), "");
     }
-    EXPECT_TRUE(velktest::exists("/dev/null"));
-    EXPECT_FALSE(velktest::exists(out + ".minisig.tmp"));
 }
 
 // minisign -V -H (prehashed only) accepts what --sign wrote over an older signature. The trusted

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brn/Stage.h"
@@ -34,7 +35,8 @@ public:
 
     explicit CUstarWriter(brn::StageOutput out);
 
-    // Leaves out the file with this device and inode, e.g. the package being written.
+    // Leaves out the file with this device and inode, e.g. the package being written; may be
+    // called for several files.
     void skipFile(dev_t device, ino_t inode);
 
     [[nodiscard]] int writeTree(const std::string& root);
@@ -49,9 +51,7 @@ private:
 
     brn::StageOutput output;
     std::vector<unsigned char> buffer;  // file data on its way out, a whole number of blocks
-    bool skipSet = false;
-    dev_t skipDevice = 0;
-    ino_t skipInode = 0;
+    std::vector<std::pair<dev_t, ino_t>> skipped;  // files left out
 };
 
 }  // namespace velk
