@@ -137,8 +137,8 @@ int CUstarWriter::writeEntry(const std::string& root, const std::string& relativ
         return kReadFailed;
     }
     if (std::find(skipped.begin(), skipped.end(), std::pair(st.st_dev, st.st_ino)) != skipped.end()) return kOk;
-    if (relative.find('\\') != std::string::npos) {
-        report(path, "backslash in a name (unpacking would read it as a slash)");
+    if (!backslashesKept && relative.find('\\') != std::string::npos) {
+        report(path, kBackslashRefusal);
         return kBackslashInName;
     }
     std::string name = S_ISDIR(st.st_mode) ? relative + "/" : relative;

@@ -1,6 +1,6 @@
 // velk-pack: makes one VELK package from a directory tree or from a tar file taken as is,
 // and with --sign a minisign signature of it beside it.
-//   velk-pack --label L --info JSON [--seed N] [--level 0-9] [--print-key]
+//   velk-pack --label L --info JSON [--seed N] [--level 0-9] [--print-key] [--keep-backslashes]
 //             [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE
 // Both files are written under temporary names and renamed into place once complete
 // (tools/velk-pack/OutputFiles.h). Packages meant to follow each other in one file are made
@@ -27,6 +27,7 @@
 #include "brn/sign/SignatureSigner.h"
 #include "tools/velk-pack/OutputFiles.h"
 #include "tools/velk-pack/PackageWriter.h"
+#include "tools/velk-pack/TarNameCheck.h"
 #include "tools/velk-pack/TerminalPassword.h"
 #include "tools/velk-pack/UstarWriter.h"
 
@@ -40,10 +41,11 @@ constexpr const char* kUntrustedComment = "signature from velk-pack secret key";
 
 constexpr const char* kUsage =
     "usage: velk-pack --label LABEL --info JSON [--seed N] [--level 0-9] [--print-key]\n"
-    "                 [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE\n"
+    "                 [--keep-backslashes] [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE\n"
     "  SOURCE is a directory (archived in sorted order) or a tar file (taken as is).\n"
     "  OUT (and OUT.minisig) are replaced only once complete; never SOURCE, nor a minisign key.\n"
-
+    "  --keep-backslashes stores names that hold a backslash, which are refused otherwise:\n"
+    "    unpacking reads a backslash as a slash unless it is given --keep-backslashes too.\n"
     "  --print-key prints the AES key, the initial vector and the payload's offset and length.\n"
     "  --sign writes OUT.minisig, a prehashed minisign signature of OUT made with SECRET-KEY\n"
     "    (a password is asked for on the terminal); minisign -V -p KEY.pub -m OUT checks it.\n"
@@ -57,6 +59,7 @@ struct Arguments {
     bool haveLabel = false;
     bool haveInfo = false;
     bool printKey = false;
+    bool keepBackslashes = false;
     bool sign = false;            // --sign given
     std::string secretKey;        // the minisign secret key file
     bool haveTrustedComment = false;
@@ -123,6 +126,8 @@ bool parseArguments(int argc, char** argv, Arguments& args) {
         std::string arg = argv[i];
         if (arg == "--print-key") {
             args.printKey = true;
+        } else if (arg == "--keep-backslashes") {
+            args.keepBackslashes = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             if (i + 1 >= argc) return usageError(arg + " needs a value");
             if (!parseOption(arg, argv[++i], args)) return false;
@@ -152,6 +157,7 @@ std::string toHex(const std::string& bytes) {
 int packTree(const Arguments& args, const velk::COutputFiles& outputs, velk::CPackageWriter& writer) {
     velk::CUstarWriter tar([&writer](const char* data, int len) { return writer.update(data, len); });
     for (const auto& [device, inode] : outputs.ownFiles()) tar.skipFile(device, inode);
+    if (args.keepBackslashes) tar.keepBackslashes();
     return tar.writeTree(args.source) == velk::CUstarWriter::kOk ? kExitOk : kExitFailed;
 }
 
@@ -170,15 +176,18 @@ int streamDescriptor(int fd, const std::string& path, const brn::StageOutput& co
     }
 }
 
-// The tar file as it is.
+// The tar file as it is; unless backslashes are kept, its names are checked on the way.
 int packTarFile(const Arguments& args, velk::CPackageWriter& writer) {
     CUniqueFd fd(::open(args.source.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         fprintf(stderr, "velk-pack: %s: cannot open: %s\n", args.source.c_str(), strerror(errno));
         return kExitFailed;
     }
-    return streamDescriptor(fd.get(), args.source,
-                            [&writer](const char* data, int len) { return writer.update(data, len); });
+    velk::CTarNameCheck names(args.source);
+    return streamDescriptor(fd.get(), args.source, [&](const char* data, int len) {
+        if (!args.keepBackslashes && names.update(data, len) < 0) return -1;
+        return writer.update(data, len);
+    });
 }
 
 // Loads the secret key, asking for its password on the terminal when it has one.
