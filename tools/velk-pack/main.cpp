@@ -154,6 +154,7 @@ std::string toHex(const std::string& bytes) {
     return hex;
 }
 
+// The tree below SOURCE, but for velk-pack's own files.
 int packTree(const Arguments& args, const velk::COutputFiles& outputs, velk::CPackageWriter& writer) {
     velk::CUstarWriter tar([&writer](const char* data, int len) { return writer.update(data, len); });
     for (const auto& [device, inode] : outputs.ownFiles()) tar.skipFile(device, inode);
@@ -253,6 +254,16 @@ bool sparesTheInputs(const Arguments& args, const struct stat& source, const vel
     return true;
 }
 
+// OUT and OUT.minisig may each be missing, a link, or a regular file that is neither an input
+// nor a minisign key: kExitOk, or the exit status.
+int lookAtOutputs(const Arguments& args, const struct stat& source, velk::COutputFiles& outputs) {
+    int looked = outputs.open(args.output, args.sign);
+    if (looked == velk::COutputFiles::kOk && !sparesTheInputs(args, source, outputs)) return kExitUsage;
+    if (looked == velk::COutputFiles::kOk) looked = outputs.refuseKeys();
+    if (looked == velk::COutputFiles::kOk) return kExitOk;
+    return looked == velk::COutputFiles::kRefused ? kExitUsage : kExitFailed;
+}
+
 // Every output and input is checked, and the key loaded, before anything is written.
 int pack(const Arguments& args) {
     struct stat source;
@@ -261,10 +272,8 @@ int pack(const Arguments& args) {
         return kExitFailed;
     }
     velk::COutputFiles outputs;
-    int looked = outputs.open(args.output, args.sign);
-    if (looked == velk::COutputFiles::kOk && !sparesTheInputs(args, source, outputs)) return kExitUsage;
-    if (looked == velk::COutputFiles::kOk) looked = outputs.refuseKeys();
-    if (looked != velk::COutputFiles::kOk) return looked == velk::COutputFiles::kRefused ? kExitUsage : kExitFailed;
+    const int looked = lookAtOutputs(args, source, outputs);
+    if (looked != kExitOk) return looked;
     // A wrong password must not cost a whole package.
     brn::CSecretKey key;
     std::string comment;
