@@ -35,7 +35,7 @@ struct Removal {
     volatile sig_atomic_t armed;
 };
 volatile sig_atomic_t removalFolder = -1;
-Removal removals[2];
+Removal removals[kSignatureSlot + 1];
 constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 sigset_t cleanedSignals() {
