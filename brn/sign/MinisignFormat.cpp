@@ -23,9 +23,10 @@ constexpr size_t kValueAt = kKeyIdAt + kKeyIdBytes;         // the key or the si
 constexpr size_t kPublicKeyLineBytes = kValueAt + kPublicKeyBytes;  // 42
 constexpr size_t kSignatureLineBytes = kValueAt + kSignatureBytes;  // 74
 
-// Splits `text` into at most kMaxLines lines: LF ends a line, a CR just before it belongs to
-// the line end, and the last line end may be missing. False for an empty text, more lines,
-// a NUL byte (minisign would read the text only up to it) or a text above kMaxFileBytes.
+// Splits `text` into at most kMaxLines lines: LF ends a line, every CR just before it belongs
+// to the line end (minisign drops them all), and the last line end may be missing. False for an
+// empty text, more lines, a NUL byte (minisign would read the text only up to it) or a text
+// above kMaxFileBytes.
 bool splitLines(const std::string& text, std::vector<std::string_view>& lines) {
     lines.clear();
     if (text.empty() || text.size() > kMaxFileBytes || text.find('\0') != std::string::npos) return false;
@@ -35,7 +36,7 @@ bool splitLines(const std::string& text, std::vector<std::string_view>& lines) {
         size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         lines.push_back(line);
     }
     return true;

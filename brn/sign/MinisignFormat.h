@@ -3,8 +3,8 @@
 // whole file into a record, decodeKeyText the base64 line of any key file, formatSignature
 // writes a signature file from a record. Parsing never throws and sizes nothing from its
 // input: every binary field has a fixed length, and a text above kMaxFileBytes or holding a
-// NUL byte is refused. Lines end with LF or CRLF; the last line end may be missing. Records
-// are plain values owned by the caller.
+// NUL byte is refused. A line ends with LF after any number of CRs; the last line end may be
+// missing. Records are plain values owned by the caller.
 
 #include <array>
 #include <cstddef>

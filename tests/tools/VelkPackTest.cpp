@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <sstream>
 #include <string>
 #include <tuple>
 
 #include "tests/support/TestSupport.h"
+#include "tools/velk-pack/TarNameCheck.h"
 
 namespace {
 
@@ -59,6 +61,9 @@ struct VelkPackTest : ::testing::Test {
 
     // k.pub and k.sec in dir, made by minisign without a password.
     void makeKey() { shell("cd " + quote(dir.path()) + " && " + minisign + " -G -W -p k.pub -s k.sec > /dev/null"); }
+
+    // The temporary files left anywhere in dir, one path a line.
+    std::string temporaries() { return shell("cd " + quote(dir.path()) + " && find . -name '.*.velk-pack'"); }
 };
 
 // Longest label and info; the package is written inside its own source and must leave itself out.
@@ -92,18 +97,18 @@ TEST_F(VelkPackTest, TarFileIsTakenAsIs) {
     EXPECT_EQ(payload(dir / "0"), content);
     EXPECT_EQ(velktest::readFile(dir / "1"), one);
     EXPECT_TRUE(one.substr(16, 64) != two.substr(16, 64) && one.substr(one.size() - 32) != two.substr(two.size() - 32));
-    EXPECT_EQ(pack("--label L --info '{}' -o " + src + " " + src), 1);
+    EXPECT_EQ(pack("--label L --info '{}' -o " + src + " " + src), 2);
     EXPECT_NE(output.find("would overwrite its source"), std::string::npos) << output;
     EXPECT_EQ(velktest::readFile(dir / "given.tar"), content);
 }
 
 TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
-    shell("cd " + quote(dir.path()) + " && mkdir -p d/" + std::string(100, 'd') + " l f b s/x out.velk.minisig &&"
+    shell("cd " + quote(dir.path()) + " && mkdir -p d/" + std::string(100, 'd') + " l f b s/x &&"
           " ln -s " + std::string(101, 't') + " l/l && mkfifo f/f && : > 'b/a\\b' && : > s/x/" + std::string(101, 'n'));
     makeKey();
     const std::string ok = "--label L --info '{}' ", src = quote(tree), out = dir / "out.velk";
     const std::string sign = ok + "--sign " + quote(dir / "k.sec") + " ";
-    const struct { std::string args; std::string message; int status; const char* prefix = ""; } cases[] = {
+    const struct { std::string args; std::string message; int status; std::string prefix = ""; } cases[] = {
         {"--label " + std::string(64, 'l') + " --info '{}' " + src, "label longer than 63 bytes", 1},
         {"--label L --info " + std::string(256, 'i') + " " + src, "custom information longer than 255 bytes", 1},
         // A folder's name ends in a slash, which must not cut it; nor may a cut leave more than 100 bytes.
@@ -111,9 +116,13 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + quote(dir / "s"), "x/" + std::string(101, 'n') + ": name longer than 100 bytes, and no slash", 1},
         {ok + quote(dir / "l"), "link target longer than 100 bytes", 1},
         {ok + quote(dir / "f"), "not a regular file, directory or symbolic link", 1},
-        {ok + quote(dir / "b"), "backslash in a name", 1},
+        {ok + quote(dir / "b"), "b/a\\b: backslash in a name (unpacking reads it as a slash; --keep-backslashes", 1},
         {ok + quote(dir / "missing"), "No such file or directory", 1},
-        {ok + "-o /dev/null " + src, "must be written to a regular file", 1},
+        {ok + "-o " + quote(dir / "f/f") + " " + src, "f/f: not a regular file: the package must be written to one", 2},
+        {ok + "-o " + quote(dir.path() + "/") + " " + src, "names a folder, not the package file", 2},
+        // OUT.minisig would pass the longest name a folder may hold: found before anything is made.
+        {sign + "-o " + quote(dir / std::string(255, 'o')) + " " + src, ".minisig: cannot look at it: File name too long",
+         1},
         // A size limit lets the head fit but not the payload; ignoring SIGXFSZ makes that EFBIG.
         {ok + src, out + ": cannot write: File too large", 1, "trap '' XFSZ; ulimit -f 4; "},
         {ok + "--level 10 " + src, "--level needs a number from 0 to 9", 2},
@@ -124,17 +133,17 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
         {ok + "--trusted-comment t " + src, "--trusted-comment needs --sign", 2},
         {sign + "--trusted-comment 'a\nb' " + src, "--trusted-comment needs one line of at most 4077 bytes", 2},
         {sign + src, "SOURCE_DATE_EPOCH is not a number of seconds", 1, "SOURCE_DATE_EPOCH=1e9 "},
-        // The package is complete when its signature cannot be written: it is removed all the same.
-        {sign + src, out + ".minisig: cannot write: Is a directory", 1},
+        // Last: from here on a folder stands at OUT.minisig.
+        {sign + src, out + ".minisig: not a regular file: the signature must be written to one", 2,
+         "mkdir " + quote(out + ".minisig") + " && "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         EXPECT_EQ(pack("-o " + quote(out) + " " + c.args, c.prefix), c.status);
         EXPECT_NE(output.find(c.message), std::string::npos) << output;
         EXPECT_FALSE(velktest::exists(out));
+        EXPECT_EQ(temporaries(), "");
     }
-    EXPECT_TRUE(velktest::exists("/dev/null"));
-    EXPECT_FALSE(velktest::exists(out + ".minisig.tmp"));
 }
 
 // minisign -V -H (prehashed only) accepts what --sign wrote over an older signature. The trusted
@@ -205,6 +214,79 @@ TEST_F(VelkPackTest, AsksForThePasswordOnTheTerminal) {
         EXPECT_EQ(shown.find(password), std::string::npos) << "the password was echoed: " << shown;
     }
     EXPECT_EQ(shell(minisign + " -V -q -p " + quote(dir / "e.pub") + " -m " + quote(p)), "");
+}
+
+// Archives made by python3's tarfile into the folder argv[1], and for each the offset where the
+// header of its first name with a backslash ends (0: none the unpacker would read). A link's size
+// field may say 1024 with no data behind it: the unpacker reads the next block as a header.
+constexpr const char* kBackslashTars = R"(import io, os, sys, tarfile
+def tar(members):
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode='w', format=tarfile.USTAR_FORMAT) as t:
+        for name, size, data in members:
+            i = tarfile.TarInfo(name); i.size = size
+            if data is None: i.type, i.linkname = tarfile.SYMTYPE, 't'
+            t.addfile(i, None if data is None else io.BytesIO(data))
+    return out.getvalue()
+named = tar([('ok', 600, b'x' * 600), ('a\\b', 1, b'y')])
+for name, data, end in [('named', named, 2048), ('prefix', tar([('d\\' + 'p' * 120 + '/n', 0, b'')]), 512),
+                        ('link-size', tar([('l', 1024, None), ('x\\y', 0, b'')]), 1024),
+                        ('inner', tar([('inner.tar', len(named), named)]), 0)]:
+    open(os.path.join(sys.argv[1], name + '.tar'), 'wb').write(data); print(name, end))";
+
+// Every slicing finds a name with a backslash exactly where its header ends, in the name field
+// or the prefix, behind data and behind a link that has none; a file whose data holds such a
+// header passes.
+TEST(TarNameCheck, FindsBackslashesWhereTheUnpackerReadsNamesInEverySlicing) {
+    velktest::TempDir dir;
+    std::istringstream tars(shell(quote(velktest::python()) + " -c " + quote(kBackslashTars) + " " + quote(dir.path())));
+    std::string name;
+    size_t end = 0;
+    while (tars >> name >> end) {
+        const std::string archive = velktest::readFile(dir / (name + ".tar"));
+        for (const size_t slice : {size_t(1), size_t(7), size_t(511), size_t(512), size_t(513), archive.size()}) {
+            SCOPED_TRACE(name + " in slices of " + std::to_string(slice));
+            velk::CTarNameCheck check(name);
+            size_t fed = 0, refusedAt = 0;
+            for (const size_t length : velktest::fixedSlices(archive.size(), slice)) {
+                const int result = check.update(archive.data() + fed, int(length));
+                fed += length;
+                if (result < 0 && refusedAt == 0) refusedAt = fed;
+                EXPECT_TRUE(result == int(length) || result == velk::CTarNameCheck::kBackslashInName);
+            }
+            EXPECT_TRUE(end == 0 ? refusedAt == 0 : refusedAt >= end && refusedAt - slice < end) << refusedAt;
+        }
+    }
+}
+
+// A name with a backslash, from a tree or in a tar file (by GNU tar, or crafted), is refused
+// with status 1 and nothing made; --keep-backslashes stores it as it is, a tar file unchanged.
+TEST_F(VelkPackTest, BackslashesInNamesAreRefusedUnlessKept) {
+    const std::string d = dir.path(), out = dir / "out.velk", unit = "system-systemd\\x2dcryptsetup.slice";
+    shell("cd " + quote(d) + " && mkdir bs && : > bs/" + quote(unit) + " && tar -cf gnu.tar -C bs . && " +
+          quote(velktest::python()) + " -c " + quote(kBackslashTars) + " . > /dev/null");
+    const std::string ok = "--label L --info '{}' -o " + quote(out) + " ";
+    const struct { std::string source; bool keep; std::string message, listing; } cases[] = {
+        {"bs", false, "bs/" + unit + ": backslash in a name (unpacking reads it as a slash; ", ""},
+        {"bs", true, "", unit + "\n"},
+        {"gnu.tar", false, "gnu.tar: ./" + unit + ": backslash in a name (", ""},
+        {"gnu.tar", true, "", "./\n./" + unit + "\n"},
+        {"link-size.tar", false, "link-size.tar: x\\y: backslash in a name (", ""},
+        {"inner.tar", false, "", "inner.tar\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source + (c.keep ? " --keep-backslashes" : ""));
+        const std::string source = dir / c.source;
+        EXPECT_EQ(pack(ok + quote(source) + (c.keep ? " --keep-backslashes" : "")), c.message.empty() ? 0 : 1) << output;
+        EXPECT_NE(output.find(c.message), std::string::npos) << output;
+        EXPECT_EQ(temporaries(), "");
+        EXPECT_EQ(velktest::exists(out), c.message.empty());
+        if (c.message.empty()) {
+            EXPECT_EQ(payload(out, " | tar -t --quoting-style=literal"), c.listing);
+            EXPECT_TRUE(c.source == "bs" || payload(out) == velktest::readFile(source)) << "not the tar file as it is";
+        }
+        shell("rm -f " + quote(out));
+    }
 }
 
 }  // namespace

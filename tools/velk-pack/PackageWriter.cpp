@@ -1,7 +1,5 @@
 #include "tools/velk-pack/PackageWriter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +26,6 @@ constexpr size_t kPackageHeadSize = kHeadCheckAt + kHeadCheckSize;  // everythin
 constexpr size_t kAesKeySize = 32;
 constexpr size_t kAesIvSize = 16;
 constexpr int kEncrypt = 1;
-constexpr mode_t kPackageFileMode = 0644;
 
 // splitmix64: a small generator, the same sequence for the same seed everywhere.
 class CSplitMix64 {
@@ -100,15 +97,11 @@ CPackageWriter::CPackageWriter() : deflated(kDeflateBufferSize) {}
 
 CPackageWriter::~CPackageWriter() {
     if (deflateStarted) deflateEnd(&zs);
-    if (expect == Expect::kContent) {
-        fd.reset();
-        ::unlink(outPath.c_str());
-    }
 }
 
 uint64_t CPackageWriter::payloadOffset() const { return kPackageHeadSize; }
 
-int CPackageWriter::init(const std::string& path, const PackSettings& given) {
+int CPackageWriter::init(int file, const std::string& name, const PackSettings& given) {
     if (expect != Expect::kSettings) return kWrongState;
     if (given.label.size() > kMaxLabelSize) {
         report("label longer than 63 bytes");
@@ -129,24 +122,12 @@ int CPackageWriter::init(const std::string& path, const PackSettings& given) {
     tail = random.draw(kTailSize);
     if (deriveKeys() != kOk) return kDigestFailed;
 
-    fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kPackageFileMode));
-    if (fd.get() < 0) {
-        reportErrno(path, "cannot create");
-        return kOpenFailed;
-    }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        // Writing the head afterwards needs a seekable file; and only a regular file of
-        // our own may be removed when the package fails.
-        report("the package must be written to a regular file");
-        fd.reset();
-        return kOpenFailed;
-    }
-    outPath = path;
+    fd = file;
+    outName = name;
     expect = Expect::kContent;
     const std::string placeholder(kPackageHeadSize, '\0');  // the head is written once the length is known
-    if (!writeFully(fd.get(), placeholder.data(), placeholder.size())) {
-        reportErrno(outPath, "cannot write");
+    if (!writeFully(fd, placeholder.data(), placeholder.size())) {
+        reportErrno(outName, "cannot write");
         return fail(kWriteFailed);
     }
     return startStages();
@@ -213,8 +194,8 @@ int CPackageWriter::deflateInto(int flush) {
 }
 
 int CPackageWriter::writePayload(const char* data, int len) {
-    if (!writeFully(fd.get(), data, size_t(len))) {
-        reportErrno(outPath, "cannot write");
+    if (!writeFully(fd, data, size_t(len))) {
+        reportErrno(outName, "cannot write");
         payloadWriteFailed = true;
         return -1;
     }
@@ -238,10 +219,6 @@ int CPackageWriter::finish() {
     if (result != kOk) return result;
     result = writeTail();
     if (result != kOk) return result;
-    if (::close(fd.release()) != 0) {
-        reportErrno(outPath, "cannot close");
-        return fail(kWriteFailed);
-    }
     expect = Expect::kNothing;
     return kOk;
 }
@@ -268,30 +245,26 @@ int CPackageWriter::writeHead() {
         report("head check failed");
         return fail(kDigestFailed);
     }
-    if (!pwriteFully(fd.get(), packageHead, kPackageHeadSize, 0)) {
-        reportErrno(outPath, "cannot write the head");
+    if (!pwriteFully(fd, packageHead, kPackageHeadSize, 0)) {
+        reportErrno(outName, "cannot write the head");
         return fail(kWriteFailed);
     }
     return kOk;
 }
 
 int CPackageWriter::writeTail() {
-    if (!writeFully(fd.get(), tail.data(), tail.size())) {
-        reportErrno(outPath, "cannot write");
+    if (!writeFully(fd, tail.data(), tail.size())) {
+        reportErrno(outName, "cannot write");
         return fail(kWriteFailed);
     }
     return kOk;
 }
 
-// A failed package is not left behind: close and remove the file; later calls are refused.
+// Later calls are refused; what was written stays for the caller to remove.
 int CPackageWriter::fail(int code) {
     if (deflateStarted) {
         deflateEnd(&zs);
         deflateStarted = false;
-    }
-    if (expect == Expect::kContent) {
-        fd.reset();
-        ::unlink(outPath.c_str());
     }
     expect = Expect::kFailed;
     return code;

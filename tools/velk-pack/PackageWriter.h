@@ -1,13 +1,14 @@
 #pragma once
-// CPackageWriter writes one VELK package to a file while its content (a tar stream)
-// arrives, in constant memory whatever the size:
-//   init(path, settings)  checks the texts, draws salt, seed and free bytes from the seeded
-//                         generator, derives the keys, creates the file, reserves its head
-//   update(data, len)     tar bytes -> deflate (gzip wrapper) -> AES-256-CFB128 -> file
-//   finish()              flushes both stages, writes the head with the payload length at
-//                         offset 0, appends the tail and closes the file
-// The writer owns the file: a package that fails, or is left unfinished when the writer is
-// destroyed, is removed. Each fault is printed where it is found. Same seed, same bytes.
+// CPackageWriter writes one VELK package into an empty file while its content (a tar
+// stream) arrives, in constant memory whatever the size:
+//   init(fd, name, settings)  checks the texts, draws salt, seed and free bytes from the
+//                             seeded generator, derives the keys, reserves the head
+//   update(data, len)         tar bytes -> deflate (gzip wrapper) -> AES-256-CFB128 -> file
+//   finish()                  flushes both stages, writes the head with the payload length
+//                             at offset 0 and appends the tail
+// The descriptor is borrowed: the caller opens it, and keeps or removes what was written
+// (a failed package is incomplete). `name` only names the file in messages. Each fault is
+// printed where it is found. Same seed, same bytes.
 
 #include <zlib.h>
 
@@ -16,7 +17,6 @@
 #include <vector>
 
 #include "VelkFile/PackageLayout.h"
-#include "fs/UniqueFd.h"
 #include "brn/crypto/PvtAes.h"
 
 namespace velk {
@@ -32,8 +32,7 @@ class CPackageWriter {
 public:
     static constexpr int kOk = 0;
     static constexpr int kBadSettings = -1;     // label over 63 bytes, info over 255, level outside 0..9
-    static constexpr int kOpenFailed = -2;      // the package file could not be created
-    static constexpr int kWriteFailed = -3;     // a write, pwrite or close of the package file failed
+    static constexpr int kWriteFailed = -3;     // a write or pwrite of the package file failed
     static constexpr int kDeflateFailed = -4;   // zlib refused to start or to compress
     static constexpr int kCipherFailed = -5;    // the AES stage refused to start or failed
     static constexpr int kDigestFailed = -6;    // a keyed digest failed
@@ -45,7 +44,7 @@ public:
     CPackageWriter(const CPackageWriter&) = delete;
     CPackageWriter& operator=(const CPackageWriter&) = delete;
 
-    [[nodiscard]] int init(const std::string& path, const PackSettings& settings);
+    [[nodiscard]] int init(int fd, const std::string& name, const PackSettings& settings);
     [[nodiscard]] int update(const char* data, int len);
     [[nodiscard]] int finish();
 
@@ -61,7 +60,7 @@ private:
         kSettings = 0,  // init
         kContent = 1,   // tar bytes through update, then finish
         kNothing = 2,   // the package is complete
-        kFailed = 3,    // failed and removed: every call is refused
+        kFailed = 3,    // failed: every call is refused
     };
 
     int deriveKeys();
@@ -74,8 +73,8 @@ private:
 
     Expect expect = Expect::kSettings;
     PackSettings settings;
-    std::string outPath;
-    CUniqueFd fd;
+    std::string outName;                  // the package file, for messages
+    int fd = -1;                          // borrowed
     z_stream zs{};
     bool deflateStarted = false;
     brn::CPvtAesV0 aes;

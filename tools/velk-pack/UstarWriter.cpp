@@ -85,11 +85,7 @@ ssize_t readFully(int fd, unsigned char* into, size_t length) {
 
 CUstarWriter::CUstarWriter(brn::StageOutput out) : output(std::move(out)), buffer(kDataBufferSize) {}
 
-void CUstarWriter::skipFile(dev_t device, ino_t inode) {
-    skipSet = true;
-    skipDevice = device;
-    skipInode = inode;
-}
+void CUstarWriter::skipFile(dev_t device, ino_t inode) { skipped.emplace_back(device, inode); }
 
 int CUstarWriter::writeTree(const std::string& root) {
     struct stat st;
@@ -140,9 +136,9 @@ int CUstarWriter::writeEntry(const std::string& root, const std::string& relativ
         reportErrno(path, "cannot read");
         return kReadFailed;
     }
-    if (skipSet && st.st_dev == skipDevice && st.st_ino == skipInode) return kOk;
-    if (relative.find('\\') != std::string::npos) {
-        report(path, "backslash in a name (unpacking would read it as a slash)");
+    if (std::find(skipped.begin(), skipped.end(), std::pair(st.st_dev, st.st_ino)) != skipped.end()) return kOk;
+    if (!backslashesKept && relative.find('\\') != std::string::npos) {
+        report(path, kBackslashRefusal);
         return kBackslashInName;
     }
     std::string name = S_ISDIR(st.st_mode) ? relative + "/" : relative;

@@ -6,19 +6,26 @@
 // split at a slash into the prefix (at most 155 bytes) and name fields; link targets must
 // fit their 100 bytes. Owner 0 with empty owner names, mtime 0, mode = st_mode & 07777,
 // so the same tree always gives the same bytes.
-// Calling order: construct with the output, optionally skipFile, writeTree. The data
-// buffer is allocated once in the constructor; each fault is printed where it is found.
+// A name holding a backslash is refused, since unpacking reads every backslash as a slash,
+// unless keepBackslashes was called. Calling order: construct with the output, optionally
+// skipFile and keepBackslashes, writeTree. The data buffer is allocated once in the
+// constructor; each fault is printed where it is found.
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brn/Stage.h"
 
 namespace velk {
+
+// Why a name with a backslash is refused, in the reports of both kinds of SOURCE.
+constexpr const char* kBackslashRefusal =
+    "backslash in a name (unpacking reads it as a slash; --keep-backslashes stores it as it is)";
 
 class CUstarWriter {
 public:
@@ -34,8 +41,11 @@ public:
 
     explicit CUstarWriter(brn::StageOutput out);
 
-    // Leaves out the file with this device and inode, e.g. the package being written.
+    // Leaves out the file with this device and inode, e.g. the package being written; may be
+    // called for several files.
     void skipFile(dev_t device, ino_t inode);
+    // Stores names with backslashes as they are.
+    void keepBackslashes() { backslashesKept = true; }
 
     [[nodiscard]] int writeTree(const std::string& root);
 
@@ -49,9 +59,8 @@ private:
 
     brn::StageOutput output;
     std::vector<unsigned char> buffer;  // file data on its way out, a whole number of blocks
-    bool skipSet = false;
-    dev_t skipDevice = 0;
-    ino_t skipInode = 0;
+    std::vector<std::pair<dev_t, ino_t>> skipped;  // files left out
+    bool backslashesKept = false;
 };
 
 }  // namespace velk

@@ -1,8 +1,10 @@
 // velk-pack: makes one VELK package from a directory tree or from a tar file taken as is,
 // and with --sign a minisign signature of it beside it.
-//   velk-pack --label L --info JSON [--seed N] [--level 0-9] [--print-key]
+//   velk-pack --label L --info JSON [--seed N] [--level 0-9] [--print-key] [--keep-backslashes]
 //             [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE
-// Packages meant to follow each other in one file are made one by one and concatenated.
+// Both files are written under temporary names and renamed into place once complete
+// (tools/velk-pack/OutputFiles.h). Packages meant to follow each other in one file are made
+// one by one and concatenated.
 // Exit status: 0 done, 1 the package could not be made, 2 wrong arguments.
 
 #include <fcntl.h>
@@ -23,7 +25,9 @@
 #include "brn/sign/MinisignFormat.h"
 #include "brn/sign/SecretKey.h"
 #include "brn/sign/SignatureSigner.h"
+#include "tools/velk-pack/OutputFiles.h"
 #include "tools/velk-pack/PackageWriter.h"
+#include "tools/velk-pack/TarNameCheck.h"
 #include "tools/velk-pack/TerminalPassword.h"
 #include "tools/velk-pack/UstarWriter.h"
 
@@ -37,8 +41,11 @@ constexpr const char* kUntrustedComment = "signature from velk-pack secret key";
 
 constexpr const char* kUsage =
     "usage: velk-pack --label LABEL --info JSON [--seed N] [--level 0-9] [--print-key]\n"
-    "                 [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE\n"
+    "                 [--keep-backslashes] [--sign SECRET-KEY [--trusted-comment TEXT]] -o OUT SOURCE\n"
     "  SOURCE is a directory (archived in sorted order) or a tar file (taken as is).\n"
+    "  OUT (and OUT.minisig) are replaced only once complete; never SOURCE, nor a minisign key.\n"
+    "  --keep-backslashes stores names that hold a backslash, which are refused otherwise:\n"
+    "    unpacking reads a backslash as a slash unless it is given --keep-backslashes too.\n"
     "  --print-key prints the AES key, the initial vector and the payload's offset and length.\n"
     "  --sign writes OUT.minisig, a prehashed minisign signature of OUT made with SECRET-KEY\n"
     "    (a password is asked for on the terminal); minisign -V -p KEY.pub -m OUT checks it.\n"
@@ -52,6 +59,7 @@ struct Arguments {
     bool haveLabel = false;
     bool haveInfo = false;
     bool printKey = false;
+    bool keepBackslashes = false;
     bool sign = false;            // --sign given
     std::string secretKey;        // the minisign secret key file
     bool haveTrustedComment = false;
@@ -59,6 +67,12 @@ struct Arguments {
     std::string output;
     std::string source;
 };
+
+// An argument that cannot be taken as it stands, though the command line is well formed.
+bool refused(const std::string& why) {
+    fprintf(stderr, "velk-pack: %.*s\n", int(why.size()), why.data());
+    return false;
+}
 
 bool usageError(const std::string& what) {
     fprintf(stderr, "velk-pack: %.*s\n%s", int(what.size()), what.data(), kUsage);
@@ -112,6 +126,8 @@ bool parseArguments(int argc, char** argv, Arguments& args) {
         std::string arg = argv[i];
         if (arg == "--print-key") {
             args.printKey = true;
+        } else if (arg == "--keep-backslashes") {
+            args.keepBackslashes = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             if (i + 1 >= argc) return usageError(arg + " needs a value");
             if (!parseOption(arg, argv[++i], args)) return false;
@@ -138,25 +154,19 @@ std::string toHex(const std::string& bytes) {
     return hex;
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-int packTree(const Arguments& args, velk::CPackageWriter& writer) {
+// The tree below SOURCE, but for velk-pack's own files.
+int packTree(const Arguments& args, const velk::COutputFiles& outputs, velk::CPackageWriter& writer) {
     velk::CUstarWriter tar([&writer](const char* data, int len) { return writer.update(data, len); });
-    struct stat out;
-    if (::stat(args.output.c_str(), &out) == 0) tar.skipFile(out.st_dev, out.st_ino);
+    for (const auto& [device, inode] : outputs.ownFiles()) tar.skipFile(device, inode);
+    if (args.keepBackslashes) tar.keepBackslashes();
     return tar.writeTree(args.source) == velk::CUstarWriter::kOk ? kExitOk : kExitFailed;
 }
 
-// Hands the whole file at `path` to `consume`, in chunks of at most kReadChunkSize bytes.
-int streamFile(const std::string& path, const brn::StageOutput& consume) {
-    CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        fprintf(stderr, "velk-pack: %s: cannot open: %s\n", path.c_str(), strerror(errno));
-        return kExitFailed;
-    }
+// Hands everything `fd` reads to `consume`, in chunks of at most kReadChunkSize bytes.
+int streamDescriptor(int fd, const std::string& path, const brn::StageOutput& consume) {
     std::vector<char> chunk(kReadChunkSize);
     for (;;) {
-        ssize_t n = ::read(fd.get(), chunk.data(), chunk.size());
+        ssize_t n = ::read(fd, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             fprintf(stderr, "velk-pack: %s: cannot read: %s\n", path.c_str(), strerror(errno));
@@ -167,8 +177,18 @@ int streamFile(const std::string& path, const brn::StageOutput& consume) {
     }
 }
 
+// The tar file as it is; unless backslashes are kept, its names are checked on the way.
 int packTarFile(const Arguments& args, velk::CPackageWriter& writer) {
-    return streamFile(args.source, [&writer](const char* data, int len) { return writer.update(data, len); });
+    CUniqueFd fd(::open(args.source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        fprintf(stderr, "velk-pack: %s: cannot open: %s\n", args.source.c_str(), strerror(errno));
+        return kExitFailed;
+    }
+    velk::CTarNameCheck names(args.source);
+    return streamDescriptor(fd.get(), args.source, [&](const char* data, int len) {
+        if (!args.keepBackslashes && names.update(data, len) < 0) return -1;
+        return writer.update(data, len);
+    });
 }
 
 // Loads the secret key, asking for its password on the terminal when it has one.
@@ -204,70 +224,78 @@ bool trustedCommentFor(const Arguments& args, std::string& comment) {
     return true;
 }
 
-// Writes `text` to `path` through a temporary file renamed over it, so that a reader finds the
-// old file or the whole new one, never a part.
-int writeReplacing(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp";
-    CUniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool written = fd.get() >= 0 && ::write(fd.get(), text.data(), text.size()) == ssize_t(text.size()) &&
-                   ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0;
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        fprintf(stderr, "velk-pack: %s: cannot write: %s\n", path.c_str(), strerror(errno));
-        ::unlink(temporary.c_str());
-        return kExitFailed;
-    }
-    return kExitOk;
-}
-
-// Signs the finished package into OUT.minisig. On failure neither the package nor an older
-// signature beside it is left.
-int signPackage(const std::string& package, const brn::CSecretKey& key, const std::string& comment) {
-    const std::string signaturePath = package + ".minisig";
+// Signs the sealed package, read back from its temporary, into the signature's temporary.
+int signPackage(const Arguments& args, velk::COutputFiles& outputs, const brn::CSecretKey& key,
+                const std::string& comment) {
+    CUniqueFd package;
     brn::CSignatureSigner signer;
     std::string signature;
+    if (outputs.openSealedPackage(package) != velk::COutputFiles::kOk) return kExitFailed;
     int status = signer.init() == brn::CSignatureSigner::kOk ? kExitOk : kExitFailed;
     if (status == kExitOk) {
-        status = streamFile(package, [&signer](const char* data, int len) { return signer.update(data, len); });
+        status = streamDescriptor(package.get(), args.output,
+                                  [&signer](const char* data, int len) { return signer.update(data, len); });
     }
     if (status == kExitOk && signer.finish(key, comment, kUntrustedComment, signature) != brn::CSignatureSigner::kOk) {
-        fprintf(stderr, "velk-pack: %s: cannot sign\n", package.c_str());
+        fprintf(stderr, "velk-pack: %s: cannot sign\n", args.output.c_str());
         status = kExitFailed;
     }
-    if (status == kExitOk) status = writeReplacing(signaturePath, signature);
-    if (status != kExitOk) {
-        ::unlink(package.c_str());
-        ::unlink(signaturePath.c_str());
-    }
+    if (status == kExitOk && outputs.writeSignature(signature) != velk::COutputFiles::kOk) status = kExitFailed;
     return status;
 }
 
+// OUT and OUT.minisig must be neither SOURCE nor the secret key, even by another name.
+bool sparesTheInputs(const Arguments& args, const struct stat& source, const velk::COutputFiles& outputs) {
+    const char* output = S_ISDIR(source.st_mode) ? nullptr : outputs.replacing(source);
+    if (output != nullptr) return refused(std::string(output) + " would overwrite its source " + args.source);
+    struct stat key;
+    output = args.sign && ::stat(args.secretKey.c_str(), &key) == 0 ? outputs.replacing(key) : nullptr;
+    if (output != nullptr) return refused(std::string(output) + " would overwrite the secret key " + args.secretKey);
+    return true;
+}
+
+// OUT and OUT.minisig may each be missing, a link, or a regular file that is neither an input
+// nor a minisign key: kExitOk, or the exit status.
+int lookAtOutputs(const Arguments& args, const struct stat& source, velk::COutputFiles& outputs) {
+    int looked = outputs.open(args.output, args.sign);
+    if (looked == velk::COutputFiles::kOk && !sparesTheInputs(args, source, outputs)) return kExitUsage;
+    if (looked == velk::COutputFiles::kOk) looked = outputs.refuseKeys();
+    if (looked == velk::COutputFiles::kOk) return kExitOk;
+    return looked == velk::COutputFiles::kRefused ? kExitUsage : kExitFailed;
+}
+
+// Every output and input is checked, and the key loaded, before anything is written.
 int pack(const Arguments& args) {
     struct stat source;
     if (::stat(args.source.c_str(), &source) != 0) {
         fprintf(stderr, "velk-pack: %s: %s\n", args.source.c_str(), strerror(errno));
         return kExitFailed;
     }
-    struct stat out;
-    if (!S_ISDIR(source.st_mode) && ::stat(args.output.c_str(), &out) == 0 && sameFile(source, out)) {
-        fprintf(stderr, "velk-pack: the package would overwrite its source %s\n", args.source.c_str());
-        return kExitFailed;
-    }
-    // The key and the comment are settled first: a wrong password must not cost a whole package.
+    velk::COutputFiles outputs;
+    const int looked = lookAtOutputs(args, source, outputs);
+    if (looked != kExitOk) return looked;
+    // A wrong password must not cost a whole package.
     brn::CSecretKey key;
     std::string comment;
     if (args.sign && (!loadSecretKey(args.secretKey, key) || !trustedCommentFor(args, comment))) return kExitFailed;
     velk::CPackageWriter writer;
-    if (writer.init(args.output, args.settings) != velk::CPackageWriter::kOk) return kExitFailed;
-    int status = S_ISDIR(source.st_mode) ? packTree(args, writer) : packTarFile(args, writer);
-    if (status != kExitOk || writer.finish() != velk::CPackageWriter::kOk) return kExitFailed;
-    if (args.sign && signPackage(args.output, key, comment) != kExitOk) return kExitFailed;
+    if (outputs.beginPackage() != velk::COutputFiles::kOk ||
+        writer.init(outputs.packageFd(), args.output, args.settings) != velk::CPackageWriter::kOk) {
+        return kExitFailed;
+    }
+    int status = S_ISDIR(source.st_mode) ? packTree(args, outputs, writer) : packTarFile(args, writer);
+    if (status != kExitOk || writer.finish() != velk::CPackageWriter::kOk ||
+        outputs.sealPackage() != velk::COutputFiles::kOk) {
+        return kExitFailed;
+    }
+    if (args.sign && signPackage(args, outputs, key, comment) != kExitOk) return kExitFailed;
+    if (outputs.commit() != velk::COutputFiles::kOk) return kExitFailed;
     if (args.printKey) {
         printf("key=%s\niv=%s\npayloadOffset=%" PRIu64 "\npayloadLength=%" PRIu64 "\n", toHex(writer.aesKey()).c_str(),
                toHex(writer.aesIv()).c_str(), writer.payloadOffset(), writer.payloadLength());
     }
     return kExitOk;
 }
-
 
 // --help or --version anywhere: the text, and nothing else.
 bool answersQuestion(int argc, char** argv) {

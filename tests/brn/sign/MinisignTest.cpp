@@ -130,6 +130,8 @@ TEST(SignatureVerifier, TakesMinisignsFormsAndRefusesEachFaultWithItsVerdict) {
         {"the key line alone, no line end", file, good, V::kOk, d + "/bare.pub"},
         {"CRLF line ends", file, "", V::kOk, d + "/crlf.pub", d + "/crlf.minisig"},
         {"no line end after the last line", file, good.substr(0, good.size() - 1), V::kOk},
+        // minisign drops every CR before a line end; the comment signed has none of them.
+        {"two CRs before a line end", file, replaced(good, comment + "\n", comment + "\r\r\n"), V::kOk},
         {"untrusted comment changed", file, replaced(good, "untrusted comment: ", "untrusted comment: x"), V::kOk},
         // The last byte, in the 32-byte tail a VELK package ends with and its decoder never reads.
         {"a changed byte", file.substr(0, file.size() - 1) + char(file.back() ^ 1), good, V::kBadSignature},
