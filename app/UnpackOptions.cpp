@@ -20,6 +20,7 @@ struct FlagOption {
 constexpr FlagOption kFlags[] = {
     {"--atomic", nullptr, &UnpackOptions::atomic},
     {"-p", "--preserve-permissions", &UnpackOptions::keepPermissions},
+    {"--link-unchanged", nullptr, &UnpackOptions::linkUnchanged},
     {"--progress", nullptr, &UnpackOptions::progress},
     {"--help", nullptr, &UnpackOptions::help},
     {"--version", nullptr, &UnpackOptions::showVersion},
@@ -136,6 +137,7 @@ ParsedOptions CArgumentReader::readOperands() {
     }
     if (argc - at < 3) return refuse("");
     if (options.publicKey.empty() && !options.signature.empty()) return refuse("--signature needs --pubkey");
+    if (options.linkUnchanged && !options.atomic) return refuse("--link-unchanged needs --atomic");
     const bool stream = std::string(argv[at]) == "-";
     if (options.sourceSize > 0 && !stream) return refuse("--source-size is for SOURCE -, a stream");
     // A stream is read once: its signature is checked as it is unpacked, beside DEST.

@@ -14,6 +14,7 @@ namespace velk {
 struct UnpackOptions {
     bool atomic = false;           // --atomic: stage beside DEST, swap it in whole
     bool keepPermissions = false;  // -p, --preserve-permissions: the entries' mode & 0777
+    bool linkUnchanged = false;    // --link-unchanged: with --atomic, link the old tree's identical files
     std::string publicKey;         // --pubkey KEYFILE: SOURCE must carry a valid signature
     std::string signature;         // --signature SIGFILE; empty: SOURCE + ".minisig"
     bool progress = false;         // --progress: a progress line on standard error, if a terminal
@@ -35,7 +36,8 @@ struct ParsedOptions {
 // with an empty one (a --progress-fd that is not a descriptor number, a --source-size that is
 // not a number), --signature without --pubkey, an option after SOURCE, fewer than three
 // arguments after the options (unless --help or --version was given), or options that do not
-// fit SOURCE "-": --source-size needs it, and with it --pubkey needs --atomic and --signature.
+// fit SOURCE "-": --source-size needs it, and with it --pubkey needs --atomic and --signature;
+// and --link-unchanged without --atomic.
 ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

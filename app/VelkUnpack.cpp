@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "VelkFile/UnPackFile.h"
 #include "app/ProgressLine.h"
@@ -16,6 +17,7 @@
 #include "install/CustomInfo.h"
 #include "install/Destination.h"
 #include "install/PackageRun.h"
+#include "install/ReusingEntryMaker.h"
 #include "install/SourceFile.h"
 #include "install/SourceSignature.h"
 #include "install/VersionFile.h"
@@ -32,6 +34,7 @@ constexpr const char* kHelp =
     "                         or the new one at every moment; the space is needed twice\n"
     "  -p, --preserve-permissions\n"
     "                         give files and folders their entry's mode & 0777\n"
+    "  --link-unchanged       with --atomic: a file equal to the old tree's is linked, not written\n"
     "  --pubkey KEYFILE       refuse SOURCE unless its minisign signature verifies (-8)\n"
     "  --signature SIGFILE    the signature to check (default: SOURCE.minisig)\n"
     "  --progress             a progress line on standard error, when it is a terminal\n"
@@ -119,8 +122,10 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
                CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
-    CUnPackFile decoder(maker);
     maker.keepPermissions(options.keepPermissions);
+    std::optional<CReusingEntryMaker> reusing;
+    if (options.linkUnchanged) reusing.emplace(maker, dest.oldTreeFd(), options.keepPermissions);
+    CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
     decoder.init(options.dest);

@@ -183,9 +183,9 @@ int CDestination::checkSwappable() {
         brn::message("atomic install: %s is a mount point, which cannot be swapped\n", given.c_str());
         return kExitIncomplete;
     }
-    CUniqueFd dest(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
-    if (dest.get() < 0) return reportAtomic(given, "cannot open " + resolved, errno);
-    return refuseMountBelow(dest.get(), "staged");
+    oldTree.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
+    if (oldTree.get() < 0) return reportAtomic(given, "cannot open " + resolved, errno);
+    return refuseMountBelow(oldTree.get(), "staged");
 }
 
 // Only while the lock is held: a staging folder then belongs to no run in progress.
@@ -247,10 +247,8 @@ int CDestination::takeOverMetadata() {
     if (fchmod(tree.get(), destState.st_mode & 07777) != 0) {
         return reportAtomic(given, "cannot give the new tree DEST's mode", errno);
     }
-    CUniqueFd dest(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
-    if (dest.get() < 0) return reportAtomic(given, "cannot open " + resolved, errno);
     for (const char* acl : kAclNames) {
-        if (int error = copyAcl(dest.get(), tree.get(), acl); error != 0) {
+        if (int error = copyAcl(oldTree.get(), tree.get(), acl); error != 0) {
             return reportAtomic(given, std::string("cannot give the new tree DEST's ") + acl, error);
         }
     }

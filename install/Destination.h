@@ -56,6 +56,9 @@ public:
     int parentFd() const { return parent.get(); }
     const std::string& leaf() const { return name; }
     const std::string& stagingName() const { return staging; }
+    // Staged: DEST's own folder, the old tree, opened without following a link; -1 when DEST
+    // did not exist.
+    int oldTreeFd() const { return oldTree.get(); }
     // Gives the staged tree DEST's mode, its ACLs, and (as root) its owner and group.
     int takeOverMetadata();
     // The staging name holds the old tree now, which a later run removes: leave it.
@@ -80,6 +83,7 @@ private:
     struct stat destState {};  // DEST as found, when it existed (staged)
     CUniqueFd parent;       // the directory that holds DEST
     CInstallLock lock;
+    CUniqueFd oldTree;      // staged: DEST as it was, when it existed
     CUniqueFd tree;         // DEST, or the staging folder
 };
 

@@ -1,0 +1,212 @@
+#include "install/ReusingEntryMaker.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "fs/FileUtil.h"
+#include "fs/HelperName.h"
+#include "fs/Message.h"
+
+namespace velk {
+
+namespace {
+
+constexpr int kHandle = 0;                        // the one handle: one file is made at a time
+constexpr size_t kCompareSlice = 64 * 1024;       // old bytes read at once
+constexpr mode_t kNewFileMode = 0600;             // as the disk maker makes a file, before the umask
+constexpr uint32_t kPermissionBits = 0777;
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+mode_t currentUmask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+int reportCall(const std::string& name, const char* call, int error) {
+    brn::message("tar: %.*s: %s failed(%d,%s)\n", int(name.size()), name.data(), call, error, strerror(error));
+    return brn::kEntryWriteFailed;
+}
+
+}  // namespace
+
+CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, bool keepPermissions)
+    : staged(stagedMaker), oldTree(oldTreeFd), keepModes(keepPermissions), fileMask(currentUmask()),
+      buffer(kCompareSlice) {}
+
+void CReusingEntryMaker::noteEntry(const brn::TAR_FILE_INFO_T& info) {
+    entrySize = info.size;
+    staged.noteEntry(info);
+}
+
+mode_t CReusingEntryMaker::newFileMode(uint32_t entryMode) const {
+    return keepModes ? mode_t(entryMode & kPermissionBits) : (kNewFileMode & ~fileMask);
+}
+
+// The old tree's file at `name`, reached component by component without following a link,
+// when linking to it would make the file a plain run makes: a regular file of the entry's
+// size, with one link, the new file's mode, and the updater's owner and group.
+bool CReusingEntryMaker::findOld(const std::string& name, uint32_t mode) {
+    std::vector<std::string> parts;
+    size_t pos = 0, begin = 0, end = 0;
+    while (brn::nextPathComponent(name, pos, begin, end)) parts.push_back(name.substr(begin, end - begin));
+    if (parts.empty() || oldTree < 0) return false;
+    CUniqueFd folder(openat(oldTree, ".", kFolderFlags));
+    for (size_t i = 0; i + 1 < parts.size() && folder.get() >= 0; ++i) {
+        if (parts[i] == "..") return false;
+        folder.reset(openat(folder.get(), parts[i].c_str(), kFolderFlags));
+    }
+    if (folder.get() < 0) return false;
+    CUniqueFd file(openat(folder.get(), parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (file.get() < 0 || fstat(file.get(), &st) != 0) return false;
+    const bool same = S_ISREG(st.st_mode) && uint64_t(st.st_size) == entrySize && st.st_nlink == 1 &&
+                      (st.st_mode & 07777) == newFileMode(mode) && st.st_uid == geteuid() && st.st_gid == getegid();
+    if (!same) return false;
+    current.old = std::move(file);
+    current.oldFolder = std::move(folder);
+    current.oldLeaf = parts.back();
+    current.oldState = st;
+    return true;
+}
+
+int CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
+    current = Current();
+    current.name = name;
+    current.mode = mode;
+    if (entrySize > 0 && findOld(name, mode)) {
+        current.comparing = true;
+        handle = kHandle;
+        return brn::kEntryMakerOk;
+    }
+    const int opened = staged.openFile(name, mode, current.written);
+    if (opened == brn::kEntryMakerOk) handle = kHandle;
+    return opened;
+}
+
+// How many of `count` bytes equal the old file's at the matched offset.
+size_t CReusingEntryMaker::sameBytes(const char* data, size_t count) {
+    size_t same = 0;
+    while (same < count) {
+        const size_t slice = std::min(count - same, buffer.size());
+        const ssize_t got = pread(current.old.get(), buffer.data(), slice, off_t(current.matched + same));
+        if (got <= 0) return same;
+        const size_t equal = size_t(std::mismatch(buffer.data(), buffer.data() + got, data + same).first - buffer.data());
+        same += equal;
+        if (equal < size_t(got)) return same;
+    }
+    return same;
+}
+
+int CReusingEntryMaker::write(int handle, const char* data, size_t count) {
+    if (handle != kHandle) return brn::kEntryBadHandle;
+    if (!current.comparing) return staged.write(current.written, data, count);
+    const size_t same = sameBytes(data, count);
+    if (same == count) {
+        current.matched += count;
+        return brn::kEntryMakerOk;
+    }
+    return diverge(data, count, same);
+}
+
+// A byte differs: the staged file is made, the old file's bytes up to it copied in, and the
+// rest of `data` written.
+int CReusingEntryMaker::diverge(const char* data, size_t count, size_t same) {
+    current.comparing = false;
+    if (int opened = staged.openFile(current.name, current.mode, current.written); opened != brn::kEntryMakerOk) {
+        return opened;
+    }
+    if (int copied = copyPrefix(current.written, current.matched + same); copied != brn::kEntryMakerOk) return copied;
+    current.old.reset();
+    return staged.write(current.written, data + same, count - same);
+}
+
+// copy_file_range shares the blocks where the file system can; where it cannot between these
+// two files (another file system, an old kernel), the bytes are read and written.
+int CReusingEntryMaker::copyPrefix(int to, uint64_t length) {
+    loff_t from = 0;
+    while (uint64_t(from) < length) {
+        const ssize_t moved = copy_file_range(current.old.get(), &from, to, nullptr, size_t(length - uint64_t(from)), 0);
+        if (moved > 0) continue;
+        if (moved == 0) return reportCall(current.name, "copy_file_range", EIO);  // the old file shrank
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            return reportCall(current.name, "copy_file_range", errno);
+        }
+        const size_t slice = size_t(std::min<uint64_t>(length - uint64_t(from), buffer.size()));
+        const ssize_t got = pread(current.old.get(), buffer.data(), slice, from);
+        if (got <= 0) return reportCall(current.name, "pread", got < 0 ? errno : EIO);
+        if (writeAll(buffer.data(), int(got), to) != int(got)) return brn::kEntryWriteFailed;
+        from += got;
+    }
+    return brn::kEntryMakerOk;
+}
+
+int CReusingEntryMaker::closeFile(int handle, const std::string& name) {
+    if (handle != kHandle) return brn::kEntryBadHandle;
+    int result = brn::kEntryMakerOk;
+    if (!current.comparing) {
+        result = staged.closeFile(current.written, name);
+    } else if (current.matched == entrySize) {
+        result = linkOld(name);
+    } else {
+        result = copyOld(name, current.matched);  // cut short, as a failed stream leaves a file
+    }
+    current = Current();
+    return result;
+}
+
+// The staged name, made by the disk maker under its rules, is replaced by a hard link to the
+// very file that was compared: linked through its descriptor (AT_EMPTY_PATH as root, else its
+// /proc name), never through its path, which the running system may have renamed over. Where
+// neither can link it, its bytes are copied.
+int CReusingEntryMaker::linkOld(const std::string& name) {
+    int made = -1;
+    if (int opened = staged.openFile(name, current.mode, made); opened != brn::kEntryMakerOk) return opened;
+    if (int closed = staged.closeFile(made, name); closed != brn::kEntryMakerOk) return closed;
+    const size_t slash = name.find_last_of('/');
+    int folderFd = -1;
+    if (staged.openDirectory(slash == std::string::npos ? "" : name.substr(0, slash), folderFd) != brn::kSafePathOk) {
+        return brn::kEntryWriteFailed;
+    }
+    CUniqueFd folder(folderFd);
+    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::string temporary = helperName(leaf, ".velk-link");
+    (void)unlinkat(folder.get(), temporary.c_str(), 0);
+    int result = linkat(current.old.get(), "", folder.get(), temporary.c_str(), AT_EMPTY_PATH);
+    if (result != 0) {
+        const std::string self = "/proc/self/fd/" + std::to_string(current.old.get());
+        result = linkat(AT_FDCWD, self.c_str(), folder.get(), temporary.c_str(), AT_SYMLINK_FOLLOW);
+    }
+    if (result != 0) return copyOld(name, entrySize);
+    if (renameat(folder.get(), temporary.c_str(), folder.get(), leaf.c_str()) != 0) {
+        const int error = errno;
+        (void)unlinkat(folder.get(), temporary.c_str(), 0);
+        return reportCall(name, "rename", error);
+    }
+    ++linked;
+    return brn::kEntryMakerOk;
+}
+
+// Makes the staged file from the first `length` bytes of the old one.
+int CReusingEntryMaker::copyOld(const std::string& name, uint64_t length) {
+    int made = -1;
+    if (int opened = staged.openFile(name, current.mode, made); opened != brn::kEntryMakerOk) return opened;
+    const int copied = copyPrefix(made, length);
+    const int closed = staged.closeFile(made, name);
+    return copied != brn::kEntryMakerOk ? copied : closed;
+}
+
+int CReusingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+    return staged.makeSymlink(name, target);
+}
+
+int CReusingEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
+    return staged.makeDirectory(name, mode);
+}
+
+}  // namespace velk

@@ -1,0 +1,78 @@
+#pragma once
+// CReusingEntryMaker is the entry maker of an --atomic --link-unchanged run: it stages the new
+// tree through a CDiskEntryMaker, but writes only what changed. For each regular-file entry it
+// looks for a file at the same path in the old tree (DEST, reached only through its descriptor,
+// no link followed) that has the entry's size, link count 1, the mode the new file would get
+// and the updater's owner and group. While the entry's data streams in it is compared with
+// that file, and nothing is written while they match:
+//   every byte matches: the staged name becomes a hard link to the old file (no data written);
+//   a byte differs:     the matching prefix is copied from the old file (copy_file_range, which
+//                       shares extents where the file system can), and the rest written as usual;
+//   no such file:       the entry is written as usual.
+// Nothing of the old tree is ever changed: links only add names. After the swap the old
+// tree's names go, and every reused file is back to one link, now in the new tree. The
+// condition: nothing rewrites a file of DEST in place while the run goes (replacing one by
+// rename is fine, the file compared is the one linked). Empty files are made, not linked.
+// Calling order as for any maker; one file at a time.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "brn/tar/DiskEntryMaker.h"
+#include "fs/UniqueFd.h"
+
+namespace velk {
+
+class CReusingEntryMaker : public brn::CEntryMaker {
+public:
+    // `staged` makes the new tree; `oldTree` is DEST's descriptor (both borrowed);
+    // `keepPermissions` as -p, so that the mode a new file would get is known.
+    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree, bool keepPermissions);
+
+    void noteEntry(const brn::TAR_FILE_INFO_T& info) override;
+    int openFile(const std::string& name, uint32_t mode, int& handle) override;
+    int write(int handle, const char* data, size_t count) override;
+    int closeFile(int handle, const std::string& name) override;
+    int makeSymlink(const std::string& name, const std::string& target) override;
+    int makeDirectory(const std::string& name, uint32_t mode) override;
+
+    // Files linked, and bytes copied from old files rather than written, so far.
+    uint64_t linkedFiles() const { return linked; }
+
+private:
+    // The file being made: compared with `old` while `comparing`, else written to `written`.
+    struct Current {
+        std::string name;
+        uint32_t mode = 0;
+        CUniqueFd old;          // the old tree's file, read with pread
+        CUniqueFd oldFolder;    // its folder
+        std::string oldLeaf;
+        struct stat oldState {};
+        uint64_t matched = 0;   // bytes compared equal so far
+        bool comparing = false;
+        int written = -1;       // the staged file's handle once it is written
+    };
+
+    bool findOld(const std::string& name, uint32_t mode);
+    mode_t newFileMode(uint32_t entryMode) const;
+    int diverge(const char* data, size_t count, size_t same);
+    int copyPrefix(int to, uint64_t length);
+    int linkOld(const std::string& name);
+    int copyOld(const std::string& name, uint64_t length);
+    size_t sameBytes(const char* data, size_t count);
+
+    brn::CDiskEntryMaker& staged;
+    int oldTree;
+    bool keepModes;
+    mode_t fileMask;        // the process umask, which a new file's mode goes through
+    uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
+    Current current;
+    std::vector<char> buffer;  // old bytes read for one comparison
+    uint64_t linked = 0;
+};
+
+}  // namespace velk
