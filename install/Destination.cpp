@@ -86,7 +86,7 @@ int CDestination::prepareInPlace(const std::string& keepBelow) {
     if (int opened = openParent(); opened != kExitOk) return opened;
     if (int locked = lock.take(parent.get(), name, given, shownParent()); locked != kExitOk) return locked;
     if (int opened = openDest(); opened != kExitOk) return opened;
-    if (int mounted = refuseMountBelow(tree.get(), "in place"); mounted != kExitOk) return mounted;
+    if (int mounted = refuseMountBelow(tree.get(), false); mounted != kExitOk) return mounted;
     return emptyKeeping(keepBelow);
 }
 
@@ -114,7 +114,7 @@ int CDestination::openDest() {
 
 // Emptying never crosses into another file system, and a swap would carry one away: a mount
 // point below DEST is found here, before anything is removed or swapped.
-int CDestination::refuseMountBelow(int dirFd, const char* how) const {
+int CDestination::refuseMountBelow(int dirFd, bool forSwap) const {
     const MountBelow below = findMountBelow(resolved, dirFd, given);
     if (!below.checked && below.error != 0) return report(given, "cannot read /proc/self/mountinfo", below.error);
     if (!below.checked) {
@@ -122,7 +122,7 @@ int CDestination::refuseMountBelow(int dirFd, const char* how) const {
         return kExitIncomplete;
     }
     if (!below.found) return kExitOk;
-    if (std::string(how) == "staged") {
+    if (forSwap) {
         brn::message("atomic install: %s%s is a mount point inside DEST, which cannot be swapped\n", given.c_str(),
                      below.point.c_str());
         return kExitIncomplete;
@@ -185,7 +185,7 @@ int CDestination::checkSwappable() {
     }
     oldTree.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
     if (oldTree.get() < 0) return reportAtomic(given, "cannot open " + resolved, errno);
-    return refuseMountBelow(oldTree.get(), "staged");
+    return refuseMountBelow(oldTree.get(), true);
 }
 
 // Only while the lock is held: a staging folder then belongs to no run in progress.

@@ -67,7 +67,7 @@ public:
 private:
     int openParent();
     int openDest();
-    int refuseMountBelow(int dirFd, const char* how) const;
+    int refuseMountBelow(int dirFd, bool forSwap) const;
     int emptyKeeping(const std::string& keepBelow);
     int checkSwappable();
     int makeStaging();
