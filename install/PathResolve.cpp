@@ -62,6 +62,22 @@ ResolvedPath failure(int error, const std::string& at) {
     return result;
 }
 
+// Puts the target of the link at `link` (lying in `resolved`) in front of what is left to
+// resolve. A failure when the link may not be followed or cannot be read; else nothing failed.
+ResolvedPath follow(const std::string& link, const struct stat& st, std::string& resolved,
+                    std::deque<std::string>& components) {
+    if (isPlantedLink(resolved, st)) {
+        ResolvedPath refused = failure(EACCES, link);
+        refused.untrustedLink = true;
+        return refused;
+    }
+    const std::string target = linkTarget(link, size_t(st.st_size));
+    if (target.empty()) return failure(errno != 0 ? errno : ENOENT, link);
+    if (target[0] == '/') resolved.clear();
+    pushFront(components, target);
+    return ResolvedPath();
+}
+
 }  // namespace
 
 bool isAtOrBelow(const std::string& path, const std::string& dir) {
@@ -98,15 +114,9 @@ ResolvedPath resolvePath(const std::string& path, bool followLast, const std::st
             continue;
         }
         if (fenced || ++links > kMaxLinks) return failure(ELOOP, candidate);
-        if (isPlantedLink(resolved, st)) {
-            ResolvedPath refused = failure(EACCES, candidate);
-            refused.untrustedLink = true;
+        if (ResolvedPath refused = follow(candidate, st, resolved, components); !refused.failedAt.empty()) {
             return refused;
         }
-        const std::string target = linkTarget(candidate, size_t(st.st_size));
-        if (target.empty()) return failure(errno != 0 ? errno : ENOENT, candidate);
-        if (target[0] == '/') resolved.clear();
-        pushFront(components, target);
     }
     ResolvedPath result;
     result.ok = true;

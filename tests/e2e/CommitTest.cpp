@@ -204,13 +204,11 @@ TEST_F(CommitTest, AVersionFileInsideDestTravelsWithItsTree) {
     const velktest::SyscallTrace trace = velktest::readSyscallTrace(readFile(dir / "trace"), "syncfs");
     ASSERT_TRUE(trace.markerSeen);
     size_t killed = 0, tried = 0;
-    for (size_t i = trace.marker; i < trace.calls.size(); ++i) {
-        if (trace.calls[i] == "exit_group") continue;
-        const int when = velktest::occurrence(trace, i);
-        SCOPED_TRACE(trace.calls[i] + " #" + std::to_string(when));
+    for (const velktest::CallPoint& point : velktest::killPoints(trace, 0)) {
+        SCOPED_TRACE(point.shown());
         restore();
         ++tried;
-        killed += unpack(atomic, velktest::straceInjecting(trace.calls[i], "signal=SIGKILL", when)).signal == SIGKILL;
+        killed += unpack(atomic, velktest::straceInjecting(point.call, "signal=SIGKILL", point.when)).signal == SIGKILL;
         const std::string now = describeTree(dest());
         EXPECT_TRUE(now == oldTree || now == newWithVersion) << "DEST is\n" << now;
     }

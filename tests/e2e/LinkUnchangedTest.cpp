@@ -16,7 +16,6 @@
 
 using velktest::describeTree;
 using velktest::Launch;
-using velktest::Outcome;
 using velktest::quote;
 using velktest::readFile;
 using velktest::shell;
@@ -196,14 +195,12 @@ TEST_F(LinkUnchangedTest, KilledAtAnyCallDestIsWhollyOldOrNew) {
     const velktest::SyscallTrace trace = velktest::readSyscallTrace(readFile(dir / "trace"), "syncfs");
     ASSERT_TRUE(trace.markerSeen);
     size_t killed = 0, tried = 0;
-    for (size_t i = 0; i < trace.calls.size(); i += i < trace.marker ? std::max<size_t>(1, trace.marker / 15) : 1) {
-        if (trace.calls[i] == "execve" || trace.calls[i] == "exit_group") continue;
-        const int when = velktest::occurrence(trace, i);
-        SCOPED_TRACE(trace.calls[i] + " #" + std::to_string(when));
+    for (const velktest::CallPoint& point : velktest::killPoints(trace, 15)) {
+        SCOPED_TRACE(point.shown());
         installOld();
         ++tried;
         Launch how;
-        how.argv = velktest::straceInjecting(trace.calls[i], "signal=SIGKILL", when);
+        how.argv = velktest::straceInjecting(point.call, "signal=SIGKILL", point.when);
         how.argv.insert(how.argv.end(), {"--", VELK_UNPACK, "--atomic", "--link-unchanged", dir / "v2.velk",
                                          dir / "dest", dir / "version"});
         killed += velktest::run(how).signal == SIGKILL;

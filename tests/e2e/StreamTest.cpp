@@ -196,14 +196,11 @@ TEST_F(StreamTest, KilledAtAnyCallAStagedStreamLeavesTheOldTreeOrTheNew) {
     const velktest::SyscallTrace calls = velktest::readSyscallTrace(readFile(trace), "syncfs");
     ASSERT_TRUE(calls.markerSeen);
     size_t killed = 0, tried = 0;
-    for (size_t i = 0; i < calls.calls.size(); i += i < calls.marker ? std::max<size_t>(1, calls.marker / 10) : 1) {
-        if (calls.calls[i] == "execve" || calls.calls[i] == "exit_group") continue;
-        const int when = velktest::occurrence(calls, i);
-        SCOPED_TRACE(calls.calls[i] + " #" + std::to_string(when));
+    for (const velktest::CallPoint& point : velktest::killPoints(calls, 10)) {
+        SCOPED_TRACE(point.shown());
         restore();
         ++tried;
-        const std::string strace =
-            velktest::commandLine(velktest::straceInjecting(calls.calls[i], "signal=SIGKILL", when));
+        const std::string strace = velktest::commandLine(velktest::straceInjecting(point.call, "signal=SIGKILL", point.when));
         // The subshell tells of the kill on its own standard error.
         const int status = velktest::shellStatus("(" + cd() + stream + strace + " " + command + " > log 2>&1) 2> /dev/null");
         killed += status == 128 + SIGKILL;  // the shell's word for a kill

@@ -1,5 +1,7 @@
 #include "tests/support/SyscallTrace.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <sstream>
 
@@ -28,6 +30,15 @@ int occurrence(const SyscallTrace& trace, size_t index) {
     int count = 0;
     for (size_t i = 0; i <= index && i < trace.calls.size(); ++i) count += trace.calls[i] == trace.calls[index];
     return count;
+}
+
+std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread) {
+    std::vector<CallPoint> points;
+    const size_t stride = spread == 0 ? trace.marker + 1 : std::max<size_t>(1, trace.marker / spread);
+    for (size_t i = spread == 0 ? trace.marker : 0; i < trace.calls.size(); i += i < trace.marker ? stride : 1) {
+        if (trace.calls[i] != "execve" && trace.calls[i] != "exit_group") points.push_back({trace.calls[i], occurrence(trace, i)});
+    }
+    return points;
 }
 
 std::vector<std::string> straceCommand(const std::string& log, const std::vector<std::string>& options) {

@@ -20,6 +20,17 @@ SyscallTrace readSyscallTrace(const std::string& log, const std::string& marker)
 // For calls[index]: its count among the calls of its name up to it, 1 for the first.
 int occurrence(const SyscallTrace& trace, size_t index);
 
+// A call to inject into: its name and its count among the calls of that name (strace's when=N).
+struct CallPoint {
+    std::string call;
+    int when = 0;
+    std::string shown() const { return call + " #" + std::to_string(when); }
+};
+
+// The calls of a kill sweep: about `spread` of them spread evenly before the marker, and every
+// one from the marker on; execve and exit_group, where a kill tells nothing, left out.
+std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread);
+
 // strace, to go in front of a program, following its children and quiet about their ends.
 // The program runs with LeakSanitizer off (the rest of ASAN_OPTIONS kept): it cannot work
 // under ptrace, and a sanitized program would end with status 1 there instead of its own.
