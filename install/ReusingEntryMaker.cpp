@@ -1,6 +1,7 @@
 #include "install/ReusingEntryMaker.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,27 +52,34 @@ mode_t CReusingEntryMaker::newFileMode(uint32_t entryMode) const {
 // when linking to it would make the file a plain run makes: a regular file of the entry's
 // size, with one link, the new file's mode, and the updater's owner and group.
 bool CReusingEntryMaker::findOld(const std::string& name, uint32_t mode) {
-    std::vector<std::string> parts;
-    size_t pos = 0, begin = 0, end = 0;
-    while (brn::nextPathComponent(name, pos, begin, end)) parts.push_back(name.substr(begin, end - begin));
-    if (parts.empty() || oldTree < 0) return false;
-    CUniqueFd folder(openat(oldTree, ".", kFolderFlags));
-    for (size_t i = 0; i + 1 < parts.size() && folder.get() >= 0; ++i) {
-        if (parts[i] == "..") return false;
-        folder.reset(openat(folder.get(), parts[i].c_str(), kFolderFlags));
-    }
-    if (folder.get() < 0) return false;
-    CUniqueFd file(openat(folder.get(), parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const size_t slash = name.find_last_of('/');
+    const int folder = oldFolder(slash == std::string::npos ? std::string() : name.substr(0, slash));
+    if (folder < 0) return false;
+    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    CUniqueFd file(openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (file.get() < 0 || fstat(file.get(), &st) != 0) return false;
     const bool same = S_ISREG(st.st_mode) && uint64_t(st.st_size) == entrySize && st.st_nlink == 1 &&
                       (st.st_mode & 07777) == newFileMode(mode) && st.st_uid == geteuid() && st.st_gid == getegid();
-    if (!same) return false;
-    current.old = std::move(file);
-    current.oldFolder = std::move(folder);
-    current.oldLeaf = parts.back();
-    current.oldState = st;
-    return true;
+    if (same) current.old = std::move(file);
+    return same;
+}
+
+// The old tree's folder `path`, reached component by component from DEST without following a
+// link; the last one is kept, as the entries of one folder come together. -1 when it is not
+// there (or is no folder).
+int CReusingEntryMaker::oldFolder(const std::string& path) {
+    if (oldTree < 0) return -1;
+    if (cachedFolder.get() >= 0 && path == cachedPath) return cachedFolder.get();
+    CUniqueFd folder(openat(oldTree, ".", kFolderFlags));
+    size_t pos = 0, begin = 0, end = 0;
+    while (folder.get() >= 0 && brn::nextPathComponent(path, pos, begin, end)) {
+        if (path.compare(begin, end - begin, "..") == 0) return -1;
+        folder.reset(openat(folder.get(), path.substr(begin, end - begin).c_str(), kFolderFlags));
+    }
+    cachedFolder = std::move(folder);
+    cachedPath = path;
+    return cachedFolder.get();
 }
 
 int CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {

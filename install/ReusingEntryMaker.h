@@ -15,7 +15,6 @@
 // rename is fine, the file compared is the one linked). Empty files are made, not linked.
 // Calling order as for any maker; one file at a time.
 
-#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -49,15 +48,13 @@ private:
         std::string name;
         uint32_t mode = 0;
         CUniqueFd old;          // the old tree's file, read with pread
-        CUniqueFd oldFolder;    // its folder
-        std::string oldLeaf;
-        struct stat oldState {};
         uint64_t matched = 0;   // bytes compared equal so far
         bool comparing = false;
         int written = -1;       // the staged file's handle once it is written
     };
 
     bool findOld(const std::string& name, uint32_t mode);
+    int oldFolder(const std::string& path);
     mode_t newFileMode(uint32_t entryMode) const;
     int diverge(const char* data, size_t count, size_t same);
     int copyPrefix(int to, uint64_t length);
@@ -71,6 +68,8 @@ private:
     mode_t fileMask;        // the process umask, which a new file's mode goes through
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
     Current current;
+    std::string cachedPath;  // the old tree's folder last looked in, and its descriptor
+    CUniqueFd cachedFolder;
     std::vector<char> buffer;  // old bytes read for one comparison
     uint64_t linked = 0;
 };
