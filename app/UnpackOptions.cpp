@@ -20,6 +20,7 @@ struct FlagOption {
 constexpr FlagOption kFlags[] = {
     {"--atomic", nullptr, &UnpackOptions::atomic},
     {"-p", "--preserve-permissions", &UnpackOptions::keepPermissions},
+    {"--keep-backslashes", nullptr, &UnpackOptions::keepBackslashes},
     {"--progress", nullptr, &UnpackOptions::progress},
     {"--help", nullptr, &UnpackOptions::help},
     {"--version", nullptr, &UnpackOptions::showVersion},

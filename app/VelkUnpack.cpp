@@ -32,6 +32,8 @@ constexpr const char* kHelp =
     "                         or the new one at every moment; the space is needed twice\n"
     "  -p, --preserve-permissions\n"
     "                         give files and folders their entry's mode & 0777\n"
+    "  --keep-backslashes     a backslash in an entry name is part of the name, as tar keeps\n"
+    "                         it (default: a folder separator, as in packages made on Windows)\n"
     "  --pubkey KEYFILE       refuse SOURCE unless its minisign signature verifies (-8)\n"
     "  --signature SIGFILE    the signature to check (default: SOURCE.minisig)\n"
     "  --progress             a progress line on standard error, when it is a terminal\n"
@@ -121,6 +123,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
     CUnPackFile decoder(maker);
     maker.keepPermissions(options.keepPermissions);
+    maker.keepBackslashes(options.keepBackslashes);
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
     decoder.init(options.dest);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "brn/ByteOrder.h"
 #include "fs/FileUtil.h"
 #include "fs/Message.h"
 
@@ -28,13 +29,16 @@ NodeKind kindOf(mode_t mode) {
     return NodeKind::kOther;
 }
 
+constexpr uint8_t kMade = 1;  // madeFiles' value for a file made here
+
 int fd(DirRef dir) { return static_cast<int>(dir); }
 
 int resultOf(int callResult) { return callResult == 0 ? 0 : errno; }
 
 }  // namespace
 
-CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix) : rootFd(root), walker(*this, shownPrefix) {}
+CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix)
+    : rootFd(root), secret(randomTableKey()), walker(*this, shownPrefix) {}
 
 int CDiskEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
     const int result = walker.openFile(name, handle);
@@ -73,6 +77,10 @@ int CDiskEntryMaker::makeSymlink(const std::string& name, const std::string& tar
     const int result = walker.makeSymlink(name, target);
     if (result == kSafePathOk) heldModes.erase(heldKey(name));
     return result;
+}
+
+int CDiskEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
+    return walker.makeHardLink(name, target);
 }
 
 int CDiskEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
@@ -153,8 +161,14 @@ int CDiskEntryMaker::makeDirectory(DirRef dir, const std::string& name) {
     return resultOf(mkdirat(fd(dir), name.c_str(), kDirectoryMode));
 }
 
+// A file made here that loses its last name is forgotten: its inode may serve another file.
 int CDiskEntryMaker::remove(DirRef dir, const std::string& name, bool directory) {
-    return resultOf(unlinkat(fd(dir), name.c_str(), directory ? AT_REMOVEDIR : 0));
+    struct stat st;
+    const bool lastName = !directory && fstatat(fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(st.st_mode) && st.st_nlink == 1;
+    const int error = resultOf(unlinkat(fd(dir), name.c_str(), directory ? AT_REMOVEDIR : 0));
+    if (error == 0 && lastName) madeFiles.set(fileKey(st.st_dev, st.st_ino), 0);
+    return error;
 }
 
 // O_EXCL makes the file new: a name that appeared since the lookup, a link or a FIFO
@@ -163,12 +177,37 @@ int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle
     const int opened =
         openat(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, kFileMode);
     if (opened < 0) return errno;
+    struct stat st;
+    if (fstat(opened, &st) != 0) {
+        const int error = errno;
+        close(opened);
+        return error;
+    }
+    madeFiles.set(fileKey(st.st_dev, st.st_ino), kMade);
     handle = opened;
     return 0;
 }
 
 int CDiskEntryMaker::createSymlink(DirRef dir, const std::string& name, const std::string& target) {
     return resultOf(symlinkat(target.c_str(), fd(dir), name.c_str()));
+}
+
+// Flags 0: a link at the target is not followed (the walker has refused one already).
+int CDiskEntryMaker::createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) {
+    return resultOf(linkat(fd(targetDir), target.c_str(), fd(dir), name.c_str(), 0));
+}
+
+bool CDiskEntryMaker::madeAsFile(DirRef dir, const std::string& name) {
+    struct stat st;
+    if (fstatat(fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+    return madeFiles.find(fileKey(st.st_dev, st.st_ino)) == kMade;
+}
+
+uint64_t CDiskEntryMaker::fileKey(dev_t device, ino_t inode) const {
+    unsigned char bytes[16];
+    storeLe64(bytes, uint64_t(device));
+    storeLe64(bytes + 8, uint64_t(inode));
+    return sipHash24(secret, bytes, sizeof bytes);
 }
 
 }  // namespace brn
