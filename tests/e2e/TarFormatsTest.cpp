@@ -212,4 +212,30 @@ with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as t:
     }
 }
 
+// What GNU tar writes and velk-unpack refuses: each fails the install, and velk-inspect names
+// the kind (and its typeflag) in its verdict.
+TEST_F(TarFormatsTest, RefusedKindsAreNamedByVelkInspect) {
+    shell(cd() + "mkdir -p tree && echo a > tree/a && truncate -s 200K tree/sparse && printf data >> tree/sparse");
+    const struct { const char* what; std::string make; const char* verdict; } cases[] = {
+        {"sparse, gnu", "tar --format=gnu --sparse -cf out.tar -C tree .",
+         "a GNU sparse file (typeflag 'S' or GNU.sparse records) is refused"},
+        {"sparse, posix", "tar --format=posix --sparse -cf out.tar -C tree .",
+         "a GNU sparse file (typeflag 'S' or GNU.sparse records) is refused"},
+        {"dumpdir", "tar --format=gnu --listed-incremental=snap -cf out.tar -C tree .",
+         "a GNU dumpdir (typeflag 'D') is refused"},
+        {"volume label", "tar -V label -cf out.tar -C tree ./a", "a volume label (typeflag 'V') is refused"},
+        {"FIFO", "rm -rf t && mkdir t && mkfifo t/p && tar -cf out.tar -C t .", "a FIFO (typeflag '6') is refused"},
+        {"device", "rm -rf t && mkdir t && mknod t/c c 1 3 && tar -cf out.tar -C t .",
+         "a character device (typeflag '3') is refused"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        shell(cd() + "rm -f snap && " + c.make);
+        EXPECT_EQ(unpack("out.tar"), kUnpackIncomplete) << log();
+        EXPECT_EQ(inspect("--verify"), kInspectDamaged);
+        EXPECT_NE(readFile(dir / "listed").find(std::string("FAILED: ") + c.verdict), std::string::npos)
+            << readFile(dir / "listed");
+    }
+}
+
 }  // namespace
