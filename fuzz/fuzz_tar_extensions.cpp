@@ -44,16 +44,8 @@ void check(const Formed& formed) {
     }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    velkfuzz::quietStdout();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    velkfuzz::FuzzInput input;
-    if (!velkfuzz::readFuzzInput(bytes, size, input)) return 0;
+// Takes the headers of one input, forming and checking the entry after each.
+void takeHeaders(const velkfuzz::FuzzInput& input) {
     const auto* data = reinterpret_cast<const unsigned char*>(input.data);
     const bool entryAfterEach = (input.options & velkfuzz::kOptionA) != 0;
     const bool fieldValid = (input.options & velkfuzz::kOptionB) == 0;
@@ -72,5 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         if (taken == brn::TarError::kNone && flag != 'g' && !after.pending) velkfuzz::fail("a header left no trace");
         if (entryAfterEach) extensions.entryDone();
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    static const bool quiet = (velkfuzz::quietStdout(), true);  // once, before the first message
+    velkfuzz::FuzzInput input;
+    if (quiet && velkfuzz::readFuzzInput(bytes, size, input)) takeHeaders(input);
     return 0;
 }
