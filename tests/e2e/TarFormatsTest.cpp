@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <filesystem>
 #include <map>
@@ -20,6 +21,10 @@ using namespace velktest;
 
 namespace {
 
+#ifndef VELK_EMULATED
+#define VELK_EMULATED 0
+#endif
+constexpr bool kEmulated = VELK_EMULATED;  // the program runs under qemu-user, which strace would trace
 constexpr int kUnpackIncomplete = 249;  // velk-unpack's -7 as the shell sees it
 constexpr int kInspectOk = 0, kInspectDamaged = 3, kInspectUnsafe = 4;
 
@@ -47,6 +52,19 @@ for i in range(0, len(d), 512):
         d[i + 148:i + 155] = b"%06o\0" % sum(d[i:i + 512])
         n += 1
 open(sys.argv[1], "wb").write(d)
+)";
+
+// tarfile's GNU archive (argv[1]) of entries "KIND NAME VALUE": f a file holding VALUE, d a
+// folder, l a symbolic link and h a hard link to VALUE.
+const char* const kLinkArchive = R"(import io, sys, tarfile
+kinds = dict(f=tarfile.REGTYPE, d=tarfile.DIRTYPE, l=tarfile.SYMTYPE, h=tarfile.LNKTYPE)
+with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as t:
+    for kind, name, value in (line.split(" ") for line in sys.argv[2:]):
+        i, data = tarfile.TarInfo(name), value.encode() if kind == "f" else b""
+        i.type, i.size = kinds[kind], len(data)
+        if kind in "lh":
+            i.linkname = value
+        t.addfile(i, io.BytesIO(data))
 )";
 
 // Every name of a file of several names below `root`, one group a line, sorted.
@@ -179,13 +197,6 @@ TEST_F(TarFormatsTest, OldStyleFoldersAndBackslashesAsTarReadsThem) {
 // archive planted or out of the tree: refused by velk-unpack in place and --atomic, with
 // velk-inspect's verdict, and the file it named keeps its single name.
 TEST_F(TarFormatsTest, HardLinksToWhatTheArchiveDidNotMakeAreRefused) {
-    const char* const maker = R"(import sys, tarfile, io
-with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as t:
-    for kind, name, link in (line.split(" ") for line in sys.argv[2:]):
-        i = tarfile.TarInfo(name)
-        i.type, i.linkname, i.size = dict(f=tarfile.REGTYPE, d=tarfile.DIRTYPE, l=tarfile.SYMTYPE, h=tarfile.LNKTYPE)[kind], link, len(link) if kind == "f" else 0
-        t.addfile(i, io.BytesIO(link.encode()) if kind == "f" else None)
-)";
     const struct { std::vector<std::string> entries; int inspected; } cases[] = {
         {{"h grab state/version"}, kInspectDamaged},
         {{"h early later", "f later x"}, kInspectDamaged},
@@ -196,7 +207,7 @@ with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as t:
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entries.back());
-        shell(cd() + quote(velktest::python()) + " -c " + quote(maker) + " h.tar " + commandLine(c.entries));
+        shell(cd() + quote(velktest::python()) + " -c " + quote(kLinkArchive) + " h.tar " + commandLine(c.entries));
         for (const char* option : {"", "--atomic"}) {
             SCOPED_TRACE(option);
             shell(cd() + "rm -rf dest && mkdir -p dest/state && printf old > dest/state/version && printf keep > version");
@@ -236,6 +247,35 @@ TEST_F(TarFormatsTest, RefusedKindsAreNamedByVelkInspect) {
         EXPECT_NE(readFile(dir / "listed").find(std::string("FAILED: ") + c.verdict), std::string::npos)
             << readFile(dir / "listed");
     }
+}
+
+// A neighbour who swaps the target for another file between its check and the link gains that
+// file no name in DEST: the new name is checked once made, and goes.
+TEST_F(TarFormatsTest, ATargetSwappedBeforeTheLinkIsMadeGetsNoName) {
+#ifdef SYS_newfstatat
+    if (kEmulated || !onPath("strace")) GTEST_SKIP() << "strace must trace the program itself";
+    shell(cd() + quote(velktest::python()) + " -c " + quote(kLinkArchive) + " h.tar 'f real x' 'h grab real' && " +
+          refPacker() + " --label L --info '{\"PLVS\":\"1\"}' --seed 7 --tar h.tar -o p.velk && mkdir outside &&"
+          " printf secret > outside/secret");
+    Launch how;
+    how.argv = {VELK_UNPACK, "p.velk", dir / "dest", "version"};
+    how.out = dir / "log";
+    how.workDir = dir.path();
+    // The first look at "real" finds nothing to replace; the second finds the file the run made.
+    HeldRun held(how, "newfstatat", "real", 2);
+    ASSERT_TRUE(held.waitHeld(SYS_newfstatat, [] { return true; })) << readFile(dir / "log");
+    shell(cd() + "ln -f outside/secret dest/real");
+    held.resume();
+    const Outcome out = held.finish();
+    struct stat st;
+    ASSERT_EQ(stat((dir / "outside/secret").c_str(), &st), 0);
+    EXPECT_EQ(std::make_tuple(out.status, exists(dir / "dest/grab"), st.st_nlink),
+              std::make_tuple(kUnpackIncomplete, false, nlink_t(2))) << out.all();
+    EXPECT_NE(out.all().find("tar: grab: refusing a hard link to real: not a file this archive made"), std::string::npos)
+        << out.all();
+#else
+    GTEST_SKIP() << "no newfstatat on this platform";
+#endif
 }
 
 }  // namespace
