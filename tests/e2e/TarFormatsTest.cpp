@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/syscall.h>
 
 #include <filesystem>
 #include <map>
@@ -21,10 +20,6 @@ using namespace velktest;
 
 namespace {
 
-#ifndef VELK_EMULATED
-#define VELK_EMULATED 0
-#endif
-constexpr bool kEmulated = VELK_EMULATED;  // the program runs under qemu-user, which strace would trace
 constexpr int kUnpackIncomplete = 249;  // velk-unpack's -7 as the shell sees it
 constexpr int kInspectOk = 0, kInspectDamaged = 3, kInspectUnsafe = 4;
 
@@ -247,35 +242,6 @@ TEST_F(TarFormatsTest, RefusedKindsAreNamedByVelkInspect) {
         EXPECT_NE(readFile(dir / "listed").find(std::string("FAILED: ") + c.verdict), std::string::npos)
             << readFile(dir / "listed");
     }
-}
-
-// A neighbour who swaps the target for another file between its check and the link gains that
-// file no name in DEST: the new name is checked once made, and goes.
-TEST_F(TarFormatsTest, ATargetSwappedBeforeTheLinkIsMadeGetsNoName) {
-#ifdef SYS_newfstatat
-    if (kEmulated || !onPath("strace")) GTEST_SKIP() << "strace must trace the program itself";
-    shell(cd() + quote(velktest::python()) + " -c " + quote(kLinkArchive) + " h.tar 'f real x' 'h grab real' && " +
-          refPacker() + " --label L --info '{\"PLVS\":\"1\"}' --seed 7 --tar h.tar -o p.velk && mkdir outside &&"
-          " printf secret > outside/secret");
-    Launch how;
-    how.argv = {VELK_UNPACK, "p.velk", dir / "dest", "version"};
-    how.out = dir / "log";
-    how.workDir = dir.path();
-    // The first look at "real" finds nothing to replace; the second finds the file the run made.
-    HeldRun held(how, "newfstatat", "real", 2);
-    ASSERT_TRUE(held.waitHeld(SYS_newfstatat, [] { return true; })) << readFile(dir / "log");
-    shell(cd() + "ln -f outside/secret dest/real");
-    held.resume();
-    const Outcome out = held.finish();
-    struct stat st;
-    ASSERT_EQ(stat((dir / "outside/secret").c_str(), &st), 0);
-    EXPECT_EQ(std::make_tuple(out.status, exists(dir / "dest/grab"), st.st_nlink),
-              std::make_tuple(kUnpackIncomplete, false, nlink_t(2))) << out.all();
-    EXPECT_NE(out.all().find("tar: grab: refusing a hard link to real: not a file this archive made"), std::string::npos)
-        << out.all();
-#else
-    GTEST_SKIP() << "no newfstatat on this platform";
-#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -445,6 +446,33 @@ TEST_F(EntryTableTest, OldStyleFoldersAndBackslashes) {
         {file("..\\x", "e") + header("a\\", '5', 0), "", "./..\\x:e\n./a\\/\n" + after, "", "", true},
         {file("..\\x", "e"), "tar: ../x" + dotDot, ""},
     });
+}
+
+// Someone who puts another file in the target's place between its check and the link (here,
+// right at the link) gains that file no name in the tree: the new name is checked once made.
+TEST(TarReaderTest, ATargetSwappedBeforeTheLinkGetsNoName) {
+    struct SwappingMaker : ProbeMaker {
+        using ProbeMaker::ProbeMaker;
+        std::string secret;
+        int createHardLink(brn::DirRef targetDir, const std::string& target, brn::DirRef dir,
+                           const std::string& name) override {
+            const int from = int(targetDir), to = int(dir);
+            const bool swapped = unlinkat(from, target.c_str(), 0) == 0 &&
+                                 linkat(AT_FDCWD, secret.c_str(), from, target.c_str(), 0) == 0;
+            return swapped && linkat(from, target.c_str(), to, name.c_str(), 0) == 0 ? 0 : errno;
+        }
+    };
+    TempDir tmp;
+    shell("cd " + quote(tmp.path()) + " && mkdir out && printf secret > secret");
+    const CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    SwappingMaker maker(root.get(), tmp / "out/");
+    maker.secret = tmp / "secret";
+    const Extraction run = extract(file("real", "x") + header("grab", '1', 0, "real") + zeroBlocks(2), maker);
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "secret").c_str(), &st), 0);
+    EXPECT_EQ(std::make_tuple(run.error, exists(tmp / "out/grab"), st.st_nlink, run.log),
+              std::make_tuple(brn::TarError::kHardLinkTarget, false, nlink_t(2),
+                              "tar: grab: refusing a hard link to real: not a file this archive made\n"s));
 }
 
 TEST(TarReaderTest, ResultsOfFinishAndBadCalls) {
