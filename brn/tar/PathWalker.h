@@ -3,13 +3,14 @@
 // same on disk and in velk-inspect's record. A name is taken relative to the tree's root:
 // empty and "." components are skipped and a ".." component is refused; no symbolic link is
 // ever followed (one on the way is refused, one at the name is replaced); missing directories
-// on the way are made one level at a time (not for links); an existing name is replaced or
-// kept as the entry's kind requires, and a file is always made anew, never written through.
-// A hard link gives a new name only to a regular file the tree made, reached under the same
-// rules. The directories leading to the last entry's parent stay entered, up to kHeldDirs
-// levels, so the next entry of the same folder costs no further walk. Messages name the entry and the path (shownPrefix + the name's components).
+// on the way are made one level at a time (not for symbolic links); an existing name is
+// replaced or kept as the entry's kind requires, and a file is always made anew, never
+// written through. A hard link gives a new name only to a regular file the tree made, reached
+// under the same rules. The directories leading to the last entry's parent stay entered, up
+// to kHeldDirs levels, so the next entry of the same folder costs no further walk. Messages
+// name the entry and the path (shownPrefix + the name's components).
 // Calling order: construct over a tree, then any number of openFile / makeSymlink /
-// makeDirectory. The walker borrows the tree, which must outlive it.
+// makeHardLink / makeDirectory. The walker borrows the tree, which must outlive it.
 
 #include <cstddef>
 #include <string>
