@@ -18,6 +18,7 @@ char typeLetter(uint32_t type) {
     switch (type) {
         case brn::kTarTypeDirectory: return 'd';
         case brn::kTarTypeSymlink: return 'l';
+        case brn::kTarTypeHardLink: return 'h';
         case brn::kTarTypeCharDevice: return 'c';
         case brn::kTarTypeBlockDevice: return 'b';
         case brn::kTarTypeFifo: return 'p';
@@ -40,6 +41,10 @@ void appendTriple(std::string& text, uint32_t bits, bool special, char specialLe
 // Only regular files carry data; the reader ignores a size on any other entry.
 uint64_t dataSize(const brn::TAR_FILE_INFO_T& info) {
     return info.type == brn::kTarTypeRegular ? info.size : 0;
+}
+
+bool isLink(const brn::TAR_FILE_INFO_T& info) {
+    return info.type == brn::kTarTypeSymlink || info.type == brn::kTarTypeHardLink;
 }
 
 Json::Value bytesValue(const std::string& bytes) {
@@ -88,6 +93,7 @@ void CTextReport::entry(const brn::TAR_FILE_INFO_T& info) {
     fprintf(out, "%s %12llu %s", modeText(info).c_str(), static_cast<unsigned long long>(dataSize(info)),
             printable(info.name).c_str());
     if (info.type == brn::kTarTypeSymlink) fprintf(out, " -> %s", printable(info.linkname).c_str());
+    if (info.type == brn::kTarTypeHardLink) fprintf(out, " link to %s", printable(info.linkname).c_str());
     fputc('\n', out);
 }
 
@@ -150,7 +156,7 @@ void CJsonReport::entry(const brn::TAR_FILE_INFO_T& info) {
     item["mode"] = mode.substr(1);
     item["size"] = Json::UInt64(dataSize(info));
     item["name"] = bytesValue(info.name);
-    item["target"] = info.type == brn::kTarTypeSymlink ? bytesValue(info.linkname) : Json::Value(Json::nullValue);
+    item["target"] = isLink(info) ? bytesValue(info.linkname) : Json::Value(Json::nullValue);
     packages[packages.size() - 1]["entries"].append(std::move(item));
 }
 

@@ -29,7 +29,7 @@ struct PackageRecord {
     uint64_t payloadLength = 0;  // bytes
 };
 
-// The type letter and permission letters of `tar -tv`: "-rw-r--r--", "drwxr-xr-x", ...
+// The type letter and permission letters of `tar -tv`: "-rw-r--r--", "drwxr-xr-x", "hrw-r--r--" ...
 std::string modeText(const brn::TAR_FILE_INFO_T& info);
 // `bytes` with every byte outside printable ASCII, and the backslash, as \ooo or \\.
 std::string printable(const std::string& bytes);

@@ -21,6 +21,7 @@ constexpr FlagOption kFlags[] = {
     {"--atomic", nullptr, &UnpackOptions::atomic},
     {"-p", "--preserve-permissions", &UnpackOptions::keepPermissions},
     {"--link-unchanged", nullptr, &UnpackOptions::linkUnchanged},
+    {"--keep-backslashes", nullptr, &UnpackOptions::keepBackslashes},
     {"--progress", nullptr, &UnpackOptions::progress},
     {"--help", nullptr, &UnpackOptions::help},
     {"--version", nullptr, &UnpackOptions::showVersion},

@@ -15,6 +15,7 @@ struct UnpackOptions {
     bool atomic = false;           // --atomic: stage beside DEST, swap it in whole
     bool keepPermissions = false;  // -p, --preserve-permissions: the entries' mode & 0777
     bool linkUnchanged = false;    // --link-unchanged: with --atomic, link the old tree's identical files
+    bool keepBackslashes = false;  // --keep-backslashes: a backslash in a name is no separator
     std::string publicKey;         // --pubkey KEYFILE: SOURCE must carry a valid signature
     std::string signature;         // --signature SIGFILE; empty: SOURCE + ".minisig"
     bool progress = false;         // --progress: a progress line on standard error, if a terminal

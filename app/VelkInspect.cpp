@@ -30,13 +30,16 @@ constexpr uint64_t kProgressThreshold = uint64_t(8) << 20;  // bytes; smaller fi
 constexpr const char* kListingRoot = ".";  // the destination the listing maker takes as empty
 
 constexpr const char* kHelp =
-    "usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n"
+    "usage: velk-inspect [--verify] [--json] [--keep-backslashes] [--pubkey KEYFILE [--signature SIGFILE]]\n"
+    "                    PACKAGE-FILE\n"
     "Lists every package of PACKAGE-FILE and its entries, decoded as velk-unpack decodes them,\n"
     "making nothing, and tells whether velk-unpack would succeed on it. PACKAGE-FILE - is\n"
     "standard input, read as it arrives; --pubkey then needs --signature.\n"
     "  --verify               a verdict line per package and for the file; a progress line\n"
     "                         on standard error, when it is a terminal, for files above 8 MiB\n"
     "  --json                 one JSON document instead of the text\n"
+    "  --keep-backslashes     read names as velk-unpack --keep-backslashes does: a backslash\n"
+    "                         is part of the name, not a folder separator\n"
     "  --pubkey KEYFILE       check the file's minisign signature as velk-unpack --pubkey does\n"
     "  --signature SIGFILE    the signature to check (default: PACKAGE-FILE.minisig)\n"
     "  --help, --version      this text, or the version, and nothing else\n"
@@ -48,6 +51,7 @@ struct Options {
     bool showVersion = false;
     bool verify = false;
     bool json = false;
+    bool keepBackslashes = false;  // names as velk-unpack --keep-backslashes reads them
     std::string publicKey;  // --pubkey: check the signature
     std::string signature;  // --signature; empty: PACKAGE-FILE + ".minisig"
     std::string path;
@@ -72,6 +76,8 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
             (argument == "--help" ? options.help : options.showVersion) = true;
         } else if (argument == "--verify" || argument == "--json") {
             (argument == "--verify" ? options.verify : options.json) = true;
+        } else if (argument == "--keep-backslashes") {
+            options.keepBackslashes = true;
         } else if ((argument == "--pubkey" || argument == "--signature") && i + 1 < argc && argv[i + 1][0] != '\0') {
             (argument == "--pubkey" ? options.publicKey : options.signature) = argv[++i];
         } else {
@@ -132,7 +138,7 @@ std::string failureText(const CUnPackFile& decoder, int hookResult) {
 class CInspection {
 public:
     // The progress line is blanked before each report line, which may share its terminal.
-    CInspection(CInspectReport& report, CProgressLine& progress);
+    CInspection(CInspectReport& report, CProgressLine& progress, bool keepBackslashes);
     CInspection(const CInspection&) = delete;
     CInspection& operator=(const CInspection&) = delete;
     // Reads the whole file and gives the exit status; checks `signature` on the way unless null.
@@ -157,7 +163,9 @@ private:
     CPackageVersion versions;       // judges each head as velk-unpack does, keeps the last PLVS
 };
 
-CInspection::CInspection(CInspectReport& report, CProgressLine& progress) : report(report), progress(progress) {
+CInspection::CInspection(CInspectReport& report, CProgressLine& progress, bool keepBackslashes)
+    : report(report), progress(progress) {
+    maker.keepBackslashes(keepBackslashes);
     maker.setEntryObserver([this](const brn::TAR_FILE_INFO_T& info) {
         this->progress.clear();
         this->report.entry(info);
@@ -293,8 +301,8 @@ int velkInspect(int argc, const char* const* argv) {
     if (fillClosedStandardDescriptors() < 0) return kInspectUsage;
     Options options;
     if (!parseArguments(argc, argv, options)) {
-        fputs("usage: velk-inspect [--verify] [--json] [--pubkey KEYFILE [--signature SIGFILE]] PACKAGE-FILE\n",
-              stderr);
+        fputs("usage: velk-inspect [--verify] [--json] [--keep-backslashes] [--pubkey KEYFILE [--signature SIGFILE]]"
+              " PACKAGE-FILE\n", stderr);
         return kInspectUsage;
     }
     if (options.help || options.showVersion) {
@@ -321,7 +329,7 @@ int velkInspect(int argc, const char* const* argv) {
         const bool showProgress = options.verify && isatty(STDERR_FILENO) == 1 &&
                                   (source.isStream() || source.size() > kProgressThreshold);
         CProgressLine progress(showProgress, source.size());
-        CInspection inspection(*report, progress);
+        CInspection inspection(*report, progress, options.keepBackslashes);
         status = inspection.run(source, options.path, options.publicKey.empty() ? nullptr : &signature);
     }
     if (!report->finish(status)) fputs("velk-inspect: the report could not be written\n", stderr);

@@ -35,6 +35,8 @@ constexpr const char* kHelp =
     "  -p, --preserve-permissions\n"
     "                         give files and folders their entry's mode & 0777\n"
     "  --link-unchanged       with --atomic: a file equal to the old tree's is linked, not written\n"
+    "  --keep-backslashes     a backslash in an entry name is part of the name, as tar keeps\n"
+    "                         it (default: a folder separator, as in packages made on Windows)\n"
     "  --pubkey KEYFILE       refuse SOURCE unless its minisign signature verifies (-8)\n"
     "  --signature SIGFILE    the signature to check (default: SOURCE.minisig)\n"
     "  --progress             a progress line on standard error, when it is a terminal\n"
@@ -123,6 +125,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
     maker.keepPermissions(options.keepPermissions);
+    maker.keepBackslashes(options.keepBackslashes);
     std::optional<CReusingEntryMaker> reusing;
     if (options.linkUnchanged) reusing.emplace(maker, dest.oldTreeFd(), options.keepPermissions);
     CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "fs/FileUtil.h"
-#include "fs/HelperName.h"
 #include "fs/Message.h"
 
 namespace velk {
@@ -37,7 +36,9 @@ int reportCall(const std::string& name, const char* call, int error) {
 
 CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, bool keepPermissions)
     : staged(stagedMaker), oldTree(oldTreeFd), keepModes(keepPermissions), fileMask(currentUmask()),
-      buffer(kCompareSlice) {}
+      buffer(kCompareSlice) {
+    keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
+}
 
 void CReusingEntryMaker::noteEntry(const brn::TAR_FILE_INFO_T& info) {
     entrySize = info.size;
@@ -168,36 +169,14 @@ int CReusingEntryMaker::closeFile(int handle, const std::string& name) {
     return result;
 }
 
-// The staged name, made by the disk maker under its rules, is replaced by a hard link to the
-// very file that was compared: linked through its descriptor (AT_EMPTY_PATH as root, else its
-// /proc name), never through its path, which the running system may have renamed over. Where
-// neither can link it, its bytes are copied.
+// The staged name becomes a hard link to the very file that was compared, through its
+// descriptor: never through its path, which the running system may have renamed over. Where
+// it cannot be linked, its bytes are copied.
 int CReusingEntryMaker::linkOld(const std::string& name) {
-    int made = -1;
-    if (int opened = staged.openFile(name, current.mode, made); opened != brn::kEntryMakerOk) return opened;
-    if (int closed = staged.closeFile(made, name); closed != brn::kEntryMakerOk) return closed;
-    const size_t slash = name.find_last_of('/');
-    int folderFd = -1;
-    if (staged.openDirectory(slash == std::string::npos ? "" : name.substr(0, slash), folderFd) != brn::kSafePathOk) {
-        return brn::kEntryWriteFailed;
-    }
-    CUniqueFd folder(folderFd);
-    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
-    const std::string temporary = helperName(leaf, ".velk-link");
-    (void)unlinkat(folder.get(), temporary.c_str(), 0);
-    int result = linkat(current.old.get(), "", folder.get(), temporary.c_str(), AT_EMPTY_PATH);
-    if (result != 0) {
-        const std::string self = "/proc/self/fd/" + std::to_string(current.old.get());
-        result = linkat(AT_FDCWD, self.c_str(), folder.get(), temporary.c_str(), AT_SYMLINK_FOLLOW);
-    }
-    if (result != 0) return copyOld(name, entrySize);
-    if (renameat(folder.get(), temporary.c_str(), folder.get(), leaf.c_str()) != 0) {
-        const int error = errno;
-        (void)unlinkat(folder.get(), temporary.c_str(), 0);
-        return reportCall(name, "rename", error);
-    }
-    ++linked;
-    return brn::kEntryMakerOk;
+    const int result = staged.linkFile(name, current.old.get());
+    if (result == brn::kEntryLinkFailed) return copyOld(name, entrySize);
+    if (result == brn::kEntryMakerOk) ++linked;
+    return result;
 }
 
 // Makes the staged file from the first `length` bytes of the old one.
@@ -211,6 +190,10 @@ int CReusingEntryMaker::copyOld(const std::string& name, uint64_t length) {
 
 int CReusingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
     return staged.makeSymlink(name, target);
+}
+
+int CReusingEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
+    return staged.makeHardLink(name, target);
 }
 
 int CReusingEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {

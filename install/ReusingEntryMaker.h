@@ -10,7 +10,8 @@
 //                       shares extents where the file system can), and the rest written as usual;
 //   no such file:       the entry is written as usual.
 // Nothing of the old tree is ever changed: links only add names. After the swap the old
-// tree's names go, and every reused file is back to one link, now in the new tree. The
+// tree's names go, and every reused file is back to one link, now in the new tree (or to
+// as many as the package's hard links give it). The
 // condition: nothing rewrites a file of DEST in place while the run goes (replacing one by
 // rename is fine, the file compared is the one linked). Empty files are made, not linked.
 // Calling order as for any maker; one file at a time.
@@ -37,6 +38,7 @@ public:
     int write(int handle, const char* data, size_t count) override;
     int closeFile(int handle, const std::string& name) override;
     int makeSymlink(const std::string& name, const std::string& target) override;
+    int makeHardLink(const std::string& name, const std::string& target) override;
     int makeDirectory(const std::string& name, uint32_t mode) override;
 
     // Files linked, and bytes copied from old files rather than written, so far.

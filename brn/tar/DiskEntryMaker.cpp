@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "brn/ByteOrder.h"
 #include "fs/FileUtil.h"
+#include "fs/HelperName.h"
 #include "fs/Message.h"
 
 namespace brn {
@@ -28,13 +30,16 @@ NodeKind kindOf(mode_t mode) {
     return NodeKind::kOther;
 }
 
+constexpr uint8_t kMade = 1;  // madeFiles' value for a file made here
+
 int fd(DirRef dir) { return static_cast<int>(dir); }
 
 int resultOf(int callResult) { return callResult == 0 ? 0 : errno; }
 
 }  // namespace
 
-CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix) : rootFd(root), walker(*this, shownPrefix) {}
+CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix)
+    : rootFd(root), secret(randomTableKey()), walker(*this, shownPrefix) {}
 
 int CDiskEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
     const int result = walker.openFile(name, handle);
@@ -73,6 +78,10 @@ int CDiskEntryMaker::makeSymlink(const std::string& name, const std::string& tar
     const int result = walker.makeSymlink(name, target);
     if (result == kSafePathOk) heldModes.erase(heldKey(name));
     return result;
+}
+
+int CDiskEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
+    return walker.makeHardLink(name, target);
 }
 
 int CDiskEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
@@ -119,6 +128,38 @@ int CDiskEntryMaker::setDirectoryMode(const std::string& name, uint32_t mode) {
     return -1;
 }
 
+// The name is first made an empty file by the walker, whose rules then hold for it; the link
+// is made under a name of its own beside it and renamed over it.
+int CDiskEntryMaker::linkFile(const std::string& name, int file) {
+    int made = -1;
+    if (int opened = openFile(name, kFileMode, made); opened != kSafePathOk) return opened;
+    modeHandle = -1;
+    close(made);
+    const size_t slash = name.find_last_of('/');
+    int folderFd = -1;
+    if (openDirectory(slash == std::string::npos ? "" : name.substr(0, slash), folderFd) != kSafePathOk) {
+        return kEntryLinkFailed;
+    }
+    const int folder = folderFd;
+    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    const std::string temporary = velk::helperName(leaf, ".velk-link");
+    (void)unlinkat(folder, temporary.c_str(), 0);
+    int linked = linkat(file, "", folder, temporary.c_str(), AT_EMPTY_PATH);
+    if (linked != 0) {
+        const std::string self = "/proc/self/fd/" + std::to_string(file);
+        linked = linkat(AT_FDCWD, self.c_str(), folder, temporary.c_str(), AT_SYMLINK_FOLLOW);
+    }
+    struct stat empty, given;
+    const bool done = linked == 0 && fstatat(folder, leaf.c_str(), &empty, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      fstat(file, &given) == 0 && renameat(folder, temporary.c_str(), folder, leaf.c_str()) == 0;
+    if (!done && linked == 0) (void)unlinkat(folder, temporary.c_str(), 0);
+    close(folder);
+    if (!done) return kEntryLinkFailed;
+    madeFiles.set(fileKey(empty.st_dev, empty.st_ino), 0);
+    madeFiles.set(fileKey(given.st_dev, given.st_ino), kMade);
+    return kEntryMakerOk;
+}
+
 int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
     DirRef dir = 0;
     const int result = walker.enterDirectory(name, dir);
@@ -153,8 +194,14 @@ int CDiskEntryMaker::makeDirectory(DirRef dir, const std::string& name) {
     return resultOf(mkdirat(fd(dir), name.c_str(), kDirectoryMode));
 }
 
+// A file made here that loses its last name is forgotten: its inode may serve another file.
 int CDiskEntryMaker::remove(DirRef dir, const std::string& name, bool directory) {
-    return resultOf(unlinkat(fd(dir), name.c_str(), directory ? AT_REMOVEDIR : 0));
+    struct stat st;
+    const bool lastName = !directory && fstatat(fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(st.st_mode) && st.st_nlink == 1;
+    const int error = resultOf(unlinkat(fd(dir), name.c_str(), directory ? AT_REMOVEDIR : 0));
+    if (error == 0 && lastName) madeFiles.set(fileKey(st.st_dev, st.st_ino), 0);
+    return error;
 }
 
 // O_EXCL makes the file new: a name that appeared since the lookup, a link or a FIFO
@@ -163,12 +210,37 @@ int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle
     const int opened =
         openat(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, kFileMode);
     if (opened < 0) return errno;
+    struct stat st;
+    if (fstat(opened, &st) != 0) {
+        const int error = errno;
+        close(opened);
+        return error;
+    }
+    madeFiles.set(fileKey(st.st_dev, st.st_ino), kMade);
     handle = opened;
     return 0;
 }
 
 int CDiskEntryMaker::createSymlink(DirRef dir, const std::string& name, const std::string& target) {
     return resultOf(symlinkat(target.c_str(), fd(dir), name.c_str()));
+}
+
+// Flags 0: a link at the target is not followed (the walker has refused one already).
+int CDiskEntryMaker::createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) {
+    return resultOf(linkat(fd(targetDir), target.c_str(), fd(dir), name.c_str(), 0));
+}
+
+bool CDiskEntryMaker::madeAsFile(DirRef dir, const std::string& name) {
+    struct stat st;
+    if (fstatat(fd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+    return madeFiles.find(fileKey(st.st_dev, st.st_ino)) == kMade;
+}
+
+uint64_t CDiskEntryMaker::fileKey(dev_t device, ino_t inode) const {
+    unsigned char bytes[16];
+    storeLe64(bytes, uint64_t(device));
+    storeLe64(bytes + 8, uint64_t(inode));
+    return sipHash24(secret, bytes, sizeof bytes);
 }
 
 }  // namespace brn

@@ -12,16 +12,22 @@
 // as it is closed, a directory at once when its owner keeps full access to it (nothing made
 // later is hindered), else at applyPermissions, when nothing more is made, deepest first so
 // that no directory locks its owner out of one below it. The last entry of a name wins.
+// A hard link is made with linkat between two directory descriptors, and only to a file this
+// maker made: it keeps a keyed hash of the device and inode of every file it made that still
+// has a name (about 11 bytes a file), so a file that was below the root before, or took the
+// place of one made here, is never given another name.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <sys/types.h>
 #include <string>
 #include <utility>
 
 #include "brn/tar/EntryMaker.h"
 #include "brn/tar/EntryTree.h"
+#include "brn/tar/KindTable.h"
 #include "brn/tar/PathWalker.h"
 
 namespace brn {
@@ -39,10 +45,17 @@ public:
     // A write error can show up only at close (a full disk): "tar: <name>: close failed(...)".
     int closeFile(int handle, const std::string& name) override;
     int makeSymlink(const std::string& name, const std::string& target) override;
+    int makeHardLink(const std::string& name, const std::string& target) override;
     int makeDirectory(const std::string& name, uint32_t mode) override;
     // Gives the directories whose modes were held back their modes. 0, or the number that
     // could not be changed (each reported).
     int applyPermissions();
+    // Makes `name` (under the rules of a file entry) another name of the regular file open as
+    // `file`, linked through that descriptor (AT_EMPTY_PATH, or its /proc name), never through
+    // a path: a file of another tree whose bytes are the entry's. It then counts as made here.
+    // kEntryMakerOk, a kSafePath* code, or kEntryLinkFailed when it cannot be linked here (the
+    // name is then an empty file).
+    int linkFile(const std::string& name, int file);
     // Opens the directory `name` below the root under the same rules (missing levels made,
     // no link followed) and stores a descriptor the caller owns; the root's own name ("" or
     // ".") gives a new descriptor of the root. A kSafePath* code.
@@ -57,6 +70,10 @@ private:
     int remove(DirRef dir, const std::string& name, bool directory) override;
     int createFile(DirRef dir, const std::string& name, int& handle) override;
     int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
+    int createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) override;
+    bool madeAsFile(DirRef dir, const std::string& name) override;
+
+    uint64_t fileKey(dev_t device, ino_t inode) const;
 
     // A directory as heldModes knows it: its depth (components) and its name, "." and empty
     // components dropped, so that every spelling of one directory is one key.
@@ -70,6 +87,8 @@ private:
     uint32_t fileMode = 0;
     // Modes of directories that would lock their owner out, deepest first.
     std::map<HeldKey, uint32_t, std::greater<HeldKey>> heldModes;
+    SipKey secret;           // keys madeFiles
+    CKindTable madeFiles;    // 1 under the key of each file made here that still has a name
     CPathWalker walker;
 };
 

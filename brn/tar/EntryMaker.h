@@ -5,8 +5,9 @@
 // under the rules of brn/tar/PathWalker.h. CDiskEntryMaker makes them below a directory
 // descriptor; CListingEntryMaker only records (and may report) what would be made. Calling
 // order per entry: noteEntry, then for a regular file openFile, write any number of times,
-// closeFile, or makeSymlink, or makeDirectory. The reader never owns its maker; the maker
-// must outlive every reader using it.
+// closeFile, or makeSymlink, makeHardLink or makeDirectory. The reader never owns its maker;
+// the maker must outlive every reader using it. How the reader forms names for a maker is
+// the maker's setting too (keepBackslashes), so every reader feeding it reads names alike.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,14 +24,18 @@ constexpr uint32_t kTarTypeDirectory = 0x4000;
 constexpr uint32_t kTarTypeBlockDevice = 0x6000;
 constexpr uint32_t kTarTypeRegular = 0x8000;
 constexpr uint32_t kTarTypeSymlink = 0xA000;
+// Not an st_mode kind: another name for a regular file an earlier entry made.
+constexpr uint32_t kTarTypeHardLink = 0x10000;
 
 // One entry as decoded from its header; overwritten by every header.
 struct TAR_FILE_INFO_T {
-    std::string name;      // stored path, every backslash turned into a slash
+    std::string name;      // stored path (or long name), every backslash turned into a slash
+                           // unless the maker keeps them
     uint32_t mode = 0;     // permission bits from the header
     uint32_t size = 0;     // data bytes that follow the header (regular files only)
     uint32_t type = 0;     // one of kTarType*
-    std::string linkname;  // symbolic link target as stored; meaningful only for kTarTypeSymlink
+    std::string linkname;  // symbolic link target as stored, or the entry name a hard link names
+                           // (formed as `name` is); meaningful only for links
 };
 
 // Results of the makers: kEntryMakerOk, a kSafePath* code of SafePath.h for a path that
@@ -39,6 +44,7 @@ constexpr int kEntryMakerOk = 0;
 constexpr int kEntryWriteFailed = -7;  // the data could not be written (message printed)
 constexpr int kEntryCloseFailed = -8;  // the file could not be closed (message printed)
 constexpr int kEntryBadHandle = -9;    // the handle was not handed out by this maker, or is closed
+constexpr int kEntryLinkFailed = -10;  // a given file could not be linked at the name
 
 class CEntryMaker {
 public:
@@ -59,8 +65,20 @@ public:
     virtual int closeFile(int handle, const std::string& name) = 0;
     // Makes a symbolic link to `target` in place of whatever is at the name.
     virtual int makeSymlink(const std::string& name, const std::string& target) = 0;
+    // Makes `name` another name of the regular file `target`, which this maker made since it
+    // was constructed and which is still that file; anything else is refused
+    // (kSafePathNotMadeHere). A regular file or a link at `name` is replaced.
+    virtual int makeHardLink(const std::string& name, const std::string& target) = 0;
     // Makes a directory with its missing parents; an existing name of any kind is kept.
     virtual int makeDirectory(const std::string& name, uint32_t mode) = 0;
+
+    // Off (the default), a backslash in an entry name is a slash, as in packages made on
+    // Windows; on, it is an ordinary byte of the name, as tar keeps it.
+    void keepBackslashes(bool keep) { backslashesKept = keep; }
+    bool keepsBackslashes() const { return backslashesKept; }
+
+private:
+    bool backslashesKept = false;
 };
 
 }  // namespace brn

@@ -42,6 +42,12 @@ public:
     // and gives a handle.
     virtual int createFile(DirRef dir, const std::string& name, int& handle) = 0;
     virtual int createSymlink(DirRef dir, const std::string& name, const std::string& target) = 0;
+    // Makes the new name `name` of `dir` for the file `target` of `targetDir` (EEXIST when the
+    // name is taken), never following a link at `target`.
+    virtual int createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) = 0;
+    // True when `name` is a regular file that createFile made in this tree and that is still
+    // that file (not one that was there before, or took its place since).
+    virtual bool madeAsFile(DirRef dir, const std::string& name) = 0;
 };
 
 }  // namespace brn

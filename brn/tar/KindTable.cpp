@@ -1,5 +1,11 @@
 #include "brn/tar/KindTable.h"
 
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "brn/ByteOrder.h"
+
 namespace brn {
 
 namespace {
@@ -11,6 +17,19 @@ constexpr size_t kFillNumerator = 9, kFillDenominator = 10;  // grow beyond nine
 size_t segmentOf(uint64_t bits) { return size_t(bits >> 58); }
 
 }  // namespace
+
+// Without the kernel's random bytes (a seccomp filter, an old kernel), time and process id
+// still keep the key from being known in advance.
+SipKey randomTableKey() {
+    unsigned char bytes[16];
+    if (getrandom(bytes, sizeof bytes, 0) != int(sizeof bytes)) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        storeLe64(bytes, uint64_t(now.tv_nsec) ^ uint64_t(now.tv_sec) << 30);
+        storeLe64(bytes + 8, uint64_t(getpid()) * 0x9e3779b97f4a7c15ull);
+    }
+    return SipKey{loadLe64(bytes), loadLe64(bytes + 8)};
+}
 
 uint64_t CKindTable::keyBits(uint64_t key) {
     const uint64_t bits = key & ~kValueMask;

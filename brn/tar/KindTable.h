@@ -10,7 +10,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "brn/crypto/SipHash.h"
+
 namespace brn {
+
+// A fresh secret key for the keyed hashes a table is filled with, so that an archive cannot
+// be built to make two of its names (or files) share a key.
+SipKey randomTableKey();
 
 class CKindTable {
 public:

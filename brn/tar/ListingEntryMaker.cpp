@@ -1,9 +1,5 @@
 #include "brn/tar/ListingEntryMaker.h"
 
-#include <sys/random.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "brn/ByteOrder.h"
@@ -27,22 +23,10 @@ NodeKind kindOf(uint8_t value) {
     return value == kRegular ? NodeKind::kRegular : NodeKind::kMissing;
 }
 
-// A secret key per process, so an archive cannot be built to make two names share a key.
-SipKey randomKey() {
-    unsigned char bytes[16];
-    if (getrandom(bytes, sizeof bytes, 0) != int(sizeof bytes)) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        storeLe64(bytes, uint64_t(now.tv_nsec) ^ uint64_t(now.tv_sec) << 30);
-        storeLe64(bytes + 8, uint64_t(getpid()) * 0x9e3779b97f4a7c15ull);
-    }
-    return SipKey{loadLe64(bytes), loadLe64(bytes + 8)};
-}
-
 }  // namespace
 
 CListingEntryMaker::CListingEntryMaker(const std::string& shownPrefix)
-    : secret(randomKey()), rootKey(DirRef(sipHash24(secret, "", 0))), walker(*this, shownPrefix) {}
+    : secret(randomTableKey()), rootKey(DirRef(sipHash24(secret, "", 0))), walker(*this, shownPrefix) {}
 
 void CListingEntryMaker::noteEntry(const TAR_FILE_INFO_T& entry) {
     if (entryObserver) entryObserver(entry);
@@ -64,6 +48,10 @@ int CListingEntryMaker::closeFile(int handle, const std::string&) {
 
 int CListingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
     return walker.makeSymlink(name, target);
+}
+
+int CListingEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
+    return walker.makeHardLink(name, target);
 }
 
 int CListingEntryMaker::makeDirectory(const std::string& name, uint32_t) { return walker.makeDirectory(name); }
@@ -139,6 +127,19 @@ int CListingEntryMaker::createSymlink(DirRef dir, const std::string& name, const
     if (kindValue(dir, name, key) != kAbsent) return EEXIST;
     record(dir, key, kSymlink);
     return 0;
+}
+
+int CListingEntryMaker::createHardLink(DirRef, const std::string&, DirRef dir, const std::string& name) {
+    uint64_t key = 0;
+    if (kindValue(dir, name, key) != kAbsent) return EEXIST;
+    record(dir, key, kRegular);
+    return 0;
+}
+
+// The record starts empty: every regular file in it was made by this run.
+bool CListingEntryMaker::madeAsFile(DirRef dir, const std::string& name) {
+    uint64_t key = 0;
+    return kindValue(dir, name, key) == kRegular;
 }
 
 uint64_t CListingEntryMaker::keyOf(DirRef dir, const std::string& name) {

@@ -35,6 +35,7 @@ public:
     int write(int handle, const char* data, size_t count) override;
     int closeFile(int handle, const std::string& name) override;
     int makeSymlink(const std::string& name, const std::string& target) override;
+    int makeHardLink(const std::string& name, const std::string& target) override;
     int makeDirectory(const std::string& name, uint32_t mode) override;
 
     uint64_t dataBytes() const { return totalBytes; }  // every data byte written, in all files
@@ -54,6 +55,8 @@ private:
     int remove(DirRef dir, const std::string& name, bool directory) override;
     int createFile(DirRef dir, const std::string& name, int& handle) override;
     int createSymlink(DirRef dir, const std::string& name, const std::string& target) override;
+    int createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) override;
+    bool madeAsFile(DirRef dir, const std::string& name) override;
 
     uint64_t keyOf(DirRef dir, const std::string& name);
     uint8_t kindValue(DirRef dir, const std::string& name, uint64_t& key);

@@ -35,6 +35,23 @@ int CPathWalker::makeSymlink(const std::string& name, const std::string& target)
     return result;
 }
 
+// The target is found first, without making anything: a link that will be refused leaves no
+// trace, not even the folders on the way to its name.
+int CPathWalker::makeHardLink(const std::string& name, const std::string& target) {
+    Parent from;
+    int result = findLinkTarget(name, target, from);
+    if (result == kSafePathOk && !sameEntryName(name, target)) {
+        Parent parent;
+        result = walkToParent(name, true, parent);
+        if (result == kSafePathOk) {
+            result = parent.leaf.empty() ? kSafePathNoLeaf : createHardLink(name, target, from, parent);
+        }
+        release(parent);
+    }
+    release(from);
+    return result;
+}
+
 int CPathWalker::makeDirectory(const std::string& name) {
     Parent parent;
     int result = walkToParent(name, true, parent);
@@ -57,6 +74,15 @@ int CPathWalker::enterDirectory(const std::string& name, DirRef& dir) {
 // points at and a file's other names stay untouched, and a read-only file gives way as to
 // tar. A directory, FIFO or device is left as it is and the entry fails.
 int CPathWalker::createFile(const std::string& name, const Parent& parent, int& handle) {
+    if (int result = replaceableAt(name, parent); result != kSafePathOk) return result;
+    if (int error = tree.createFile(parent.dir, parent.leaf, handle)) {
+        return report(name, "open", lastEnd(), error, kSafePathCreateFailed);
+    }
+    return kSafePathOk;
+}
+
+// Clears the name for a new file: removes a regular file or a link there, refuses anything else.
+int CPathWalker::replaceableAt(const std::string& name, const Parent& parent) {
     NodeKind kind = NodeKind::kMissing;
     if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
         return report(name, "fstatat", lastEnd(), error, kSafePathCreateFailed);
@@ -67,9 +93,6 @@ int CPathWalker::createFile(const std::string& name, const Parent& parent, int& 
         }
     } else if (kind != NodeKind::kMissing) {
         return kSafePathCreateFailed;
-    }
-    if (int error = tree.createFile(parent.dir, parent.leaf, handle)) {
-        return report(name, "open", lastEnd(), error, kSafePathCreateFailed);
     }
     return kSafePathOk;
 }
@@ -105,7 +128,29 @@ int CPathWalker::createDirectory(const std::string& name, const Parent& parent) 
     return error == 0 || error == EEXIST ? kSafePathOk : reportMkdir(name, lastEnd(), error);
 }
 
-int CPathWalker::walkToParent(const std::string& name, bool makeMissing, Parent& parent) {
+// The target's folder is entered apart from the held ones, which walking the link's own name
+// may leave.
+int CPathWalker::findLinkTarget(const std::string& name, const std::string& target, Parent& from) {
+    const int result = walkToParent(target, false, from, false);
+    if (result == kSafePathNoParent || (result == kSafePathOk && from.leaf.empty())) return refuseHardLink(name, target);
+    if (result != kSafePathOk) return result;
+    return tree.madeAsFile(from.dir, from.leaf) ? kSafePathOk : refuseHardLink(name, target);
+}
+
+// The new name is checked once made too: a file put in the target's place meanwhile by
+// someone else must not gain a name in the tree.
+int CPathWalker::createHardLink(const std::string& name, const std::string& target, const Parent& from,
+                                const Parent& parent) {
+    if (int result = replaceableAt(name, parent); result != kSafePathOk) return result;
+    if (int error = tree.createHardLink(from.dir, from.leaf, parent.dir, parent.leaf)) {
+        return report(name, "linkat", lastEnd(), error, kSafePathCreateFailed);
+    }
+    if (tree.madeAsFile(parent.dir, parent.leaf)) return kSafePathOk;
+    (void)tree.remove(parent.dir, parent.leaf, false);
+    return refuseHardLink(name, target);
+}
+
+int CPathWalker::walkToParent(const std::string& name, bool makeMissing, Parent& parent, bool hold) {
     if (hasDotDotComponent(name)) return refuseDotDot(name);
     components.clear();
     size_t pos = 0, begin = 0, end = 0;
@@ -113,13 +158,13 @@ int CPathWalker::walkToParent(const std::string& name, bool makeMissing, Parent&
     parent.dir = tree.root();
     if (components.empty()) return kSafePathOk;
     const size_t dirs = components.size() - 1;
-    size_t level = keepHeldPrefix(name, dirs);
+    size_t level = hold ? keepHeldPrefix(name, dirs) : 0;
     if (level > 0) parent.dir = held[level - 1].second;
     for (; level < dirs; ++level) {
         DirRef child = 0;
         const int result = step(parent.dir, name, level, makeMissing, child);
         if (result != kSafePathOk) return result;
-        if (held.size() == level && level < kHeldDirs) {
+        if (hold && held.size() == level && level < kHeldDirs) {
             held.emplace_back(component(name, level), child);
         } else {
             if (parent.transient) tree.leave(parent.dir);

@@ -3,12 +3,14 @@
 // same on disk and in velk-inspect's record. A name is taken relative to the tree's root:
 // empty and "." components are skipped and a ".." component is refused; no symbolic link is
 // ever followed (one on the way is refused, one at the name is replaced); missing directories
-// on the way are made one level at a time (not for links); an existing name is replaced or
-// kept as the entry's kind requires, and a file is always made anew, never written through. The directories leading to the last entry's parent stay
-// entered, up to kHeldDirs levels, so the next entry of the same folder costs no further
-// walk. Messages name the entry and the path (shownPrefix + the name's components).
+// on the way are made one level at a time (not for symbolic links); an existing name is
+// replaced or kept as the entry's kind requires, and a file is always made anew, never
+// written through. A hard link gives a new name only to a regular file the tree made, reached
+// under the same rules. The directories leading to the last entry's parent stay entered, up
+// to kHeldDirs levels, so the next entry of the same folder costs no further walk. Messages
+// name the entry and the path (shownPrefix + the name's components).
 // Calling order: construct over a tree, then any number of openFile / makeSymlink /
-// makeDirectory. The walker borrows the tree, which must outlive it.
+// makeHardLink / makeDirectory. The walker borrows the tree, which must outlive it.
 
 #include <cstddef>
 #include <string>
@@ -33,6 +35,9 @@ public:
     // holds something; makeDirectory keeps an existing name of any kind.
     int openFile(const std::string& name, int& handle);
     int makeSymlink(const std::string& name, const std::string& target);
+    // Refuses (kSafePathNotMadeHere) a target that is no regular file the tree made, or is
+    // missing; at the link's name, as openFile. A link to its own name changes nothing.
+    int makeHardLink(const std::string& name, const std::string& target);
     int makeDirectory(const std::string& name);
     // Enters the directory `name` under the same rules, making it and its parents when
     // missing, and gives it; the caller gives it back with the tree's leave. The root
@@ -54,12 +59,17 @@ private:
         std::string leaf;        // empty when the name is the root itself
     };
 
-    int walkToParent(const std::string& name, bool makeMissing, Parent& parent);
+    // With `hold`, the directories on the way are kept entered for the next entry; without,
+    // the held ones are neither used nor changed.
+    int walkToParent(const std::string& name, bool makeMissing, Parent& parent, bool hold = true);
+    int findLinkTarget(const std::string& name, const std::string& target, Parent& from);
     size_t keepHeldPrefix(const std::string& name, size_t dirs);
     int step(DirRef dir, const std::string& name, size_t level, bool makeMissing, DirRef& child);
     int createFile(const std::string& name, const Parent& parent, int& handle);
     int createSymlink(const std::string& name, const Parent& parent, const std::string& target);
     int createDirectory(const std::string& name, const Parent& parent);
+    int createHardLink(const std::string& name, const std::string& target, const Parent& from, const Parent& parent);
+    int replaceableAt(const std::string& name, const Parent& parent);
     void release(Parent& parent);
 
     // Component `level` of the name being walked, and where the last one ends in it.

@@ -29,12 +29,28 @@ int refuseThroughLink(const std::string& name, const std::string& link) {
     return kSafePathThroughLink;
 }
 
+int refuseHardLink(const std::string& name, const std::string& target) {
+    brn::message("tar: %.*s: refusing a hard link to %.*s: not a file this archive made\n", int(name.size()),
+                 name.data(), int(target.size()), target.data());
+    return kSafePathNotMadeHere;
+}
+
 bool hasDotDotComponent(const std::string& path) {
     size_t pos = 0, begin = 0, end = 0;
     while (nextPathComponent(path, pos, begin, end)) {
         if (end - begin == 2 && path.compare(begin, 2, "..") == 0) return true;
     }
     return false;
+}
+
+bool sameEntryName(const std::string& one, const std::string& other) {
+    size_t pos = 0, begin = 0, end = 0, otherPos = 0, otherBegin = 0, otherEnd = 0;
+    for (;;) {
+        const bool more = nextPathComponent(one, pos, begin, end);
+        if (more != nextPathComponent(other, otherPos, otherBegin, otherEnd)) return false;
+        if (!more) return true;
+        if (one.compare(begin, end - begin, other, otherBegin, otherEnd - otherBegin) != 0) return false;
+    }
 }
 
 int checkEntryName(const std::string& name) {

@@ -15,6 +15,7 @@ constexpr int kSafePathNoParent = -3;      // a directory on the way is missing 
 constexpr int kSafePathMakeFailed = -4;    // a missing directory could not be made (message printed)
 constexpr int kSafePathCreateFailed = -5;  // the entry itself could not be made or opened
 constexpr int kSafePathNoLeaf = -6;        // the path names the root itself, not an entry in it
+constexpr int kSafePathNotMadeHere = -7;   // a hard link's target is no regular file this run made (message printed)
 
 // Finds the next '/'-separated component of `path` from `pos`, skipping empty and "."
 // components, and bounds it by [begin, end). False when none is left.
@@ -24,9 +25,14 @@ bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size
 // "tar: <name>: refusing to go through the symbolic link <link>" with kSafePathThroughLink.
 int refuseDotDot(const std::string& name);
 int refuseThroughLink(const std::string& name, const std::string& link);
+// "tar: <name>: refusing a hard link to <target>: not a file this archive made", kSafePathNotMadeHere.
+int refuseHardLink(const std::string& name, const std::string& target);
 
 // True when a '/'-separated component of `path` is "..".
 bool hasDotDotComponent(const std::string& path);
+
+// True when two names have the same components: "a//b/" and "./a/b" name one entry.
+bool sameEntryName(const std::string& one, const std::string& other);
 
 // kSafePathOk for an entry name without a ".." component; otherwise prints
 // "tar: <name>: refusing a '..' path component" and gives kSafePathDotDot.

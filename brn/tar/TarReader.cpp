@@ -11,52 +11,52 @@ namespace brn {
 
 namespace {
 
-// Sets entry.type from the typeflag; linkname only for symbolic links.
-TarError decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
-    const auto flag = static_cast<unsigned char>(header.typeflag);
-    switch (flag) {
-        case '\0':
-        case '0':
-        case '7':  // contiguous file: an ordinary file here
-            entry.type = kTarTypeRegular;
-            return TarError::kNone;
-        case '2':
-            entry.type = kTarTypeSymlink;
-            entry.linkname = fieldText(header.linkname, sizeof header.linkname);
-            return entry.linkname.empty() ? TarError::kEmptyLinkTarget : TarError::kNone;
-        case '3':
-            entry.type = kTarTypeCharDevice;  // refused when the entry is made
-            return TarError::kNone;
-        case '4':
-            entry.type = kTarTypeBlockDevice;
-            return TarError::kNone;
-        case '5':
-            entry.type = kTarTypeDirectory;
-            return TarError::kNone;
-        case '6':
-            entry.type = kTarTypeFifo;
-            return TarError::kNone;
-        default:  // '1' hard link, 'L'/'K' long names, 'x'/'g' pax headers, anything else
-            brn::message("unsupported link flag '%c'\n", flag);
-            return TarError::kUnsupportedFlag;
+// Typeflags of entries this reader knows and refuses, by what they are.
+struct RefusedFlag {
+    unsigned char flag;
+    TarError error;
+};
+constexpr RefusedFlag kRefusedFlags[] = {
+    {'S', TarError::kSparseFile}, {'D', TarError::kDumpDir}, {'V', TarError::kVolumeLabel},
+    {'M', TarError::kMultiVolume}, {'A', TarError::kSolarisAcl},
+};
+
+// Devices and FIFOs are decoded, so that a listing shows them, and refused when made.
+struct RefusedType {
+    uint32_t type;
+    TarError error;
+};
+constexpr RefusedType kRefusedTypes[] = {
+    {kTarTypeCharDevice, TarError::kCharDevice}, {kTarTypeBlockDevice, TarError::kBlockDevice},
+    {kTarTypeFifo, TarError::kFifo},
+};
+
+TarError refuseFlag(unsigned char flag) {
+    brn::message("unsupported link flag '%c'\n", flag);
+    for (const RefusedFlag& refused : kRefusedFlags) {
+        if (refused.flag == flag) return refused.error;
     }
+    return TarError::kUnknownFlag;
 }
 
-// The size must be what it says: a value we cannot hold would make us read archive
-// data as headers, or headers as file content.
-TarError decodeSize(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
-    const OctalField size = readOctalField(header.size, sizeof header.size);
-    const int shown = int(entry.name.size());
-    if (size.form == OctalForm::kBase256) {
-        brn::message("tar: %.*s: size field in base-256 form is not supported\n", shown, entry.name.data());
-        return TarError::kBadSize;
+TarError refuseType(uint32_t type) {
+    brn::message("unsupported file type %u\n", unsigned(type));
+    for (const RefusedType& refused : kRefusedTypes) {
+        if (refused.type == type) return refused.error;
     }
-    if (size.form == OctalForm::kTooLarge) {
-        brn::message("tar: %.*s: size above 4294967295 bytes is not supported\n", shown, entry.name.data());
-        return TarError::kBadSize;
+    return TarError::kUnknownFlag;
+}
+
+// The size must be what it says: a value we cannot hold would make us read archive data as
+// headers, or headers as file content.
+TarError refuseSizeField(OctalForm form, const std::string& name) {
+    const int shown = int(name.size());
+    if (form == OctalForm::kBase256) {
+        brn::message("tar: %.*s: size field in base-256 form is not supported\n", shown, name.data());
+    } else {
+        brn::message("tar: %.*s: size above 4294967295 bytes is not supported\n", shown, name.data());
     }
-    entry.size = size.value;
-    return TarError::kNone;
+    return TarError::kBadSize;
 }
 
 // A maker's result as the reader's cause: a path refused for safety, or one that could not be made.
@@ -65,30 +65,17 @@ TarError fromMaker(int makerResult) {
         case kEntryMakerOk: return TarError::kNone;
         case kSafePathDotDot: return TarError::kDotDot;
         case kSafePathThroughLink: return TarError::kThroughLink;
+        case kSafePathNotMadeHere: return TarError::kHardLinkTarget;
         default: return TarError::kMakeFailed;
     }
 }
 
-}  // namespace
-
-const char* describe(TarError error) {
-    switch (error) {
-        case TarError::kNone: return "no error";
-        case TarError::kBadHeader: return "a block that is not a tar header";
-        case TarError::kUnsupportedFlag: return "a hard link, long name or extended header is refused";
-        case TarError::kEmptyLinkTarget: return "a symbolic link without a target";
-        case TarError::kBadSize: return "an entry size the archive format cannot hold";
-        case TarError::kDotDot: return "unsafe entry path refused: a '..' component";
-        case TarError::kThroughLink: return "unsafe entry path refused: a way through a symbolic link the archive made";
-        case TarError::kMakeFailed: return "an entry could not be made where an earlier one stands";
-        case TarError::kUnsupportedType: return "a device or FIFO entry is refused";
-        case TarError::kWriteFailed: return "entry data could not be written";
-        case TarError::kCloseFailed: return "an entry could not be closed";
-        case TarError::kDataAfterEnd: return "data after the end of the tar archive";
-        case TarError::kEndsInsideEntry: return "the tar archive ends inside an entry";
-    }
-    return "unknown";
+// A regular-file entry named like a folder is one, as V7 and old GNU tar wrote folders.
+bool isOldStyleFolder(unsigned char flag, const std::string& name) {
+    return (flag == '\0' || flag == '0') && !name.empty() && name.back() == '/';
 }
+
+}  // namespace
 
 CTarReader::~CTarReader() { (void)closeCurrentFile(); }
 
@@ -134,9 +121,12 @@ int CTarReader::update(const char* data, int len) {
 }
 
 // Held bytes of an incomplete last block are dropped: the archive may end without padding.
+// It may not end inside an entry, or between an extension header and its entry.
 int CTarReader::finish() {
-    if (state == TarExpect::kData) failure = TarError::kEndsInsideEntry;
-    if (state == TarExpect::kData || state == TarExpect::kNothing) return kFinishIncomplete;
+    const bool inside = state == TarExpect::kData || state == TarExpect::kExtension ||
+                        (state == TarExpect::kHeader && extensions.pending());
+    if (inside) failure = TarError::kEndsInsideEntry;
+    if (inside || state == TarExpect::kNothing) return kFinishIncomplete;
     return kOk;
 }
 
@@ -152,6 +142,8 @@ TarError CTarReader::processBlock(const char* block) {
             return expectHeader(block);
         case TarExpect::kData:
             return expectData(block);
+        case TarExpect::kExtension:
+            return expectExtension(block);
         case TarExpect::kZeroBlocks:
             return expectZeroBlocks(block);
         case TarExpect::kNothing:
@@ -162,28 +154,103 @@ TarError CTarReader::processBlock(const char* block) {
 
 TarError CTarReader::expectHeader(const char* block) {
     if (memcmp(block, zeroBlock, kTarBlockSize) == 0) {
+        if (extensions.pending()) {
+            brn::message("tar: an extended header or long name is not followed by an entry\n");
+            return TarError::kBadExtension;
+        }
         state = TarExpect::kZeroBlocks;
         return TarError::kNone;
     }
-    if (TarError parsed = parseHeader(block, info); parsed != TarError::kNone) return parsed;
-    if (checkEntryName(info.name) != kSafePathOk) return TarError::kDotDot;
-    maker->noteEntry(info);
-    return makeEntry();
-}
-
-TarError CTarReader::parseHeader(const char* block, TAR_FILE_INFO_T& entry) {
     UstarHeader header;
     memcpy(&header, block, sizeof header);
     // Without the magic only a non-empty name makes the block a header.
     if (!hasUstarMagic(header) && header.name[0] == '\0') return TarError::kBadHeader;
-    entry.name = entryPath(header);  // joined first: every later rule sees the whole path
-    std::replace(entry.name.begin(), entry.name.end(), '\\', '/');
-    entry.mode = readOctalField(header.mode, sizeof header.mode).value;
-    const TarError sized = decodeSize(header, entry);
-    return sized != TarError::kNone ? sized : decodeType(header, entry);
+    if (CTarExtensions::isExtensionFlag(static_cast<unsigned char>(header.typeflag))) return startExtension(header);
+    const TarError parsed = parseHeader(header, info);
+    extensions.entryDone();
+    if (parsed != TarError::kNone) return parsed;
+    if (checkEntryName(info.name) != kSafePathOk) return TarError::kDotDot;
+    if (info.type == kTarTypeHardLink && checkEntryName(info.linkname) != kSafePathOk) return TarError::kDotDot;
+    maker->noteEntry(info);
+    return makeEntry();
 }
 
-// Only regular files have data: a size on a directory or link entry is ignored.
+// The data of an extension header is gathered whole, then read; it is bounded, so that no
+// archive can make the reader hold more.
+TarError CTarReader::startExtension(const UstarHeader& header) {
+    const OctalField size = readOctalField(header.size, sizeof header.size);
+    const std::string name = fieldText(header.name, sizeof header.name);
+    if (size.form != OctalForm::kValue) return refuseSizeField(size.form, name);
+    if (size.value > kMaxExtensionBytes) {
+        brn::message("tar: %.*s: extended header of %u bytes is refused: the limit is %zu\n", int(name.size()),
+                     name.data(), unsigned(size.value), kMaxExtensionBytes);
+        return TarError::kLongExtension;
+    }
+    extensionFlag = static_cast<unsigned char>(header.typeflag);
+    extensionData.clear();
+    if (size.value == 0) return extensions.take(extensionFlag, extensionData.data(), 0);
+    extensionData.reserve(kMaxExtensionBytes);  // allocated once: later headers reuse it
+    remaining = size.value;
+    state = TarExpect::kExtension;
+    return TarError::kNone;
+}
+
+TarError CTarReader::expectExtension(const char* block) {
+    const size_t count = std::min<size_t>(remaining, kTarBlockSize);
+    extensionData.append(block, count);
+    remaining -= uint32_t(count);
+    if (remaining > 0) return TarError::kNone;
+    state = TarExpect::kHeader;
+    return extensions.take(extensionFlag, extensionData.data(), extensionData.size());
+}
+
+// The name and size are those extension headers gave, or the header's own.
+TarError CTarReader::parseHeader(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+    entry.name = extensions.formName(entryPath(header));  // joined first: every later rule sees the whole path
+    formName(entry.name);
+    entry.mode = readOctalField(header.mode, sizeof header.mode).value;
+    const OctalField size = readOctalField(header.size, sizeof header.size);
+    if (!extensions.formSize(size.value, size.form == OctalForm::kValue, entry.size)) {
+        return refuseSizeField(size.form, entry.name);
+    }
+    return decodeType(header, entry);
+}
+
+// Sets entry.type from the typeflag, and linkname for links.
+TarError CTarReader::decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry) {
+    const auto flag = static_cast<unsigned char>(header.typeflag);
+    switch (flag) {
+        case '\0':
+        case '0':
+        case '7':  // contiguous file: an ordinary file here
+            entry.type = isOldStyleFolder(flag, entry.name) ? kTarTypeDirectory : kTarTypeRegular;
+            return TarError::kNone;
+        case '1':
+        case '2':
+            entry.type = flag == '1' ? kTarTypeHardLink : kTarTypeSymlink;
+            entry.linkname = extensions.formLinkTarget(fieldText(header.linkname, sizeof header.linkname));
+            if (flag == '1') formName(entry.linkname);  // it names an entry
+            if (entry.linkname.empty()) return TarError::kEmptyLinkTarget;
+            if (flag == '1' && entry.size > 0) {
+                brn::message("tar: %.*s: a hard link with data is not supported\n", int(entry.name.size()),
+                             entry.name.data());
+                return TarError::kBadSize;
+            }
+            return TarError::kNone;
+        case '3': entry.type = kTarTypeCharDevice; return TarError::kNone;
+        case '4': entry.type = kTarTypeBlockDevice; return TarError::kNone;
+        case '5': entry.type = kTarTypeDirectory; return TarError::kNone;
+        case '6': entry.type = kTarTypeFifo; return TarError::kNone;
+        default: return refuseFlag(flag);
+    }
+}
+
+// Every backslash becomes a slash, unless the maker keeps them.
+void CTarReader::formName(std::string& name) const {
+    if (!maker->keepsBackslashes()) std::replace(name.begin(), name.end(), '\\', '/');
+}
+
+// Only regular files have data: a size on a directory or symbolic link entry is ignored.
 TarError CTarReader::makeEntry() {
     switch (info.type) {
         case kTarTypeRegular: {
@@ -196,11 +263,12 @@ TarError CTarReader::makeEntry() {
         }
         case kTarTypeSymlink:
             return fromMaker(maker->makeSymlink(info.name, info.linkname));
+        case kTarTypeHardLink:
+            return fromMaker(maker->makeHardLink(info.name, info.linkname));
         case kTarTypeDirectory:
             return fromMaker(maker->makeDirectory(info.name, info.mode));
         default:
-            brn::message("unsupported file type %u\n", unsigned(info.type));
-            return TarError::kUnsupportedType;
+            return refuseType(info.type);
     }
 }
 

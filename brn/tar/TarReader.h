@@ -1,48 +1,36 @@
 #pragma once
-// CTarReader, the last stage of the untgza pipeline: takes a ustar stream in pieces of any
+// CTarReader, the last stage of the untgza pipeline: takes a tar stream in pieces of any
 // size, cuts it into 512-byte blocks and hands each entry (regular file, directory, symbolic
-// link) to the entry maker given to init (brn/tar/EntryMaker.h), which makes it at its
-// archive name below the maker's root under the rules of brn/tar/PathWalker.h. A ".."
-// component fails the stream before the maker hears of the entry. Calling order:
-// construct, init, update any number of times, finish, destroy; one reader per archive.
-// The reader owns the output of the entry being written, never the maker.
+// link, hard link) to the entry maker given to init (brn/tar/EntryMaker.h), which makes it at
+// its archive name below the maker's root under the rules of brn/tar/PathWalker.h. The stream
+// is ustar with the extensions common writers add (brn/tar/TarExtensions.h: pax headers, GNU
+// long names), and the old-style folder: a regular-file entry whose name ends in '/', which
+// has no data whatever its size field says. A ".." component in a name (or a hard link's
+// target) fails the stream before the maker hears of the entry. Calling order: construct,
+// init, update any number of times, finish, destroy; one reader per archive. The reader owns
+// the output of the entry being written, never the maker. Memory: one block, and the data of
+// one extension header (at most kMaxExtensionBytes, allocated once when one comes).
 
 #include <cstdint>
 #include <string>
 
 #include "brn/tar/EntryMaker.h"
+#include "brn/tar/TarError.h"
+#include "brn/tar/TarExtensions.h"
 #include "brn/tar/TarHeader.h"
 
 namespace brn {
 
-// Why the stream failed, recorded where the fault is found; kNone while it has not.
-enum class TarError : int {
-    kNone = 0,
-    kBadHeader = 1,         // a block that is no header: no magic and an empty name
-    kUnsupportedFlag = 2,   // hard link, long name, pax header or unknown typeflag
-    kEmptyLinkTarget = 3,   // a symbolic link without a target
-    kBadSize = 4,           // a size in base-256 form or above 4294967295
-    kDotDot = 5,            // the name has a ".." component
-    kThroughLink = 6,       // the path goes through a symbolic link the archive made
-    kMakeFailed = 7,        // the file, directory or link could not be made
-    kUnsupportedType = 8,   // a device or a FIFO
-    kWriteFailed = 9,       // the data could not be written
-    kCloseFailed = 10,      // the output could not be closed
-    kDataAfterEnd = 11,     // a non-zero block after the end marker
-    kEndsInsideEntry = 12,  // finish: the archive ended inside an entry's data
-};
-
-// The cause in words, for reports: "a hard link, long name or extended header", ...
-const char* describe(TarError error);
-
 // What the next 512-byte block must be:
 //   kHeader -> (entry with data) kData -> ... -> kHeader -> (zero block) kZeroBlocks
+//   kHeader -> (extension header with data) kExtension -> ... -> kHeader
 // Any failure goes to kNothing, where it stays.
 enum class TarExpect : int {
-    kHeader = 0,      // an entry header, or the first zero block of the end marker
+    kHeader = 0,      // an entry or extension header, or the first zero block of the end marker
     kData = 1,        // data of the current entry; `remaining` bytes to go
     kZeroBlocks = 2,  // end marker seen: only zero blocks may follow
     kNothing = 3,     // failed: every later update is refused
+    kExtension = 4,   // data of an extension header; `remaining` bytes to go into extensionData
 };
 
 class CTarReader {
@@ -75,9 +63,13 @@ public:
 private:
     void fail(TarError error);
     TarError closeCurrentFile();
-    TarError parseHeader(const char* block, TAR_FILE_INFO_T& entry);
+    TarError parseHeader(const UstarHeader& header, TAR_FILE_INFO_T& entry);
+    TarError decodeType(const UstarHeader& header, TAR_FILE_INFO_T& entry);
+    void formName(std::string& name) const;
     TarError processBlock(const char* block);
     TarError expectHeader(const char* block);
+    TarError startExtension(const UstarHeader& header);
+    TarError expectExtension(const char* block);
     TarError expectData(const char* block);
     TarError processInPlace(const char* data, size_t available, size_t& taken);
     TarError writeData(const char* data, size_t count);
@@ -92,7 +84,10 @@ private:
     int output = -1;                          // the maker's handle of the file being written; -1 none
     int held = 0;                             // bytes in blockBuffer, 0..511 between calls
     TAR_FILE_INFO_T info;                     // the current entry
-    uint32_t remaining = 0;                   // data bytes of the current entry still to come
+    uint32_t remaining = 0;                   // data bytes of the current entry or extension still to come
+    CTarExtensions extensions;                // what extension headers said for the entries to come
+    unsigned char extensionFlag = 0;          // the typeflag of the extension header being read
+    std::string extensionData;                // its data so far
     TarError failure = TarError::kNone;       // see lastError
 };
 

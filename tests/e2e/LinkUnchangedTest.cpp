@@ -51,7 +51,8 @@ protected:
         for (const char* name : {"first", "middle", "last", "resized", "removed"}) {
             velktest::writeFile(dir / (std::string("v1/lib/") + name), velktest::seededBytes(200000, 2));
         }
-        shell(cd() + "cp -a v1 v2 && rm v2/lib/removed && printf new > v2/lib/added && printf x >> v2/lib/resized");
+        shell(cd() + "cp -a v1 v2 && rm v2/lib/removed && printf new > v2/lib/added && printf x >> v2/lib/resized &&"
+              " ln v2/lib/same.so v2/lib/twin.so");  // a hard link of the package to a file kept as it was
         flip("v2/lib/first", 0);
         flip("v2/lib/middle", 100000);
         flip("v2/lib/last", 199999);
@@ -95,10 +96,12 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
     EXPECT_EQ(describeTree(dir / "dest"), newTree);
     EXPECT_EQ(readFile(dir / "version"), "v2");
     EXPECT_EQ(inodeOf(dir / "dest/lib/same.so"), same);
+    EXPECT_EQ(inodeOf(dir / "dest/lib/twin.so"), same);
     EXPECT_EQ(inodeOf(dir / "dest/bin/tool"), tool);
-    for (const char* name : {"lib/same.so", "lib/first", "lib/middle", "lib/last", "bin/tool"}) {
+    for (const char* name : {"lib/first", "lib/middle", "lib/last", "bin/tool"}) {
         EXPECT_EQ(linksOf(dir / ("dest/" + std::string(name))), 1u) << name;
     }
+    EXPECT_EQ(linksOf(dir / "dest/lib/same.so"), 2u);  // and lib/twin.so
     if (kEmulated) return;
     const std::string calls = readFile(trace);
     auto copied = [&](const std::string& length) {
@@ -107,8 +110,8 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
     EXPECT_TRUE(copied("100000") && copied("199999")) << calls;  // the middle and the last byte
     EXPECT_FALSE(copied("0")) << calls;                         // the first byte: nothing to copy
     const std::regex link("linkat\\(");
-    EXPECT_EQ(std::distance(std::sregex_iterator(calls.begin(), calls.end(), link), std::sregex_iterator()), 5)
-        << calls;  // the five unchanged files
+    EXPECT_EQ(std::distance(std::sregex_iterator(calls.begin(), calls.end(), link), std::sregex_iterator()), 6)
+        << calls;  // the five unchanged files, and the package's own hard link
 }
 
 // A file is written, never linked, where linking would not give what a plain run makes: another

@@ -137,7 +137,7 @@ TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
         {pack(7, "--gzip crc.gz"), "FAILED: the end of the payload does not decode"},
         {pack(8, "--gzip cut.gz"), "FAILED: the tar archive ends inside an entry"},
         {pack(9, "--tar content.tar", "[1]"), "FAILED: the custom information is not a JSON object"},
-        {hostile("f a\nh b a\n"), "refused"},
+        {hostile("h b a\nf a\n"), "FAILED: a hard link to anything but a regular file the archive made is refused"},
         {pack(10, "--tar content.tar", "{\"PLVS\":null}"), "file: FAILED: no package carries a PLVS value", kNoVersion,
          kUnpackVersion},
         {hostile("f ok\nf a/../../evil\n"), "FAILED: unsafe entry path", kUnsafe},

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,16 +45,36 @@ std::string header(const std::string& name, char typeflag, size_t size, const st
 
 std::string patched(std::string b, size_t at, const std::string& bytes) { return b.replace(at, bytes.size(), bytes); }
 std::string zeroBlocks(size_t count) { return std::string(512 * count, '\0'); }
+std::string padded(const std::string& data) { return data + std::string((512 - data.size() % 512) % 512, '\0'); }
 std::string file(const std::string& name, const std::string& content) {
-    return header(name, '0', content.size()) + content + std::string((512 - content.size() % 512) % 512, '\0');
+    return header(name, '0', content.size()) + padded(content);
+}
+// An extension header of typeflag `flag` ('x', 'g', 'L', 'K') holding `data`.
+std::string extension(char flag, const std::string& data) {
+    return header(flag == 'L' || flag == 'K' ? "././@LongLink" : "PaxHeaders/x", flag, data.size()) + padded(data);
+}
+// One pax record, its length counting itself; recordOfSize: a comment record of `size` bytes.
+std::string record(const std::string& keyword, const std::string& value);
+std::string recordOfSize(size_t size) {
+    size_t value = size - 20;
+    while (record("comment", std::string(value, 'c')).size() < size) ++value;
+    return record("comment", std::string(value, 'c'));
+}
+std::string record(const std::string& keyword, const std::string& value) {
+    const std::string body = " " + keyword + "=" + value + "\n";
+    size_t length = body.size() + 1;
+    while (std::to_string(length).size() + body.size() != length) ++length;
+    return std::to_string(length) + body;
 }
 
-// Everything below `dir`, sorted: "./d/" a directory, "./l -> target", "./f:content", "./p?" other.
+// Everything below `dir`, sorted: "./d/" a directory, "./l -> target", "./f:content" (" #N" behind
+// a file of N names), "./p?" other.
 std::string listing(const std::string& dir, const std::string& find = "") {
     return shell("cd " + quote(dir) + " && find . -mindepth 1 " + find + " | LC_ALL=C sort | while read -r f; do "
                  "if [ -L \"$f\" ]; then printf '%s -> %s\\n' \"$f\" \"$(readlink \"$f\")\"; "
                  "elif [ -d \"$f\" ]; then echo \"$f/\"; "
-                 "elif [ -f \"$f\" ]; then printf '%s:%s\\n' \"$f\" \"$(cat \"$f\")\"; "
+                 "elif [ -f \"$f\" ]; then printf '%s:%s' \"$f\" \"$(cat \"$f\")\"; n=$(stat -c %h \"$f\"); "
+                 "[ \"$n\" = 1 ] || printf ' #%s' \"$n\"; echo; "
                  "else echo \"$f?\"; fi; done");
 }
 
@@ -176,19 +197,66 @@ TEST(TarReaderTest, ArchivesOfGnuTarAndPythonExtractLikeTarInEverySlicing) {
     }
 }
 
-// Each entry, between ok.txt and after.txt, fails the stream there or is made as `tree` shows.
-TEST(TarReaderTest, EntriesAreMadeOrRefusedAsTheyShould) {
+// Each entry of a row, between ok.txt and after.txt, fails the stream there or is made as
+// `tree` shows (dest less ok.txt, with after.txt on success); `setup` runs in dest first;
+// `outside` is what stands beside dest afterwards. Every row is read whole and byte by byte,
+// and (without setup) by the listing maker, which must judge alike and touch nothing.
+struct EntryRow {
+    std::string entry, printed, tree, setup = "", outside = "";
+    bool keepBackslashes = false;
+};
+
+class EntryTableTest : public ::testing::Test {
+protected:
+    std::string through(const std::string& name, const std::string& link) const {
+        return "tar: " + name + ": refusing to go through the symbolic link " + dest + "/" + link + "\n";
+    }
+    void expectRows(const std::vector<EntryRow>& rows);
+
     TempDir tmp;
     const std::string dest = tmp / "dest", outside = tmp / "outside", after = "./after.txt:x\n";
     const std::string dotDot = ": refusing a '..' path component\n";
-    auto through = [&](const std::string& name, const std::string& link) {
-        return "tar: " + name + ": refusing to go through the symbolic link " + dest + "/" + link + "\n";
-    };
+};
+
+void EntryTableTest::expectRows(const std::vector<EntryRow>& rows) {
+    for (const EntryRow& row : rows) {
+        const std::string archive = file("ok.txt", "hello") + row.entry + file("after.txt", "x") + zeroBlocks(2);
+        const bool fails = row.tree.find(after) == std::string::npos;
+        for (bool bytewise : {false, true}) {
+            SCOPED_TRACE(std::to_string(&row - rows.data()) + (bytewise ? " byte by byte" : ""));
+            const auto keep = [&row](brn::CEntryMaker& m) { m.keepBackslashes(row.keepBackslashes); };
+            shell("cd " + quote(tmp.path()) + " && rm -rf dest outside && mkdir dest outside && cd dest " + row.setup);
+            const auto slices = fixedSlices(archive.size(), bytewise ? 1 : archive.size() - 512);
+            const Extraction run = extractInto(dest, archive, slices, keep);
+            std::vector<int> expected(slices.begin(), slices.end());
+            size_t i = 0;  // the failing call gives -4 or -5, every later one -2
+            while (fails && i < slices.size() && run.results[i] == expected[i]) ++i;
+            for (size_t j = i; fails && j < slices.size(); ++j) expected[j] = j > i ? -2 : bytewise ? -4 : -5;
+            EXPECT_EQ(std::tie(run.results, run.finished, run.log),
+                      std::make_tuple(expected, fails ? -1 : 0, row.printed));
+            EXPECT_EQ(std::make_tuple(readFile(dest + "/ok.txt"), listing(dest, "-not -name ok.txt"),
+                                      listing(tmp.path(), "-not -path './dest/*'")),
+                      std::make_tuple("hello"s, row.tree, "./dest/\n./outside/\n" + row.outside));
+            if (!row.setup.empty()) continue;
+            // The listing maker judges alike from its own record, and touches nothing.
+            const std::string disk = describeTree(tmp.path());
+            brn::CListingEntryMaker maker(dest + "/");
+            keep(maker);
+            const Extraction listed = extract(archive, maker, slices);
+            EXPECT_EQ(std::tie(listed.results, listed.finished, listed.log),
+                      std::tie(run.results, run.finished, run.log));
+            EXPECT_EQ(describeTree(tmp.path()), disk);
+            const std::string made = describeTree(dest);
+            EXPECT_EQ(std::make_tuple(recordedKinds(maker, made), maker.madeCount()),
+                      std::make_tuple(kindsOf(made), lineCount(made)));
+        }
+    }
+}
+
+TEST_F(EntryTableTest, EntriesAreMadeOrRefusedAsTheyShould) {
     const std::string evil = header("l", '2', 0, outside), evilTree = "./l -> " + outside + "\n";
-    // tree: dest less ok.txt (after.txt on success); setup: run in dest first; outside: what is beside dest.
-    struct Row { std::string entry, printed, tree, setup = "", outside = ""; };
-    const std::vector<Row> rows = {
-        {header("hl", '1', 0, "ok.txt"), "unsupported link flag '1'\n", ""},
+    expectRows({
+        {header("q", 'Q', 0), "unsupported link flag 'Q'\n", ""},
         {header("fifo", '6', 0), "unsupported file type 4096\n", ""},
         {header("l", '2', 0, ""), "", ""},
         {patched(zeroBlocks(1), 300, "x"), "", ""},
@@ -243,37 +311,168 @@ TEST(TarReaderTest, EntriesAreMadeOrRefusedAsTheyShould) {
         {header("d/x", '5', 0) + header("d", '2', 0, "t"), "", "./d/\n./d/x/\n"},
         {header("no/l", '2', 0, "t"), "", ""},
         {header("e", '5', 0) + header("e", '2', 0, "t") + header("e", '2', 0, "u"), "", after + "./e -> u\n"},
+    });
+}
+
+// A hard link names a regular file this run made, reached under the walker's rules, and
+// nothing else: not a file that was there before, a link, a folder, or a later entry.
+TEST_F(EntryTableTest, HardLinksNameOnlyFilesTheArchiveMade) {
+    const std::string evil = header("l", '2', 0, outside), evilTree = "./l -> " + outside + "\n";
+    const auto refused = [](const std::string& name, const std::string& target) {
+        return "tar: " + name + ": refusing a hard link to " + target + ": not a file this archive made\n";
     };
-    for (const Row& row : rows) {
-        const std::string archive = file("ok.txt", "hello") + row.entry + file("after.txt", "x") + zeroBlocks(2);
-        const bool fails = row.tree.find(after) == std::string::npos;
-        for (bool bytewise : {false, true}) {
-            SCOPED_TRACE(std::to_string(&row - rows.data()) + (bytewise ? " byte by byte" : ""));
-            shell("cd " + quote(tmp.path()) + " && rm -rf dest outside && mkdir dest outside && cd dest " + row.setup);
-            const auto slices = fixedSlices(archive.size(), bytewise ? 1 : archive.size() - 512);
-            const Extraction run = extractInto(dest, archive, slices);
-            std::vector<int> expected(slices.begin(), slices.end());
-            size_t i = 0;  // the failing call gives -4 or -5, every later one -2
-            while (fails && i < slices.size() && run.results[i] == expected[i]) ++i;
-            for (size_t j = i; fails && j < slices.size(); ++j) expected[j] = j > i ? -2 : bytewise ? -4 : -5;
-            EXPECT_EQ(std::tie(run.results, run.finished, run.log),
-                      std::make_tuple(expected, fails ? -1 : 0, row.printed));
-            EXPECT_EQ(std::make_tuple(readFile(dest + "/ok.txt"), listing(dest, "-not -name ok.txt"),
-                                      listing(tmp.path(), "-not -path './dest/*'")),
-                      std::make_tuple("hello"s, row.tree, "./dest/\n./outside/\n" + row.outside));
-            if (!row.setup.empty()) continue;
-            // The listing maker judges alike from its own record, and touches nothing.
-            const std::string disk = describeTree(tmp.path());
-            brn::CListingEntryMaker maker(dest + "/");
-            const Extraction listed = extract(archive, maker, slices);
-            EXPECT_EQ(std::tie(listed.results, listed.finished, listed.log),
-                      std::tie(run.results, run.finished, run.log));
-            EXPECT_EQ(describeTree(tmp.path()), disk);
-            const std::string made = describeTree(dest);
-            EXPECT_EQ(std::make_tuple(recordedKinds(maker, made), maker.madeCount()),
-                      std::make_tuple(kindsOf(made), lineCount(made)));
+    expectRows({
+        {header("h", '1', 0, "ok.txt"), "", after + "./h:hello #2\n"},
+        {header("new/h", '1', 0, "/ok.txt") + header("new/g", '1', 0, ".\\ok.txt"), "",
+         after + "./new/\n./new/g:hello #3\n./new/h:hello #3\n"},
+        {file("a", "1") + file("b", "2") + header("b", '1', 0, "a") + header("b", '1', 0, "./a"), "",
+         "./a:1 #2\n" + after + "./b:1 #2\n"},
+        {file("f", "x") + header("f", '1', 0, "./f"), "", after + "./f:x\n"},
+        // A name made anew takes its first file's place among the files made.
+        {file("f", "1") + file("f", "2") + header("h", '1', 0, "f"), "", after + "./f:2 #2\n./h:2 #2\n"},
+        {header("h", '1', 0, "../outside/t"), "tar: ../outside/t" + dotDot, "", "", ""},
+        {header("h", '1', 0, "a\\..\\..\\outside\\t"), "tar: a/../../outside/t" + dotDot, ""},
+        {evil + header("h", '1', 0, "l/t"), through("l/t", "l"), evilTree},
+        {header("d", '5', 0) + header("h", '1', 0, "d"), refused("h", "d"), "./d/\n"},
+        {header("h", '1', 0, "."), refused("h", "."), ""},
+        {header("h", '1', 0, "later") + file("later", "x"), refused("h", "later"), ""},
+        {header("s", '2', 0, "ok.txt") + header("h", '1', 0, "s"), refused("h", "s"), "./s -> ok.txt\n"},
+        {file("f", "x") + header("f", '2', 0, "ok.txt") + header("h", '1', 0, "f"), refused("h", "f"),
+         "./f -> ok.txt\n"},
+        {file("f", "x") + header("h", '1', 0, "f/x"), refused("h", "f/x"), "./f:x\n"},
+        {header("h", '1', 0, "pre"), refused("h", "pre"), "./pre:keep\n", "&& echo keep > pre"},
+        {header("h", '1', 0, "t"), refused("h", "t"), "./t -> ../outside/t\n",
+         "&& echo keep > ../outside/t && ln -s ../outside/t t", "./outside/t:keep\n"},
+        {header("d", '5', 0) + header("d", '1', 0, "ok.txt"), "", "./d/\n"},
+        {header("h", '1', 0, ""), "", ""},
+        {patched(header("h", '1', 0, "ok.txt"), 124, "00000000001"), "tar: h: a hard link with data is not supported\n",
+         ""},
+    });
+}
+
+// pax and GNU long-name headers give the next entry (or, 'g', every later one) its name, link
+// target and size; their metadata is skipped; malformed or refused records fail the stream.
+TEST_F(EntryTableTest, ExtensionHeadersNameTheNextEntries) {
+    const std::string deep = std::string(120, 'd') + "/" + std::string(200, 'e') + "/f";
+    const std::string deepTree = "./" + std::string(120, 'd') + "/\n./" + std::string(120, 'd') + "/" +
+                                 std::string(200, 'e') + "/\n./" + deep + ":x\n";
+    const std::string malformed = "tar: extended header: malformed record at byte ";
+    const std::string metadata = record("mtime", "1700000000.123") + record("atime", "1") + record("ctime", "1") +
+        record("uid", "7") + record("gid", "7") + record("uname", "u") + record("gname", "g") +
+        record("comment", "c") + record("charset", "ISO-IR 10646 2000 UTF-8") + record("hdrcharset", "BINARY") +
+        record("SCHILY.xattr.user.a", "b\nc") + record("LIBARCHIVE.creationtime", "1") + record("some.new", "x") +
+        record("linkpath", "");
+    expectRows({
+        {extension('x', record("path", deep)) + file("short", "x"), "", after + deepTree},
+        {extension('L', deep + '\0') + file("short", "x"), "", after + deepTree},
+        {extension('L', "first") + extension('x', metadata + record("path", "second")) + file("f", "x"), "",
+         after + "./second:x\n"},
+        {extension('K', std::string(150, 't') + '\0') + header("l", '2', 0, "short"), "",
+         after + "./l -> " + std::string(150, 't') + "\n"},
+        {extension('x', record("linkpath", "t\\u")) + header("l", '2', 0, "short"), "", after + "./l -> t\\u\n"},
+        {extension('K', "ok.txt") + header("h", '1', 0, "x"), "", after + "./h:hello #2\n"},
+        {extension('x', record("path", "a\\b")) + file("f", "x"), "", "./a/\n./a/b:x\n" + after},
+        // The size of a record replaces the field, which may then be unreadable.
+        {extension('x', record("size", "3")) + patched(file("s", "abc"), 124, "\x80" + std::string(11, '\0')), "",
+         after + "./s:abc\n"},
+        {extension('x', record("size", "")) + file("s", "abc"), "", after + "./s:abc\n"},
+        // 'g' values last until another 'g' changes them; 'x' overrides, an empty value deletes.
+        {extension('g', record("path", "g") + record("comment", "1")) + file("one", "1") +
+             extension('x', record("path", "x")) + file("two", "2") + extension('x', record("path", "")) +
+             file("own", "3") + file("four", "4") + extension('g', record("path", "")) + file("five", "5"),
+         "", after + "./five:5\n./g:4\n./own:3\n./x:2\n"},
+        {extension('g', record("comment", "only")), "", after},
+        {extension('x', metadata) + file("plain", "p"), "", after + "./plain:p\n"},
+        // The data of one header is bounded: 65536 bytes are read, one more is refused.
+        {extension('x', recordOfSize(65536 - 12) + record("path", "big")) + file("f", "x"), "", after + "./big:x\n"},
+        {extension('x', recordOfSize(65537 - 12) + record("path", "big")) + file("f", "x"),
+         "tar: PaxHeaders/x: extended header of 65537 bytes is refused: the limit is 65536\n", ""},
+        {extension('L', std::string(65537, 'n')), "tar: ././@LongLink: extended header of 65537 bytes is refused: "
+         "the limit is 65536\n", ""},
+        {patched(extension('x', record("path", "a")), 124, "\x80"), "tar: PaxHeaders/x: size field in base-256 form "
+         "is not supported\n", ""},
+    });
+    // Malformed or refused headers fail the stream before their entry is made.
+    expectRows({
+        {extension('x', "x path=a\n") + file("f", "x"), malformed + "0: no length, or one that runs past the header\n",
+         ""},
+        {extension('x', record("comment", "c") + "13 path=abc\n") + file("f", "x"),
+         malformed + "13: no length, or one that runs past the header\n", ""},
+        {extension('x', "3 a\n") + file("f", "x"), malformed + "0: no length, or one that runs past the header\n", ""},
+        {extension('x', "5path=a\n") + file("f", "x"), malformed + "0: no length, or one that runs past the header\n",
+         ""},
+        {extension('x', "11 path=ab") + file("f", "x"), malformed + "0: no length, or one that runs past the header\n",
+         ""},
+        {extension('x', "10 path=ab") + file("f", "x"), malformed + "0: no newline at its end\n", ""},
+        {extension('x', "9 pathab\n") + file("f", "x"), malformed + "0: no keyword=value\n", ""},
+        {extension('x', "6 =ab\n") + file("f", "x"), malformed + "0: no keyword=value\n", ""},
+        {extension('x', record("path", "a") + "\n") + file("f", "x"),
+         malformed + "9: no length, or one that runs past the header\n", ""},
+        {extension('x', record("path", "a\0b"s)) + file("f", "x"), "tar: extended header: path holds a NUL byte\n", ""},
+        {extension('x', record("linkpath", "\0"s)) + header("l", '2', 0, "t"),
+         "tar: extended header: linkpath holds a NUL byte\n", ""},
+        {extension('x', record("size", "12a")) + file("f", "x"), "tar: extended header: size 12a is not a number\n", ""},
+        {extension('x', record("size", "-1")) + file("f", "x"), "tar: extended header: size -1 is not a number\n", ""},
+        {extension('x', record("size", "4294967296")) + file("f", "x"),
+         "tar: extended header: size above 4294967295 bytes is not supported\n", ""},
+        {extension('x', record("GNU.sparse.size", "10")) + file("f", "x"),
+         "tar: extended header: a GNU sparse file is refused (GNU.sparse.size)\n", ""},
+        {extension('g', record("GNU.sparse.major", "1")) + file("f", "x"),
+         "tar: extended header: a GNU sparse file is refused (GNU.sparse.major)\n", ""},
+        {extension('x', record("GNU.volume.offset", "1")) + file("f", "x"),
+         "tar: extended header: a file continued from another volume is refused (GNU.volume.offset)\n", ""},
+        {extension('L', std::string(1, '\0')) + file("f", "x"), "tar: a GNU long name header holds no name\n", ""},
+        {extension('L', "a/../../x") + file("f", "x"), "tar: a/../../x" + dotDot, ""},
+        {extension('x', record("path", "ok")) + zeroBlocks(1),
+         "tar: an extended header or long name is not followed by an entry\n", ""},
+    });
+}
+
+// A regular-file entry named like a folder is one, and has no data whatever its size says. A
+// backslash is a slash, in names and hard link targets, unless the maker keeps backslashes.
+TEST_F(EntryTableTest, OldStyleFoldersAndBackslashes) {
+    const std::string unit = "system-systemd\\x2dcryptsetup.slice";
+    expectRows({
+        {header("directory1/", '0', 1) + header("directory2/", '\0', 0) + file("directory2/f", "x"), "",
+         after + "./directory1/\n./directory2/\n./directory2/f:x\n"},
+        {header("pkg/", '0', 0) + file("pkg/hello.txt", "hi"), "", after + "./pkg/\n./pkg/hello.txt:hi\n"},
+        {header("d\\", '0', 1) + file("d\\f", "x"), "", after + "./d/\n./d/f:x\n"},
+        {extension('x', record("path", "p/")) + header("f", '0', 0) + file("p/g", "y"), "", after + "./p/\n./p/g:y\n"},
+        {file(unit, "u"), "", after + "./system-systemd/\n./system-systemd/x2dcryptsetup.slice:u\n"},
+        {file(unit, "u"), "", after + "./" + unit + ":u\n", "", "", true},
+        {file(unit, "u") + header("h", '1', 0, unit) + header("l", '2', 0, unit), "",
+         after + "./h:u #2\n./l -> " + unit + "\n./" + unit + ":u #2\n", "", "", true},
+        {header("d\\", '0', 1) + "x" + std::string(511, '\0'), "", after + "./d\\:x\n", "", "", true},
+        {file("..\\x", "e") + header("a\\", '5', 0), "", "./..\\x:e\n./a\\/\n" + after, "", "", true},
+        {file("..\\x", "e"), "tar: ../x" + dotDot, ""},
+    });
+}
+
+// Someone who puts another file in the target's place between its check and the link (here,
+// right at the link) gains that file no name in the tree: the new name is checked once made.
+TEST(TarReaderTest, ATargetSwappedBeforeTheLinkGetsNoName) {
+    struct SwappingMaker : ProbeMaker {
+        using ProbeMaker::ProbeMaker;
+        std::string secret;
+        int createHardLink(brn::DirRef targetDir, const std::string& target, brn::DirRef dir,
+                           const std::string& name) override {
+            const int from = int(targetDir), to = int(dir);
+            const bool swapped = unlinkat(from, target.c_str(), 0) == 0 &&
+                                 linkat(AT_FDCWD, secret.c_str(), from, target.c_str(), 0) == 0;
+            return swapped && linkat(from, target.c_str(), to, name.c_str(), 0) == 0 ? 0 : errno;
         }
-    }
+    };
+    TempDir tmp;
+    shell("cd " + quote(tmp.path()) + " && mkdir out && printf secret > secret");
+    const CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    SwappingMaker maker(root.get(), tmp / "out/");
+    maker.secret = tmp / "secret";
+    const Extraction run = extract(file("real", "x") + header("grab", '1', 0, "real") + zeroBlocks(2), maker);
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "secret").c_str(), &st), 0);
+    EXPECT_EQ(std::make_tuple(run.error, exists(tmp / "out/grab"), st.st_nlink, run.log),
+              std::make_tuple(brn::TarError::kHardLinkTarget, false, nlink_t(2),
+                              "tar: grab: refusing a hard link to real: not a file this archive made\n"s));
 }
 
 TEST(TarReaderTest, ResultsOfFinishAndBadCalls) {
@@ -334,18 +533,34 @@ TEST(TarReaderTest, EachFailureRecordsItsCause) {
     const std::vector<Row> rows = {
         {file("ok", "x") + zeroBlocks(2), TarError::kNone},
         {patched(zeroBlocks(1), 300, "x"), TarError::kBadHeader},
-        {header("hl", '1', 0, "x"), TarError::kUnsupportedFlag},
+        {header("q", 'Q', 0), TarError::kUnknownFlag},
         {header("l", '2', 0, ""), TarError::kEmptyLinkTarget},
+        {header("h", '1', 0, ""), TarError::kEmptyLinkTarget},
         {patched(header("big", '0', 0), 124, "\x80" + std::string(10, '\0') + "\x05"), TarError::kBadSize},
         {header("a/../x", '0', 0), TarError::kDotDot},
+        {header("h", '1', 0, "a/../x"), TarError::kDotDot},
         {header("l", '2', 0, tmp.path()) + file("l/x", "e"), TarError::kThroughLink},
         {header("d", '5', 0) + file("d", "x"), TarError::kMakeFailed},
-        {header("fifo", '6', 0), TarError::kUnsupportedType},
+        {header("fifo", '6', 0), TarError::kFifo},
+        {header("c", '3', 0), TarError::kCharDevice},
+        {header("b", '4', 0), TarError::kBlockDevice},
+        {header("s", 'S', 0), TarError::kSparseFile},
+        {extension('x', record("GNU.sparse.map", "0,1")) + file("s", "x"), TarError::kSparseFile},
+        {header("d", 'D', 0), TarError::kDumpDir},
+        {header("v", 'V', 0), TarError::kVolumeLabel},
+        {header("m", 'M', 0), TarError::kMultiVolume},
+        {header("a", 'A', 0), TarError::kSolarisAcl},
+        {extension('x', "4 x\n"), TarError::kBadExtension},
+        {extension('x', record("path", "p")) + zeroBlocks(2), TarError::kBadExtension},
+        {extension('g', std::string(65537, 'g')), TarError::kLongExtension},
+        {header("h", '1', 0, "missing"), TarError::kHardLinkTarget},
         {file("w", std::string(600, 'w')), TarError::kWriteFailed, kWriteFault},
         {file("c", "data"), TarError::kCloseFailed, kCloseFault},
         {file("e", ""), TarError::kCloseFailed, kCloseFault},
         {zeroBlocks(2) + header("late", '0', 0), TarError::kDataAfterEnd},
         {file("cut", std::string(1000, 'c')).substr(0, 1024), TarError::kEndsInsideEntry},
+        {extension('x', record("path", "p")), TarError::kEndsInsideEntry},
+        {extension('L', std::string(600, 'n')).substr(0, 1024), TarError::kEndsInsideEntry},
     };
     const size_t descriptors = openDescriptors();
     for (const Row& row : rows) {
