@@ -211,7 +211,7 @@ int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignat
     CPackageRun reading(source, decoder);
     reading.addObserver([this](const char*, int, uint64_t done) { progress.update(done); });
     if (signature != nullptr) {
-        reading.addObserver([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
+        reading.addReader([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
     }
     const RunEnd end = reading.run();
     progress.clear();

@@ -138,7 +138,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
         feed.update(done);
     });
     if (signature != nullptr) {
-        run.addObserver([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
+        run.addReader([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
     }
     const RunEnd end = run.run();
     line.clear();

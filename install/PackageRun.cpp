@@ -13,7 +13,9 @@ RunEnd CPackageRun::run() {
     auto onChunk = [this, &decodeFailed, &done](const char* data, int length) {
         decodeFailed = decoder.buffToFile(data, length) < 0;
         done += uint64_t(length);
-        for (const ChunkObserver& observer : observers) observer(data, length, done);
+        for (const Watcher& watcher : observers) {
+            if (!decodeFailed || watcher.refusedToo) watcher.see(data, length, done);
+        }
         return decodeFailed ? 0 : length;
     };
     source.markStart();

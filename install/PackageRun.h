@@ -3,8 +3,8 @@
 // input) is read through its descriptor in 102400-byte chunks into a decoder, short reads of a
 // pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
 // never buffered whole; and the input as a whole is judged the same way by both programs.
-// Observers see every chunk read, in order, the one the decoder refused included (a progress
-// line, a hash of every byte read).
+// Observers see every chunk the decoder took, in order (a progress line); readers see every
+// chunk read, the one the decoder refused included (a hash of every byte of the input).
 // Calling order: construct, add observers, run once. Borrows the source and the decoder.
 
 #include <cstdint>
@@ -37,14 +37,19 @@ public:
     CPackageRun(const CPackageRun&) = delete;
     CPackageRun& operator=(const CPackageRun&) = delete;
 
-    void addObserver(ChunkObserver observer) { observers.push_back(std::move(observer)); }
+    void addObserver(ChunkObserver observer) { observers.push_back({std::move(observer), false}); }
+    void addReader(ChunkObserver reader) { observers.push_back({std::move(reader), true}); }
     [[nodiscard]] RunEnd run();
     int readError() const { return readErrno; }
 
 private:
     CSourceFile& source;
     CUnPackFile& decoder;
-    std::vector<ChunkObserver> observers;
+    struct Watcher {
+        ChunkObserver see;
+        bool refusedToo;  // a reader: sees the chunk the decoder refused as well
+    };
+    std::vector<Watcher> observers;
     int readErrno = 0;
 };
 

@@ -147,6 +147,14 @@ TEST_F(StreamTest, ASignedStreamIsCheckedBeforeTheSwap) {
     restore();
     EXPECT_EQ(unpack("{ cat p.velk; printf x; }", "--atomic --pubkey k.pub --signature p.velk.minisig"), kSignature);
     EXPECT_EQ(state(), before);
+    // A signed file that fails to decode is -7, not -8: the chunk the decoder refused is hashed too.
+    std::string gz = shell(cd() + "gzip -n -c big.tar");
+    gz[gz.size() - 8] = char(gz[gz.size() - 8] ^ 0x40);
+    velktest::writeFile(dir / "bad.gz", gz);
+    shell(cd() + velktest::refPacker() + " --label L --info '{\"PLVS\":\"bad\"}' --gzip bad.gz -o bad.velk && " +
+          quote(VELK_MINISIGN) + " -S -s k.sec -m bad.velk > /dev/null");
+    EXPECT_EQ(unpack("cat bad.velk", "--atomic --pubkey k.pub --signature bad.velk.minisig"), kIncomplete) << log();
+    EXPECT_EQ(state(), before);
     EXPECT_EQ(unpack("cat p.velk", "--atomic --pubkey k.pub"), kUsage);
     EXPECT_EQ(unpack("cat p.velk", "--pubkey k.pub --signature p.velk.minisig"), kUsage);
     EXPECT_EQ(unpack("cat p.velk", "--source-size 100 ./p.velk"), kUsage);  // not a stream
