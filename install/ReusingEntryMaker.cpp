@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kHandle = 0;                        // the one handle: one file is made at a time
 constexpr size_t kCompareSlice = 64 * 1024;       // old bytes read at once
+constexpr size_t kFirstBlock = 4096;              // old bytes read first
 constexpr mode_t kNewFileMode = 0600;             // as the disk maker makes a file, before the umask
 constexpr uint32_t kPermissionBits = 0777;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -36,7 +37,7 @@ int reportCall(const std::string& name, const char* call, int error) {
 
 CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, bool keepPermissions)
     : staged(stagedMaker), oldTree(oldTreeFd), keepModes(keepPermissions), fileMask(currentUmask()),
-      buffer(kCompareSlice) {
+      user(geteuid()), group(getegid()), buffer(kCompareSlice) {
     keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
 }
 
@@ -61,26 +62,33 @@ bool CReusingEntryMaker::findOld(const std::string& name, uint32_t mode) {
     struct stat st;
     if (file.get() < 0 || fstat(file.get(), &st) != 0) return false;
     const bool same = S_ISREG(st.st_mode) && uint64_t(st.st_size) == entrySize && st.st_nlink == 1 &&
-                      (st.st_mode & 07777) == newFileMode(mode) && st.st_uid == geteuid() && st.st_gid == getegid();
-    if (same) current.old = std::move(file);
-    return same;
+                      (st.st_mode & 07777) == newFileMode(mode) && st.st_uid == user && st.st_gid == group;
+    if (!same) return false;
+    (void)posix_fadvise(file.get(), 0, 0, POSIX_FADV_RANDOM);  // see sameBytes
+    current.old = std::move(file);
+    return true;
 }
 
 // The old tree's folder `path`, reached component by component from DEST without following a
-// link; the last one is kept, as the entries of one folder come together. -1 when it is not
-// there (or is no folder).
+// link. The folders on the way to the last one stay open, as the entries of a tree come folder
+// by folder: only the components after the shared start are opened. -1 when it is not there.
 int CReusingEntryMaker::oldFolder(const std::string& path) {
     if (oldTree < 0) return -1;
-    if (cachedFolder.get() >= 0 && path == cachedPath) return cachedFolder.get();
-    CUniqueFd folder(openat(oldTree, ".", kFolderFlags));
+    std::vector<std::string> parts;
     size_t pos = 0, begin = 0, end = 0;
-    while (folder.get() >= 0 && brn::nextPathComponent(path, pos, begin, end)) {
-        if (path.compare(begin, end - begin, "..") == 0) return -1;
-        folder.reset(openat(folder.get(), path.substr(begin, end - begin).c_str(), kFolderFlags));
+    while (brn::nextPathComponent(path, pos, begin, end)) parts.push_back(path.substr(begin, end - begin));
+    size_t kept = 0;
+    while (kept < held.size() && kept < parts.size() && held[kept].first == parts[kept]) ++kept;
+    held.resize(kept);
+    int at = kept == 0 ? oldTree : held.back().second.get();
+    for (size_t level = kept; level < parts.size(); ++level) {
+        if (parts[level] == "..") return -1;
+        CUniqueFd next(openat(at, parts[level].c_str(), kFolderFlags));
+        if (next.get() < 0) return -1;
+        at = next.get();
+        held.emplace_back(parts[level], std::move(next));
     }
-    cachedFolder = std::move(folder);
-    cachedPath = path;
-    return cachedFolder.get();
+    return at;
 }
 
 int CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
@@ -97,16 +105,21 @@ int CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& ha
     return opened;
 }
 
-// How many of `count` bytes equal the old file's at the matched offset.
+// How many of `count` bytes equal the old file's at the matched offset. The first block is
+// read alone, without read-ahead: a file changed at its start costs one block read. Once it
+// matched, the kernel reads ahead of the comparison as for any file read through.
 size_t CReusingEntryMaker::sameBytes(const char* data, size_t count) {
     size_t same = 0;
     while (same < count) {
-        const size_t slice = std::min(count - same, buffer.size());
+        const bool first = current.matched + same == 0;
+        const size_t slice = std::min(count - same, first ? kFirstBlock : buffer.size());
         const ssize_t got = pread(current.old.get(), buffer.data(), slice, off_t(current.matched + same));
         if (got <= 0) return same;
-        const size_t equal = size_t(std::mismatch(buffer.data(), buffer.data() + got, data + same).first - buffer.data());
-        same += equal;
-        if (equal < size_t(got)) return same;
+        if (memcmp(buffer.data(), data + same, size_t(got)) != 0) {
+            return same + size_t(std::mismatch(buffer.data(), buffer.data() + got, data + same).first - buffer.data());
+        }
+        if (first) (void)posix_fadvise(current.old.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        same += size_t(got);
     }
     return same;
 }

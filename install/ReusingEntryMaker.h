@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brn/tar/DiskEntryMaker.h"
@@ -68,10 +69,11 @@ private:
     int oldTree;
     bool keepModes;
     mode_t fileMask;        // the process umask, which a new file's mode goes through
+    uid_t user;             // the owner and group a new file gets
+    gid_t group;
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
     Current current;
-    std::string cachedPath;  // the old tree's folder last looked in, and its descriptor
-    CUniqueFd cachedFolder;
+    std::vector<std::pair<std::string, CUniqueFd>> held;  // the old tree's folders to the last one used
     std::vector<char> buffer;  // old bytes read for one comparison
     uint64_t linked = 0;
 };

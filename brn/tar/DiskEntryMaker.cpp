@@ -11,7 +11,6 @@
 
 #include "brn/ByteOrder.h"
 #include "fs/FileUtil.h"
-#include "fs/HelperName.h"
 #include "fs/Message.h"
 
 namespace brn {
@@ -65,6 +64,9 @@ int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
         close(handle);
         return kEntryCloseFailed;
     }
+    // The file's data starts on its way to the disk now, without waiting: the sync at the end
+    // of the install then waits only for the rest, and a stream's writing overlaps its download.
+    (void)sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (close(handle) != 0) {
         const int error = errno;
         brn::message("tar: %.*s: close failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
@@ -128,36 +130,22 @@ int CDiskEntryMaker::setDirectoryMode(const std::string& name, uint32_t mode) {
     return -1;
 }
 
-// The name is first made an empty file by the walker, whose rules then hold for it; the link
-// is made under a name of its own beside it and renamed over it.
+// The name is placed by the walker as a file entry's would be. A file system or a process
+// that cannot link the descriptor leaves the name free for the caller to write the file.
 int CDiskEntryMaker::linkFile(const std::string& name, int file) {
-    int made = -1;
-    if (int opened = openFile(name, kFileMode, made); opened != kSafePathOk) return opened;
-    modeHandle = -1;
-    close(made);
-    const size_t slash = name.find_last_of('/');
-    int folderFd = -1;
-    if (openDirectory(slash == std::string::npos ? "" : name.substr(0, slash), folderFd) != kSafePathOk) {
-        return kEntryLinkFailed;
-    }
-    const int folder = folderFd;
-    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
-    const std::string temporary = velk::helperName(leaf, ".velk-link");
-    (void)unlinkat(folder, temporary.c_str(), 0);
-    int linked = linkat(file, "", folder, temporary.c_str(), AT_EMPTY_PATH);
-    if (linked != 0) {
+    struct stat given;
+    if (fstat(file, &given) != 0) return kEntryLinkFailed;
+    bool cannotLink = false;
+    const int result = walker.placeFile(name, [&](DirRef dir, const std::string& leaf) {
+        if (linkat(file, "", fd(dir), leaf.c_str(), AT_EMPTY_PATH) == 0) return 0;
         const std::string self = "/proc/self/fd/" + std::to_string(file);
-        linked = linkat(AT_FDCWD, self.c_str(), folder, temporary.c_str(), AT_SYMLINK_FOLLOW);
-    }
-    struct stat empty, given;
-    const bool done = linked == 0 && fstatat(folder, leaf.c_str(), &empty, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      fstat(file, &given) == 0 && renameat(folder, temporary.c_str(), folder, leaf.c_str()) == 0;
-    if (!done && linked == 0) (void)unlinkat(folder, temporary.c_str(), 0);
-    close(folder);
-    if (!done) return kEntryLinkFailed;
-    madeFiles.set(fileKey(empty.st_dev, empty.st_ino), 0);
-    madeFiles.set(fileKey(given.st_dev, given.st_ino), kMade);
-    return kEntryMakerOk;
+        if (linkat(AT_FDCWD, self.c_str(), fd(dir), leaf.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+        cannotLink = true;
+        return 0;
+    });
+    if (cannotLink) return kEntryLinkFailed;
+    if (result == kSafePathOk) madeFiles.set(fileKey(given.st_dev, given.st_ino), kMade);
+    return result;
 }
 
 int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {

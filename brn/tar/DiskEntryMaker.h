@@ -54,7 +54,7 @@ public:
     // `file`, linked through that descriptor (AT_EMPTY_PATH, or its /proc name), never through
     // a path: a file of another tree whose bytes are the entry's. It then counts as made here.
     // kEntryMakerOk, a kSafePath* code, or kEntryLinkFailed when it cannot be linked here (the
-    // name is then an empty file).
+    // name is then free).
     int linkFile(const std::string& name, int file);
     // Opens the directory `name` below the root under the same rules (missing levels made,
     // no link followed) and stores a descriptor the caller owns; the root's own name ("" or

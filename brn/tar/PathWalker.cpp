@@ -52,6 +52,17 @@ int CPathWalker::makeHardLink(const std::string& name, const std::string& target
     return result;
 }
 
+int CPathWalker::placeFile(const std::string& name, const PlaceFile& place) {
+    Parent parent;
+    int result = walkToParent(name, true, parent);
+    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : replaceableAt(name, parent);
+    if (result == kSafePathOk) {
+        if (int error = place(parent.dir, parent.leaf)) result = report(name, "link", lastEnd(), error, kSafePathCreateFailed);
+    }
+    release(parent);
+    return result;
+}
+
 int CPathWalker::makeDirectory(const std::string& name) {
     Parent parent;
     int result = walkToParent(name, true, parent);

@@ -13,6 +13,7 @@
 // makeHardLink / makeDirectory. The walker borrows the tree, which must outlive it.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,11 @@ public:
     // missing; at the link's name, as openFile. A link to its own name changes nothing.
     int makeHardLink(const std::string& name, const std::string& target);
     int makeDirectory(const std::string& name);
+    // Puts a file at `name` as openFile would (folders on the way made, a regular file or a
+    // link there replaced), made by `place`, which is given the folder and the leaf and gives
+    // 0 or an errno.
+    using PlaceFile = std::function<int(DirRef dir, const std::string& leaf)>;
+    int placeFile(const std::string& name, const PlaceFile& place);
     // Enters the directory `name` under the same rules, making it and its parents when
     // missing, and gives it; the caller gives it back with the tree's leave. The root
     // itself is not given out: kSafePathNoLeaf.
