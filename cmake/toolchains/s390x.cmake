@@ -31,7 +31,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(ZLIB_USE_STATIC_LIBS ON)
 
 # ctest, gtest_discover_tests and custom commands that run our own programs go through this.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-s390x -L /usr/s390x-linux-gnu)
+# The programs name the cross loader and its libraries by their real paths, so qemu needs no
+# prefix (-L): with one, it would stand in for every absolute path that exists below it, "/"
+# included, and a program that opens "/" would see the prefix folder instead of the root.
+# The search path is an RPATH, not a RUNPATH, so it also serves what the libraries themselves
+# load (libstdc++ loads libm).
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-s390x)
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-Wl,--dynamic-linker=/usr/s390x-linux-gnu/lib/ld64.so.1 -Wl,-rpath,/usr/s390x-linux-gnu/lib -Wl,--disable-new-dtags")
 
 set(CMAKE_C_FLAGS_INIT "-DVELK_EMULATED")
 set(CMAKE_CXX_FLAGS_INIT "-DVELK_EMULATED")
