@@ -1,97 +1,60 @@
 // The end of an install, seen from outside: the order of the calls that make it durable (strace
-// -f -y), each step after the swap failing in turn, and a version file inside DEST, which is the
-// tool's own state and travels with the tree it names.
+// -f -y), each step after the swap failing in turn, a version file inside DEST, which is the
+// tool's own state and travels with the tree it names, and a kill at any system call.
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
+#include <algorithm>
 
-#include <regex>
-#include <sstream>
-
+#include "tests/support/PrivateMounts.h"
+#include "tests/support/Scene.h"
 #include "tests/support/SyscallTrace.h"
-#include "tests/support/TestSupport.h"
 
-using velktest::describeTree;
-using velktest::Launch;
-using velktest::Outcome;
-using velktest::quote;
-using velktest::readFile;
-using velktest::shell;
+using namespace velktest;
 
 namespace {
 
-constexpr int kIncomplete = 249, kVersionFailed = 250;  // -7, -6
-constexpr const char* kOld = "an older, longer version";
-#ifdef VELK_EMULATED
-constexpr bool kEmulated = true;  // strace would trace the emulator
+constexpr const char* kOld = "an older, longer version";  // longer than "new": a mix would show
+#ifdef VELK_SANITIZE_BUILD
+constexpr size_t kSpread = 4;  // sanitized programs start slowly
 #else
-constexpr bool kEmulated = false;
+constexpr size_t kSpread = 20;
 #endif
 
 class CommitTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
-        shell(cd() + "mkdir -p tree/bin old/state site state && printf new-tool > tree/bin/tool && tar --format=ustar"
-              " --sort=name --mtime=@0 --owner=0 --group=0 -C tree -cf t.tar . && " + velktest::refPacker() +
-              " --label L --info '{\"PLVS\":\"new\"}' --tar t.tar -o p.velk && printf old-tool > old/tool");
-        // A package that fails after its first file: its gzip trailer is wrong.
-        std::string gz = shell(cd() + "gzip -n -c t.tar");
-        gz[gz.size() - 8] = char(gz[gz.size() - 8] ^ 0x40);
-        velktest::writeFile(dir / "crc.gz", gz);
-        shell(cd() + velktest::refPacker() + " --label L --info '{\"PLVS\":\"new\"}' --gzip crc.gz -o crc.velk");
-        newTree = describeTree(dir / "tree");
+        s.sh("mkdir -p tree/bin old/state/deep site state && printf new-tool > tree/bin/tool && printf old-tool >"
+             " old/tool && printf deep > old/state/deep/f && ln -s tool old/link");
+        writeFile(s / "tree/share.bin", seededBytes(300000, 7));  // written in several calls
+        s.pack("tree", "p.velk");
+        s.packBadTrailer("tree", "crc.velk");
+        newTree = describeTree(s / "tree");
     }
-    std::string cd() const { return "cd " + quote(dir.path()) + " && "; }
-    std::string dest() const { return dir / "site/dest"; }
+    std::string dest() const { return s / "site/dest"; }
 
     // DEST holds the old tree (with a version file of its own in state/), the outside version
     // file says kOld, and the lock file is there from an earlier run.
     void restore() {
-        shell(cd() + "rm -rf site/dest site/.dest.velk-staging && cp -a old site/dest && : > site/.dest.velk-lock");
-        velktest::writeFile(dir / "state/version", kOld);
-        velktest::writeFile(dest() + "/state/version", kOld);
+        s.sh("rm -rf site/dest site/.dest.velk-staging && cp -a old site/dest && : > site/.dest.velk-lock");
+        writeFile(s / "state/version", kOld);
+        writeFile(dest() + "/state/version", kOld);
     }
-    Outcome unpack(const std::vector<std::string>& args, std::vector<std::string> tool = {}) const {
-        if (!tool.empty()) tool.push_back("--");
-        tool.push_back(VELK_UNPACK);
-        tool.insert(tool.end(), args.begin(), args.end());
-        Launch how;
-        how.argv = tool;
-        how.out = dir / "log";
-        how.workDir = dir.path();
-        return velktest::run(how);
-    }
-    std::string ls(const std::string& folder) const { return shell("LC_ALL=C ls -A " + quote(folder)); }
+    std::string ls(const std::string& folder) const { return s.sh("LC_ALL=C ls -A " + quote(folder)); }
 
-    velktest::TempDir dir;
+    Scene s;
     std::string newTree;
 };
 
-// One traced call: its name and its text as strace -y wrote it.
-struct Call {
-    std::string name, text;
-};
-
-std::vector<Call> tracedCalls(const std::string& log) {
-    std::vector<Call> calls;
-    std::istringstream lines(log);
-    const std::regex call(R"(^\d+ +([a-z0-9_]+)\()");
-    std::smatch found;
-    for (std::string line; std::getline(lines, line);) {
-        if (std::regex_search(line, found, call)) calls.push_back({found[1], line});
-    }
-    return calls;
-}
-
-// The index of the first call named `name` whose text holds every one of `parts`, from `from` on.
-size_t findCall(const std::vector<Call>& calls, const std::string& name, const std::vector<std::string>& parts,
+// Where in `log` (strace -y) the first call `name` from `from` on shows every one of `parts`.
+size_t findCall(const std::string& log, const std::string& name, const std::vector<std::string>& parts,
                 size_t from = 0) {
-    for (size_t i = from; i < calls.size(); ++i) {
-        bool all = calls[i].name == name;
-        for (const std::string& part : parts) all = all && calls[i].text.find(part) != std::string::npos;
-        if (all) return i;
+    for (size_t at = log.find(" " + name + "(", from); at != std::string::npos; at = log.find(" " + name + "(", at + 1)) {
+        const std::string line = log.substr(at, log.find('\n', at) - at);
+        if (std::all_of(parts.begin(), parts.end(), [&](const std::string& p) { return line.find(p) != line.npos; })) {
+            return at;
+        }
     }
     return std::string::npos;
 }
@@ -101,16 +64,16 @@ size_t findCall(const std::vector<Call>& calls, const std::string& name, const s
 // temporary written and synced before its rename (and, staged, before the swap); the rename, then
 // its folder synced. Removing or moving any one of these calls fails this test.
 TEST_F(CommitTest, TheCallsThatMakeAnInstallDurableComeInOrder) {
-    const std::string site = dir / "site", state = dir / "state", temporary = state + "/.version.velk-new";
+    const std::string site = s / "site", state = s / "state", temporary = state + "/.version.velk-new";
     for (const bool staged : {false, true}) {
         SCOPED_TRACE(staged ? "staged" : "in place");
         restore();
-        std::vector<std::string> args = {"p.velk", dest(), dir / "state/version"};
+        std::vector<std::string> args = {"p.velk", dest(), s / "state/version"};
         if (staged) args.insert(args.begin(), "--atomic");
-        const std::string log = dir / "trace";
-        ASSERT_EQ(unpack(args, velktest::straceCommand(log, {"-y", "-e", "trace=syncfs,fsync,write,renameat,renameat2"}))
-                      .status, 0) << readFile(dir / "log");
-        const std::vector<Call> calls = tracedCalls(readFile(log));
+        const std::string log = s / "trace";
+        ASSERT_EQ(s.unpack(args, straceCommand(log, {"-y", "-e", "trace=syncfs,fsync,write,renameat,renameat2"}))
+                      .status, 0) << s.log();
+        const std::string calls = readFile(log);
         const std::string tree = staged ? site + "/.dest.velk-staging>" : dest() + ">";
         const size_t synced = findCall(calls, "syncfs", {tree});
         const size_t written = findCall(calls, "write", {"<" + temporary + ">", "\"new\""});
@@ -132,7 +95,7 @@ TEST_F(CommitTest, TheCallsThatMakeAnInstallDurableComeInOrder) {
             EXPECT_LT(parentSynced, renamed);
         }
         EXPECT_EQ(describeTree(dest()), newTree);
-        EXPECT_EQ(readFile(dir / "state/version"), "new");
+        EXPECT_EQ(readFile(s / "state/version"), "new");
     }
 }
 
@@ -151,7 +114,8 @@ TEST_F(CommitTest, AFailureAfterTheSwapIsUndoneOrSaysWhatIsLeft) {
         std::string version, message;
     } rows[] = {
         {"the version file cannot be renamed (a full disk)", {"renameat:error=ENOSPC:when=1"}, kVersionFailed, false,
-         kOld, "version file: rename " + dir / "state/version failed(28,"},
+         kOld, "version file: rename " + s / "state/version failed(28,"},
+        // The first fsync is the version file's temporary, written before the exchange.
         {"the parent cannot be synced after the swap", {"fsync:error=EIO:when=2"}, kIncomplete, false, kOld,
          said + "fsync of the parent failed(5,"},
         {"nor can the swap be undone", {"fsync:error=EIO:when=2", "renameat2:error=EROFS:when=3"}, kIncomplete, true,
@@ -164,56 +128,87 @@ TEST_F(CommitTest, AFailureAfterTheSwapIsUndoneOrSaysWhatIsLeft) {
         restore();
         std::vector<std::string> options = {"-e", "trace=fsync,renameat,renameat2"};
         for (const std::string& rule : row.injected) options.insert(options.end(), {"-e", "inject=" + rule});
-        const Outcome out =
-            unpack({"--atomic", "p.velk", dest(), dir / "state/version"}, velktest::straceCommand("/dev/null", options));
+        const Outcome out = s.unpack({"--atomic", "p.velk", dest(), s / "state/version"}, straceCommand("/dev/null", options));
         EXPECT_EQ(out.status, row.status) << out.all();
         EXPECT_NE(out.all().find(row.message), std::string::npos) << out.all();
         EXPECT_EQ(describeTree(dest()), row.newTreeLeft ? newTree : oldTree);
-        EXPECT_EQ(readFile(dir / "state/version"), row.version);
-        EXPECT_EQ(ls(dir / "state"), "version\n");
+        EXPECT_EQ(readFile(s / "state/version"), row.version);
+        EXPECT_EQ(ls(s / "state"), "version\n");
         // The old tree is removed only once nothing can go back to it; where the swap could not be
         // undone it is kept under the staging name, for the next run to remove.
         const bool oldTreeKept = row.newTreeLeft && row.version == kOld;
-        EXPECT_EQ(ls(dir / "site"), oldTreeKept ? ".dest.velk-lock\n.dest.velk-staging\ndest\n" : ".dest.velk-lock\ndest\n");
+        EXPECT_EQ(ls(s / "site"), oldTreeKept ? ".dest.velk-lock\n.dest.velk-staging\ndest\n" : ".dest.velk-lock\ndest\n");
     }
 }
 
-// A version file inside DEST is the tool's state, not part of the old tree. In place, a package
-// that fails after the emptying leaves it as it was; staged, it is written into the new tree
-// before the swap, so that a kill at any call from the sync on finds the old tree with the old
-// version or the new tree with the new one, never a tree without its version.
-TEST_F(CommitTest, AVersionFileInsideDestTravelsWithItsTree) {
+// A version file inside DEST is the tool's state, not part of the old tree: in place, a package
+// that fails after the emptying leaves it as it was.
+TEST_F(CommitTest, AVersionFileInsideDestOutlivesAFailedEmptying) {
     const std::string inside = dest() + "/state/version";
     restore();
-    EXPECT_EQ(unpack({"crc.velk", dest(), inside}).status, kIncomplete) << readFile(dir / "log");
+    EXPECT_EQ(s.unpack({"crc.velk", dest(), inside}).status, kIncomplete) << s.log();
     EXPECT_EQ(readFile(inside), kOld);
     restore();
-    ASSERT_EQ(unpack({"p.velk", dest(), inside}).status, 0) << readFile(dir / "log");
+    ASSERT_EQ(s.unpack({"p.velk", dest(), inside}).status, 0) << s.log();
     EXPECT_EQ(readFile(inside), "new");
+}
+
+// A kill at a spread of calls before the sync of the tree and at every call from it on. In place
+// the version file holds the old value or the new one. Staged, DEST is wholly old (or missing) or
+// new, and the version file names the new version only with the new tree; a version file inside
+// DEST is written into the new tree before the swap, so that DEST is never a tree without its
+// version. After each kill the next run installs and leaves nothing behind. On tmpfs where
+// possible: its syncs do not wait on the machine's disk.
+TEST_F(CommitTest, KilledAtAnySystemCallNothingIsHalfDone) {
+    PrivateMounts mounts;
+    if (mounts.entered()) {
+        ASSERT_TRUE(mounts.mountTmpfs(s / "site", "size=4m") && mounts.mountTmpfs(s / "state", "size=64k"))
+            << mounts.problem();
+    }
     restore();
-    const std::string oldTree = describeTree(dest());
+    const std::string oldTree = describeTree(dest()), inside = dest() + "/state/version";
     const std::string newWithVersion = [&] {
-        shell(cd() + "mkdir -p tree/state && printf new > tree/state/version");
-        const std::string tree = describeTree(dir / "tree");
-        shell(cd() + "rm -r tree/state");
+        s.sh("mkdir -p tree/state && printf new > tree/state/version");
+        const std::string tree = describeTree(s / "tree");
+        s.sh("rm -r tree/state");
         return tree;
     }();
-    const std::vector<std::string> atomic = {"--atomic", "p.velk", dest(), inside};
-    ASSERT_EQ(unpack(atomic, velktest::straceRecording(dir / "trace")).status, 0);
-    EXPECT_EQ(describeTree(dest()), newWithVersion);
-    const velktest::SyscallTrace trace = velktest::readSyscallTrace(readFile(dir / "trace"), "syncfs");
-    ASSERT_TRUE(trace.markerSeen);
-    size_t killed = 0, tried = 0;
-    for (const velktest::CallPoint& point : velktest::killPoints(trace, 0)) {
-        SCOPED_TRACE(point.shown());
-        restore();
-        ++tried;
-        killed += unpack(atomic, velktest::straceInjecting(point.call, "signal=SIGKILL", point.when)).signal == SIGKILL;
-        const std::string now = describeTree(dest());
-        EXPECT_TRUE(now == oldTree || now == newWithVersion) << "DEST is\n" << now;
+    const std::string dest = this->dest(), version = s / "state/version";
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool destMissing;
+        size_t spread;
+        std::string newTree, versionFile;
+    } rows[] = {
+        {"in place", {"p.velk", dest, version}, false, 0, newTree, version},
+        {"staged", {"--atomic", "p.velk", dest, version}, false, kSpread, newTree, version},
+        {"staged, DEST missing", {"--atomic", "p.velk", dest, version}, true, 0, newTree, version},
+        {"staged, the version file inside DEST", {"--atomic", "p.velk", dest, inside}, false, 0, newWithVersion, inside},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool staged = row.args[0] == "--atomic";
+        sweep({s / "trace", "syncfs", "SIGKILL", row.spread,
+               [&] {
+                   restore();
+                   if (row.destMissing) s.sh("rm -r site/dest");
+               },
+               [&](const std::vector<std::string>& tool) { return s.unpack(row.args, tool); },
+               [&](const Outcome&) {
+                   const std::string now = exists(dest) ? describeTree(dest) : "(missing)";
+                   const std::string value = readFile(row.versionFile);
+                   EXPECT_TRUE(!staged || now == row.newTree || now == (row.destMissing ? "(missing)" : oldTree))
+                       << "DEST is\n" << now;
+                   EXPECT_TRUE(value == kOld || value == "new") << value;
+                   EXPECT_TRUE(!staged || value == kOld || now == row.newTree) << "the new version without its tree";
+                   const Outcome rerun = s.unpack(row.args);
+                   EXPECT_EQ(rerun.status, 0) << rerun.all();
+                   EXPECT_EQ(describeTree(dest), row.newTree);
+                   EXPECT_EQ(readFile(row.versionFile), "new");
+                   EXPECT_EQ(ls(s / "site") + ls(s / "state"), ".dest.velk-lock\ndest\nversion\n");
+               }});
     }
-    EXPECT_EQ(killed, tried) << "a run that was to be killed ended otherwise";
-    EXPECT_GT(tried, 10u);
 }
 
 }  // namespace

@@ -5,29 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <regex>
 
+#include "tests/support/Scene.h"
 #include "tests/support/SyscallTrace.h"
-#include "tests/support/TestSupport.h"
 
-using velktest::describeTree;
-using velktest::Launch;
-using velktest::quote;
-using velktest::readFile;
-using velktest::shell;
+using namespace velktest;
 
 namespace {
-
-constexpr int kUsage = 255, kIncomplete = 249;
-#ifdef VELK_EMULATED
-constexpr bool kEmulated = true;  // strace would trace the emulator
-#else
-constexpr bool kEmulated = false;
-#endif
 
 ino_t inodeOf(const std::string& path) {
     struct stat st;
@@ -44,42 +32,36 @@ nlink_t linksOf(const std::string& path) {
 class LinkUnchangedTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        shell(cd() + "mkdir -p v1/bin v1/lib v1/etc && printf 'echo hello\\n' > v1/bin/tool && printf keep > v1/etc/c");
-        velktest::writeFile(dir / "v1/lib/same.so", velktest::seededBytes(300000, 1));
-        velktest::writeFile(dir / "v1/lib/hard", velktest::seededBytes(5000, 3));
-        velktest::writeFile(dir / "v1/lib/mode", velktest::seededBytes(6000, 4));
+        s.sh("mkdir -p v1/bin v1/lib v1/etc && printf 'echo hello\\n' > v1/bin/tool && printf keep > v1/etc/c");
+        writeFile(s / "v1/lib/same.so", seededBytes(300000, 1));
+        writeFile(s / "v1/lib/hard", seededBytes(5000, 3));
+        writeFile(s / "v1/lib/mode", seededBytes(6000, 4));
         for (const char* name : {"first", "middle", "last", "resized", "removed"}) {
-            velktest::writeFile(dir / (std::string("v1/lib/") + name), velktest::seededBytes(200000, 2));
+            writeFile(s / (std::string("v1/lib/") + name), seededBytes(200000, 2));
         }
-        shell(cd() + "cp -a v1 v2 && rm v2/lib/removed && printf new > v2/lib/added && printf x >> v2/lib/resized &&"
-              " ln v2/lib/same.so v2/lib/twin.so");  // a hard link of the package to a file kept as it was
+        s.sh("cp -a v1 v2 && rm v2/lib/removed && printf new > v2/lib/added && printf x >> v2/lib/resized &&"
+             " ln v2/lib/same.so v2/lib/twin.so");  // a hard link of the package to a file kept as it was
         flip("v2/lib/first", 0);
         flip("v2/lib/middle", 100000);
         flip("v2/lib/last", 199999);
-        for (const char* tree : {"v1", "v2"}) pack(tree);
-        newTree = describeTree(dir / "v2");
+        for (const char* tree : {"v1", "v2"}) s.pack(tree, std::string(tree) + ".velk", tree);
+        newTree = describeTree(s / "v2");
     }
-    std::string cd() const { return "cd " + quote(dir.path()) + " && "; }
     void flip(const std::string& file, size_t at) {
-        std::string bytes = readFile(dir / file);
+        std::string bytes = readFile(s / file);
         bytes[at] = char(bytes[at] ^ 0x55);
-        velktest::writeFile(dir / file, bytes);
-    }
-    void pack(const std::string& tree, const std::string& flags = "") {
-        shell(cd() + "tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0 " + flags + " -C " + tree +
-              " -cf " + tree + ".tar . && " + velktest::refPacker() + " --label L --info '{\"PLVS\":\"" + tree +
-              "\"}' --tar " + tree + ".tar -o " + tree + ".velk");
+        writeFile(s / file, bytes);
     }
     // DEST installed from v1, as a plain --atomic run leaves it.
     void installOld(const std::string& flags = "") {
-        shell(cd() + "rm -rf dest .dest.velk-staging");
-        ASSERT_EQ(run("--atomic " + flags + " v1.velk dest version"), 0) << readFile(dir / "log");
+        s.sh("rm -rf dest .dest.velk-staging");
+        ASSERT_EQ(run("--atomic " + flags + " v1.velk dest version"), 0) << s.log();
     }
     int run(const std::string& args, const std::string& tool = "") {
-        return velktest::shellStatus(cd() + tool + " " + VELK_UNPACK + " " + args + " > log 2>&1");
+        return shellStatus(s.cd() + tool + " " + VELK_UNPACK + " " + args + " > log 2>&1");
     }
 
-    velktest::TempDir dir;
+    Scene s;
     std::string newTree;
 };
 
@@ -88,20 +70,20 @@ protected:
 // DEST ends byte for byte as a plain install leaves it, each of its files with one link.
 TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
     installOld();
-    const ino_t same = inodeOf(dir / "dest/lib/same.so"), tool = inodeOf(dir / "dest/bin/tool");
-    const std::string trace = dir / "trace";
-    const std::string strace = kEmulated ? "" : velktest::commandLine(velktest::straceCommand(trace,
+    const ino_t same = inodeOf(s / "dest/lib/same.so"), tool = inodeOf(s / "dest/bin/tool");
+    const std::string trace = s / "trace";
+    const std::string strace = kEmulated ? "" : commandLine(straceCommand(trace,
                                    {"-e", "trace=copy_file_range,linkat"}));
-    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version", strace), 0) << readFile(dir / "log");
-    EXPECT_EQ(describeTree(dir / "dest"), newTree);
-    EXPECT_EQ(readFile(dir / "version"), "v2");
-    EXPECT_EQ(inodeOf(dir / "dest/lib/same.so"), same);
-    EXPECT_EQ(inodeOf(dir / "dest/lib/twin.so"), same);
-    EXPECT_EQ(inodeOf(dir / "dest/bin/tool"), tool);
+    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version", strace), 0) << s.log();
+    EXPECT_EQ(describeTree(s / "dest"), newTree);
+    EXPECT_EQ(readFile(s / "version"), "v2");
+    EXPECT_EQ(inodeOf(s / "dest/lib/same.so"), same);
+    EXPECT_EQ(inodeOf(s / "dest/lib/twin.so"), same);
+    EXPECT_EQ(inodeOf(s / "dest/bin/tool"), tool);
     for (const char* name : {"lib/first", "lib/middle", "lib/last", "bin/tool"}) {
-        EXPECT_EQ(linksOf(dir / ("dest/" + std::string(name))), 1u) << name;
+        EXPECT_EQ(linksOf(s / ("dest/" + std::string(name))), 1u) << name;
     }
-    EXPECT_EQ(linksOf(dir / "dest/lib/same.so"), 2u);  // and lib/twin.so
+    EXPECT_EQ(linksOf(s / "dest/lib/same.so"), 2u);  // and lib/twin.so
     if (kEmulated) return;
     const std::string calls = readFile(trace);
     auto copied = [&](const std::string& length) {
@@ -120,23 +102,23 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
 // files are never changed.
 TEST_F(LinkUnchangedTest, FilesThatDoNotQualifyAreWritten) {
     installOld();
-    shell(cd() + "rm dest/lib/same.so && ln -s ../bin/tool dest/lib/same.so && rm dest/etc/c && mkdir dest/etc/c &&"
+    s.sh("rm dest/lib/same.so && ln -s ../bin/tool dest/lib/same.so && rm dest/etc/c && mkdir dest/etc/c &&"
           " rm dest/bin/tool && mkfifo dest/bin/tool && ln dest/lib/hard hardlink && chmod 640 dest/lib/mode");
-    const ino_t hard = inodeOf(dir / "dest/lib/hard"), mode = inodeOf(dir / "dest/lib/mode");
-    const std::string outside = readFile(dir / "hardlink");
-    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version"), 0) << readFile(dir / "log");
-    EXPECT_EQ(describeTree(dir / "dest"), newTree);
-    EXPECT_NE(inodeOf(dir / "dest/lib/hard"), hard);
-    EXPECT_NE(inodeOf(dir / "dest/lib/mode"), mode);
-    EXPECT_EQ(readFile(dir / "hardlink"), outside);
+    const ino_t hard = inodeOf(s / "dest/lib/hard"), mode = inodeOf(s / "dest/lib/mode");
+    const std::string outside = readFile(s / "hardlink");
+    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version"), 0) << s.log();
+    EXPECT_EQ(describeTree(s / "dest"), newTree);
+    EXPECT_NE(inodeOf(s / "dest/lib/hard"), hard);
+    EXPECT_NE(inodeOf(s / "dest/lib/mode"), mode);
+    EXPECT_EQ(readFile(s / "hardlink"), outside);
     // With -p a file's mode is the entry's: the old 0640 file is not the 0644 one a run makes.
     installOld("-p");
-    shell(cd() + "chmod 640 dest/lib/same.so");
-    const ino_t same = inodeOf(dir / "dest/lib/same.so"), tool = inodeOf(dir / "dest/bin/tool");
-    ASSERT_EQ(run("--atomic -p --link-unchanged v2.velk dest version"), 0) << readFile(dir / "log");
-    EXPECT_NE(inodeOf(dir / "dest/lib/same.so"), same);
-    EXPECT_EQ(inodeOf(dir / "dest/bin/tool"), tool);
-    EXPECT_EQ(shell("stat -c %a " + quote(dir / "dest/lib/same.so")), "644\n");
+    s.sh("chmod 640 dest/lib/same.so");
+    const ino_t same = inodeOf(s / "dest/lib/same.so"), tool = inodeOf(s / "dest/bin/tool");
+    ASSERT_EQ(run("--atomic -p --link-unchanged v2.velk dest version"), 0) << s.log();
+    EXPECT_NE(inodeOf(s / "dest/lib/same.so"), same);
+    EXPECT_EQ(inodeOf(s / "dest/bin/tool"), tool);
+    EXPECT_EQ(shell("stat -c %a " + quote(s / "dest/lib/same.so")), "644\n");
     EXPECT_EQ(run("--link-unchanged v2.velk dest version"), kUsage);  // only with --atomic
 }
 
@@ -145,29 +127,26 @@ TEST_F(LinkUnchangedTest, FilesThatDoNotQualifyAreWritten) {
 // DEST the old tree, each file with its one link again.
 TEST_F(LinkUnchangedTest, LinkedBeforeTheSwapAndGoneWithAFailure) {
     installOld();
-    const std::string oldTree = describeTree(dir / "dest");
+    const std::string oldTree = describeTree(s / "dest");
     if (!kEmulated) {
-        const std::string trace = dir / "trace";
+        const std::string trace = s / "trace";
         ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version",
-                      velktest::commandLine(velktest::straceCommand(trace, {"-y", "-e", "trace=linkat,renameat2"}))), 0);
+                      commandLine(straceCommand(trace, {"-y", "-e", "trace=linkat,renameat2"}))), 0);
         const std::string calls = readFile(trace);
         const size_t linked = calls.find("linkat(" ), swapped = calls.find("RENAME_EXCHANGE", calls.find("\"dest\""));
         ASSERT_NE(linked, std::string::npos) << calls;
-        EXPECT_NE(calls.find("<" + dir / "dest/lib/same.so>, \"\", "), std::string::npos) << calls;
-        EXPECT_NE(calls.find("<" + dir / ".dest.velk-staging/lib>, \"same.so\", AT_EMPTY_PATH"), std::string::npos) << calls;
+        EXPECT_NE(calls.find("<" + s / "dest/lib/same.so>, \"\", "), std::string::npos) << calls;
+        EXPECT_NE(calls.find("<" + s / ".dest.velk-staging/lib>, \"same.so\", AT_EMPTY_PATH"), std::string::npos) << calls;
         EXPECT_LT(linked, swapped) << calls;
         installOld();
     }
     // v2's gzip trailer made wrong: every file is written or linked before the failure shows.
-    std::string gz = shell(cd() + "gzip -n -c v2.tar");
-    gz[gz.size() - 8] = char(gz[gz.size() - 8] ^ 0x40);
-    velktest::writeFile(dir / "bad.gz", gz);
-    shell(cd() + velktest::refPacker() + " --label L --info '{\"PLVS\":\"bad\"}' --gzip bad.gz -o bad.velk");
+    s.packBadTrailer("v2", "bad.velk", "bad");
     EXPECT_EQ(run("--atomic --link-unchanged bad.velk dest version"), kIncomplete);
-    EXPECT_EQ(describeTree(dir / "dest"), oldTree);
-    EXPECT_EQ(readFile(dir / "version"), "v1");
-    EXPECT_EQ(linksOf(dir / "dest/lib/same.so"), 1u);
-    EXPECT_FALSE(velktest::exists(dir / ".dest.velk-staging"));
+    EXPECT_EQ(describeTree(s / "dest"), oldTree);
+    EXPECT_EQ(readFile(s / "version"), "v1");
+    EXPECT_EQ(linksOf(s / "dest/lib/same.so"), 1u);
+    EXPECT_FALSE(exists(s / ".dest.velk-staging"));
 }
 
 // The running system may replace a file of DEST by rename while the run goes: what is linked is
@@ -175,15 +154,13 @@ TEST_F(LinkUnchangedTest, LinkedBeforeTheSwapAndGoneWithAFailure) {
 TEST_F(LinkUnchangedTest, AFileReplacedByRenameMeanwhileIsNotTheOneLinked) {
     if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
     installOld();
-    Launch how;
-    how.argv = {VELK_UNPACK, "--atomic", "--link-unchanged", dir / "v2.velk", dir / "dest", dir / "version"};
-    how.out = dir / "log";
-    velktest::HeldRun held(how, "linkat", dir.path() + "/.dest.velk-staging/bin");  // bin/tool comes first
+    const std::vector<std::string> args = {"--atomic", "--link-unchanged", "v2.velk", "dest", "version"};
+    HeldRun held(s.unpacking(args), "linkat", s / ".dest.velk-staging/bin");  // bin/tool comes first
     ASSERT_TRUE(held.waitHeld(SYS_linkat, [] { return true; }));
-    shell(cd() + "printf 'echo WRONG\\n' > other && chmod 600 other && mv other dest/bin/tool");
+    s.sh("printf 'echo WRONG\\n' > other && chmod 600 other && mv other dest/bin/tool");
     held.resume();
-    EXPECT_EQ(held.finish().status, 0) << readFile(dir / "log");
-    EXPECT_EQ(describeTree(dir / "dest"), newTree);
+    EXPECT_EQ(held.finish().status, 0) << s.log();
+    EXPECT_EQ(describeTree(s / "dest"), newTree);
 }
 
 // Killed at a spread of calls while the tree is staged and at every call from the sync on:
@@ -192,25 +169,14 @@ TEST_F(LinkUnchangedTest, AFileReplacedByRenameMeanwhileIsNotTheOneLinked) {
 TEST_F(LinkUnchangedTest, KilledAtAnyCallDestIsWhollyOldOrNew) {
     if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
     installOld();
-    const std::string oldTree = describeTree(dir / "dest");
-    const std::string args = "--atomic --link-unchanged v2.velk dest version";
-    ASSERT_EQ(run(args, velktest::commandLine(velktest::straceRecording(dir / "trace"))), 0);
-    const velktest::SyscallTrace trace = velktest::readSyscallTrace(readFile(dir / "trace"), "syncfs");
-    ASSERT_TRUE(trace.markerSeen);
-    size_t killed = 0, tried = 0;
-    for (const velktest::CallPoint& point : velktest::killPoints(trace, 15)) {
-        SCOPED_TRACE(point.shown());
-        installOld();
-        ++tried;
-        Launch how;
-        how.argv = velktest::straceInjecting(point.call, "signal=SIGKILL", point.when);
-        how.argv.insert(how.argv.end(), {"--", VELK_UNPACK, "--atomic", "--link-unchanged", dir / "v2.velk",
-                                         dir / "dest", dir / "version"});
-        killed += velktest::run(how).signal == SIGKILL;
-        const std::string now = describeTree(dir / "dest");
-        EXPECT_TRUE(now == oldTree || now == newTree) << now;
-    }
-    EXPECT_EQ(killed, tried);
+    const std::string oldTree = describeTree(s / "dest");
+    const std::vector<std::string> args = {"--atomic", "--link-unchanged", "v2.velk", "dest", "version"};
+    sweep({s / "trace", "syncfs", "SIGKILL", 15, [&] { installOld(); },
+           [&](const std::vector<std::string>& tool) { return s.unpack(args, tool); },
+           [&](const Outcome&) {
+               const std::string now = describeTree(s / "dest");
+               EXPECT_TRUE(now == oldTree || now == newTree) << now;
+           }});
 }
 
 }  // namespace

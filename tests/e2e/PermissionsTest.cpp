@@ -12,22 +12,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/Scene.h"
 
-using velktest::describeTree;
-using velktest::Outcome;
-using velktest::quote;
-using velktest::shell;
+using namespace velktest;
 
 namespace {
 
-#ifdef VELK_EMULATED
-constexpr bool kEmulated = true;  // setpriv would start the emulator, not our program
-#else
-constexpr bool kEmulated = false;
-#endif
 constexpr mode_t kMask = 027;
-constexpr const char* kTar = "tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0";
 
 std::string octal(mode_t mode) {
     char text[16];
@@ -88,47 +79,43 @@ const Scenario kScenarios[] = {
 
 class PermissionsTest : public ::testing::Test {
 protected:
-    void SetUp() override { shell(cd() + "chmod 755 . && mkdir site state"); }
+    void SetUp() override { s.sh("chmod 755 . && mkdir site state"); }
 
-    std::string cd() const { return "cd " + quote(dir.path()) + " && "; }
-    std::string dest() const { return dir / "site/dest"; }
+    std::string dest() const { return s / "site/dest"; }
 
     // Makes the scenario's archives in a fresh folder and one SOURCE of them, a package each.
     std::string prepare(const Scenario& scenario) {
-        const std::string folder = dir / "archives";
-        shell(cd() + "rm -rf archives && mkdir archives && cd archives && " + scenario.make);
+        s.sh("rm -rf archives && mkdir archives && cd archives && " + scenario.make);
         std::string packages;
         int seed = 0;
         for (const std::string& tar : scenario.tars) {
-            shell("cd " + quote(folder) + " && " + velktest::refPacker() + " --label L --info '{\"PLVS\":\"1\"}'" +
-                  " --seed " + std::to_string(++seed) + " --tar " + tar + " -o " + tar + ".velk");
-            packages += velktest::readFile(folder + "/" + tar + ".velk");
+            packages += readFile(s.packWith("--tar archives/" + tar, tar + ".velk", "{\"PLVS\":\"1\"}", ++seed));
         }
-        velktest::writeFile(dir / "source.velk", packages);
-        return dir / "source.velk";
+        writeFile(s / "source.velk", packages);
+        return s / "source.velk";
     }
 
     // Runs `argv` in the test's folder with umask 027, as nobody when asked.
     Outcome run(std::vector<std::string> argv, bool nobody) {
-        velktest::Launch how;
-        how.argv = nobody ? velktest::asNobody(std::move(argv)) : std::move(argv);
-        how.out = dir / "log";
-        how.workDir = dir.path();
+        Launch how;
+        how.argv = nobody ? asNobody(std::move(argv)) : std::move(argv);
+        how.out = s / "log";
+        how.workDir = s.path();
         how.fileMask = int(kMask);
         return velktest::run(how);
     }
 
     // What tar -xp makes of the scenario's archives, one after the other, in a fresh `ref`.
     std::string tarReference(const Scenario& scenario, bool nobody) {
-        shell(cd() + "rm -rf ref && mkdir ref" + (nobody ? " && chown nobody ref" : ""));
+        s.sh(std::string("rm -rf ref && mkdir ref") + (nobody ? " && chown nobody ref" : ""));
         for (const std::string& tar : scenario.tars) {
-            const Outcome extracted = run({"tar", "-xpf", dir / ("archives/" + tar), "-C", dir / "ref"}, nobody);
+            const Outcome extracted = run({"tar", "-xpf", s / ("archives/" + tar), "-C", s / "ref"}, nobody);
             EXPECT_EQ(extracted.status, 0) << extracted.all();
         }
-        return dir / "ref";
+        return s / "ref";
     }
 
-    velktest::TempDir dir;
+    Scene s;
 };
 
 // Each scenario runs as root, then as nobody over the tree root left, each in place and --atomic.
@@ -137,19 +124,19 @@ TEST_F(PermissionsTest, PGivesEveryEntryTheModeTarXpGivesIt) {
         const std::string source = prepare(scenario);
         for (const bool nobody : {false, true}) {
             if (nobody && kEmulated) continue;  // setpriv would start the emulator as nobody
-            if (nobody) shell(cd() + "chown -R nobody site state");
+            if (nobody) s.sh("chown -R nobody site state");
             const std::string ref = tarReference(scenario, nobody);
             for (const bool atomic : {false, true}) {
                 SCOPED_TRACE(std::string(scenario.name) + (nobody ? ", as nobody" : ", as root") +
                              (atomic ? ", --atomic" : ", in place"));
-                std::vector<std::string> args = {VELK_UNPACK, "-p", source, dest(), dir / "state/version"};
+                std::vector<std::string> args = {VELK_UNPACK, "-p", source, dest(), s / "state/version"};
                 if (atomic) args.insert(args.begin() + 1, "--atomic");
                 const Outcome unpacked = run(args, nobody);
                 EXPECT_EQ(unpacked.status, 0) << unpacked.all();
                 EXPECT_EQ(describeTree(dest()), describeTree(ref));
                 EXPECT_EQ(modes(dest(), 0777), modes(ref, 0777));
                 EXPECT_EQ(modes(dest(), 07000), modes(dest(), 0));  // never set-ID or sticky
-                EXPECT_EQ(shell("LC_ALL=C ls -A " + quote(dir / "site")), ".dest.velk-lock\ndest\n");
+                EXPECT_EQ(shell("LC_ALL=C ls -A " + quote(s / "site")), ".dest.velk-lock\ndest\n");
             }
         }
     }
@@ -158,7 +145,7 @@ TEST_F(PermissionsTest, PGivesEveryEntryTheModeTarXpGivesIt) {
 // Without -p the archive's modes play no part: files 0600 and folders 0755, less the umask.
 TEST_F(PermissionsTest, WithoutPFilesAre0600AndFolders0755LessTheUmask) {
     const std::string source = prepare(kScenarios[0]);
-    const Outcome unpacked = run({VELK_UNPACK, source, dest(), dir / "state/version"}, false);
+    const Outcome unpacked = run({VELK_UNPACK, source, dest(), s / "state/version"}, false);
     ASSERT_EQ(unpacked.status, 0) << unpacked.all();
     std::string expected;
     for (const char* name : {"etc/", "etc/secret", "ro/", "ro/sub/", "ro/sub/deep", "setgid", "setuid", "tmp/",

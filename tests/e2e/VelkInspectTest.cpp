@@ -1,10 +1,10 @@
 // velk-inspect as a program: listing against GNU tar's, JSON read by python3, verdicts against
-// velk-unpack's on damaged and hostile files, escaping, and the progress line on a terminal.
+// velk-unpack's on damaged and hostile files, and escaping. Its progress line: ProgramTest.
 #include <gtest/gtest.h>
 
 #include <tuple>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/Scene.h"
 
 using namespace velktest;
 using namespace std::string_literals;
@@ -15,7 +15,6 @@ namespace {
 
 // velk-inspect's statuses (app/VelkInspect.h) and velk-unpack's, as the shell sees them.
 constexpr int kOk = 0, kUnreadable = 2, kDamaged = 3, kUnsafe = 4, kNoVersion = 5;
-constexpr int kUnpackNoSource = 254, kUnpackNotRegular = 252, kUnpackVersion = 250, kUnpackIncomplete = 249;
 #if defined(VELK_SANITIZE_BUILD) || defined(VELK_EMULATED)
 constexpr size_t kSweepStride = 23;  // sanitized or emulated programs start slowly
 #else
@@ -45,46 +44,42 @@ struct RunResult { int status = -1; std::string out, err; };
 class VelkInspectTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        shell(cd() + "mkdir -p work outside big damaged tree/etc/conf.d tree/bin tree/pub && printf 'x=1\\n' >"
-              " tree/etc/conf.d/a.conf && : > tree/etc/empty && chmod 2750 tree/etc/conf.d && ln -s /usr/lib/os-release"
-              " tree/abs && printf '#!/bin/sh\\n' > tree/bin/run && chmod 4755 tree/bin/run && chmod 1777 tree/pub &&"
-              " ln -s etc/conf.d tree/conf && printf keep > outside/sentinel");
-        writeFile(dir / "tree/blob.bin", seededBytes(300000, 21));
-        shell(cd() + "tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0 -C tree -cf content.tar .");
+        s.sh("mkdir -p work outside damaged tree/etc/conf.d tree/bin tree/pub && printf 'x=1\\n' >"
+             " tree/etc/conf.d/a.conf && : > tree/etc/empty && chmod 2750 tree/etc/conf.d && ln -s /usr/lib/os-release"
+             " tree/abs && printf '#!/bin/sh\\n' > tree/bin/run && chmod 4755 tree/bin/run && chmod 1777 tree/pub &&"
+             " ln -s etc/conf.d tree/conf && printf keep > outside/sentinel");
+        writeFile(s / "tree/blob.bin", seededBytes(300000, 21));
+        s.sh(std::string(kTar) + " -C tree -cf content.tar .");
     }
-    std::string cd() { return "cd " + quote(dir.path()) + " && "; }
 
     std::string pack(int seed, const std::string& source, const std::string& info = "{\"PLVS\":\"1\"}") {
         const std::string n = std::to_string(seed);
-        shell(cd() + refPacker() + " --label L" + n + " --info " + quote(info) + " --seed " + n + " " + source +
-              " -o p.velk");
-        return readFile(dir / "p.velk");
+        s.sh(refPacker() + " --label L" + n + " --info " + quote(info) + " --seed " + n + " " + source + " -o p.velk");
+        return readFile(s / "p.velk");
     }
     std::string hostile(const std::string& entries) {  // a package of kTarMaker's archive
-        writeFile(dir / "entries", entries);
-        shell(cd() + quote(python()) + " -c " + quote(kTarMaker) + " h.tar < entries");
+        writeFile(s / "entries", entries);
+        s.sh(quote(python()) + " -c " + quote(kTarMaker) + " h.tar < entries");
         return pack(5, "--tar h.tar");
     }
     RunResult inspect(const std::string& args) {  // in the empty folder `work`; output stays in `out`
-        const int status = shellStatus(cd() + "cd work && " + VELK_INSPECT + " " + args + " > ../out 2> ../err");
-        return {status, readFile(dir / "out"), readFile(dir / "err")};
+        const int status = shellStatus(s.cd() + "cd work && " + VELK_INSPECT + " " + args + " > ../out 2> ../err");
+        return {status, readFile(s / "out"), readFile(s / "err")};
     }
-    int unpack(const std::string& source) {
-        return shellStatus(cd() + VELK_UNPACK + " " + source + " dest version > /dev/null 2>&1");
-    }
+    int unpack(const std::string& source) { return s.unpackSh(source + " dest version"); }
     std::string jsonFacts(const std::string& file) {
         inspect("--json " + file);
-        return shell(cd() + quote(python()) + " -c " + quote(kJsonFacts) + " < out");
+        return s.sh(quote(python()) + " -c " + quote(kJsonFacts) + " < out");
     }
 
-    TempDir dir;
+    Scene s;
 };
 
 TEST_F(VelkInspectTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
     const std::string first = pack(1, "--tar content.tar", "{\"PLVS\":\"1.0\"}"), offset = std::to_string(first.size());
     const std::string second = pack(2, "--tar content.tar", "{\"x\":[1],\"PLVS\":7}");
     const std::string length = std::to_string(second.size() - 800);  // the head is 800 bytes
-    writeFile(dir / "both.velk", first + second);
+    writeFile(s / "both.velk", first + second);
     const RunResult run = inspect("--verify ../both.velk");
     ASSERT_EQ(run.status, kOk) << run.out << run.err;
     EXPECT_HAS(run.out, "package 1 at offset " + offset + "\n  label: L2\n  custom information: {\"x\":[1],\"PLVS\":7}"
@@ -92,9 +87,9 @@ TEST_F(VelkInspectTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
     EXPECT_EQ(run.out.substr(run.out.rfind("package 0 at offset 0:")),
               "package 0 at offset 0: OK\npackage 1 at offset " + offset + ": OK\nfile: OK\n");
     // Entry lines as "mode size name[ -> target]", as GNU tar -tv lists each package.
-    writeFile(dir / "listed", run.out);
-    EXPECT_EQ(shell(cd() + "grep -v -e '^ ' -e '^package ' -e '^file: ' -e '^$' listed | tr -s ' '"),
-              shell(cd() + "for i in 1 2; do tar -tvf content.tar --numeric-owner | awk '{$2=$4=$5=\"\"; print}';"
+    writeFile(s / "listed", run.out);
+    EXPECT_EQ(s.sh("grep -v -e '^ ' -e '^package ' -e '^file: ' -e '^$' listed | tr -s ' '"),
+              s.sh("for i in 1 2; do tar -tvf content.tar --numeric-owner | awk '{$2=$4=$5=\"\"; print}';"
                     " done | tr -s ' '"));
     const std::string facts = jsonFacts("../both.velk");
     for (const std::string& fact : {"status 0 OK\npackage 0 0 L1 1.0 " + std::to_string(first.size() - 800) + " OK\n",
@@ -117,46 +112,65 @@ TEST_F(VelkInspectTest, ListsLikeTarReadsTheHeadsAndEscapesNames) {
     EXPECT_HAS(listed, " 130 B/" + deep + "/config\n");
 }
 
-// One row per verdict and reason: velk-inspect must say what velk-unpack does, and why.
+size_t countOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// One row per verdict and reason: velk-inspect must say what velk-unpack does, and why. velk-unpack
+// says why once (it stops reading at the first failure), and changes the version file only on
+// success.
 TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
     const std::string good = pack(3, "--tar content.tar");
     const std::string second = "package 0 at offset 0: OK\npackage 1 at offset " + std::to_string(good.size()) + ": ";
-    shell(cd() + "gzip -n -c content.tar > good.gz && head -c 20000 content.tar | gzip -n > cut.gz");
-    const std::string gz = readFile(dir / "good.gz");
-    writeFile(dir / "crc.gz", flip(gz, gz.size() - 8, 0x40));  // the CRC-32 in the trailer
-    const std::string outsideBefore = describeTree(dir / "outside");
-    const struct { std::string bytes, reason; int status = kDamaged, unpacked = kUnpackIncomplete; } cases[] = {
-        {good, "file: OK", kOk, 0},
-        {hostile("f /abs\nf ./a/./b\nd .//c//\n"), "file: OK", kOk, 0},  // stays inside
-        {flip(good, good.size() - 1000, 0x10), "package 0 at offset 0: FAILED: "},
-        {flip(good, 100, 1), "FAILED: head check mismatch"},
-        {good.substr(0, good.size() - 500), "FAILED: the file ends inside this package"},
-        {good + std::string(90, 'x'), second + "FAILED: no package starts here"},
-        {"", "file: FAILED: no package in the file"},
-        {pack(6, "--tar content.tar --payload-length-override 0"), "FAILED: payload length 0"},
-        {pack(7, "--gzip crc.gz"), "FAILED: the end of the payload does not decode"},
-        {pack(8, "--gzip cut.gz"), "FAILED: the tar archive ends inside an entry"},
-        {pack(9, "--tar content.tar", "[1]"), "FAILED: the custom information is not a JSON object"},
-        {hostile("h b a\nf a\n"), "FAILED: a hard link to anything but a regular file the archive made is refused"},
-        {pack(10, "--tar content.tar", "{\"PLVS\":null}"), "file: FAILED: no package carries a PLVS value", kNoVersion,
-         kUnpackVersion},
-        {hostile("f ok\nf a/../../evil\n"), "FAILED: unsafe entry path", kUnsafe},
-        {hostile("d real\nl l real\nf l/x\n"), "FAILED: unsafe entry path", kUnsafe},
-        {good + hostile("l x /tmp\nd x/y\n"), second + "FAILED: unsafe", kUnsafe},
+    s.sh("gzip -n -c content.tar > good.gz && head -c 20000 content.tar | gzip -n > cut.gz");
+    const std::string gz = readFile(s / "good.gz");
+    writeFile(s / "crc.gz", flip(gz, gz.size() - 8, 0x40));  // the CRC-32 in the trailer
+    const std::string outsideBefore = describeTree(s / "outside");
+    const std::string ok = "tgz: unpack success\r\n", fail = "tgz: unpack fail\r\n", cut = "tgz: unpack incomplete\r\n";
+    const struct { std::string bytes, said, reason; int status = kDamaged, unpacked = kIncomplete; } cases[] = {
+        {good, ok, "file: OK", kOk, 0},
+        {hostile("f /abs\nf ./a/./b\nd .//c//\n"), ok, "file: OK", kOk, 0},  // stays inside
+        {flip(good, good.size() - 1000, 0x10), fail, "package 0 at offset 0: FAILED: "},
+        {flip(good, 100, 1), fail, "FAILED: head check mismatch"},
+        {good.substr(0, good.size() - 500), cut, "FAILED: the file ends inside this package"},
+        {good.substr(0, good.size() - 1), cut, "FAILED: the file ends inside this package"},  // inside the tail
+        {good + good.substr(0, 900), cut, second + "FAILED: the file ends inside this package"},
+        {good + "junk", cut, second + "FAILED: the file ends inside this package"},
+        {good + std::string(90, 'x'), fail, second + "FAILED: no package starts here"},
+        {"NOPE" + seededBytes(3 * 1024 * 1024, 4), fail, "package 0 at offset 0: FAILED: no package starts here"},
+        {"", "tgz: no package in the source\r\n", "file: FAILED: no package in the file"},
+        {pack(6, "--tar content.tar --payload-length-override 0"), fail, "FAILED: payload length 0"},
+        {pack(7, "--gzip crc.gz"), fail, "FAILED: the end of the payload does not decode"},
+        {pack(8, "--gzip cut.gz"), fail, "FAILED: the tar archive ends inside an entry"},
+        {pack(9, "--tar content.tar", "[1]"), fail, "FAILED: the custom information is not a JSON object"},
+        {hostile("h b a\nf a\n"), fail, "FAILED: a hard link to anything but a regular file the archive made is refused"},
+        {pack(10, "--tar content.tar", "{\"PLVS\":null}"), "no PLVS version: ", "file: FAILED: no package carries a PLVS"
+         " value", kNoVersion, kVersionFailed},
+        {hostile("f ok\nf a/../../evil\n"), fail, "FAILED: unsafe entry path", kUnsafe},
+        {hostile("d real\nl l real\nf l/x\n"), fail, "FAILED: unsafe entry path", kUnsafe},
+        {good + hostile("l x /tmp\nd x/y\n"), fail, second + "FAILED: unsafe", kUnsafe},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
-        writeFile(dir / "in.velk", c.bytes);
+        writeFile(s / "in.velk", c.bytes);
+        writeFile(s / "version", "old");
         const RunResult quiet = inspect("../in.velk"), run = inspect("--verify ../in.velk");
         // The libraries' messages go to standard error; the JSON document stays whole.
         EXPECT_EQ(std::make_tuple(unpack("in.velk"), quiet.status, run.status, jsonFacts("../in.velk").substr(0, 8)),
                   std::make_tuple(c.unpacked, c.status, c.status, "status " + std::to_string(c.status))) << run.err;
         EXPECT_HAS(run.out, c.reason);
         EXPECT_EQ(quiet.out.find(": OK\n"), std::string::npos) << quiet.out;
-        EXPECT_EQ(describeTree(dir / "work"), "");
+        EXPECT_EQ(describeTree(s / "work"), "");
+        const std::string said = s.log();
+        EXPECT_HAS(said, c.said);
+        EXPECT_EQ(countOf(said, "tgz: unpack fail") + countOf(said, "tgz: unpack incomplete") +
+                      countOf(said, "tgz: no package"), c.unpacked == kIncomplete ? 1u : 0u) << said;
+        EXPECT_EQ(readFile(s / "version"), c.unpacked == 0 ? "1" : "old");
     }
-    EXPECT_EQ(describeTree(dir / "outside"), outsideBefore);
-    const std::pair<std::string, int> unreadable[] = {{"missing", kUnpackNoSource}, {"outside", kUnpackNotRegular}};
+    EXPECT_EQ(describeTree(s / "outside"), outsideBefore);
+    const std::pair<std::string, int> unreadable[] = {{"missing", kNoSource}, {"outside", kNotRegular}};
     for (const auto& [name, unpackStatus] : unreadable) {
         const RunResult run = inspect("--verify ../" + name);
         EXPECT_EQ(std::make_tuple(unpack(name), run.status, run.out.substr(0, 14), run.err.find(name) < run.err.size()),
@@ -167,31 +181,12 @@ TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
     // velk-unpack is, and names a damaged package (3), never an unreadable file.
     const std::string intact = hostile("d d\nf d/f\nl l d/f\n");
     for (size_t at = 0; at < intact.size(); at += kSweepStride) {
-        writeFile(dir / ("damaged/cut" + std::to_string(at)), intact.substr(0, at));
-        writeFile(dir / ("damaged/flip" + std::to_string(at)), flip(intact, at, 1 << (at % 8)));
+        writeFile(s / ("damaged/cut" + std::to_string(at)), intact.substr(0, at));
+        writeFile(s / ("damaged/flip" + std::to_string(at)), flip(intact, at, 1 << (at % 8)));
     }
-    EXPECT_EQ(shell(cd() + "for f in damaged/*; do " + VELK_UNPACK + " $f dest version > /dev/null 2>&1; u=$?; " +
-                    VELK_INSPECT + " --verify $f > /dev/null 2>&1; i=$?; [ $u = 0 ] && e=0 || e=3;"
-                    " [ $i = $e ] || echo \"$f $u $i\"; done"), "");
-}
-
-// Above 8 MiB, --verify shows a progress line on a terminal, blanked at the end; else nothing.
-TEST_F(VelkInspectTest, ProgressLineOnlyOnATerminal) {
-    writeFile(dir / "big/random.bin", seededBytes(9 * 1024 * 1024, 31));
-    shell(cd() + VELK_PACK + " --label big --info '{\"PLVS\":\"9\"}' --seed 3 -o big.velk big");
-    const auto onTerminal = [this](const std::string& options) {  // script(1) gives standard error a terminal
-        return shell(cd() + "script -qec '" + VELK_INSPECT + " " + options + " big.velk > /dev/null' /dev/null" +
-                     " < /dev/null");
-    };
-    const std::string shown = onTerminal("--verify");
-    ASSERT_EQ(shown.compare(0, 6, "\rread "), 0) << shown;
-    EXPECT_HAS(shown, " MB/s");
-    const size_t last = shown.rfind("\rread "), end = shown.find('\r', last + 1);
-    const std::string blank = shown.substr(end);  // as wide as the last line at least
-    EXPECT_EQ(blank, "\r" + std::string(blank.size() - 2, ' ') + "\r");
-    EXPECT_GE(blank.size() - 2, end - last);
-    EXPECT_EQ(onTerminal(""), "");
-    EXPECT_EQ(inspect("--verify ../big.velk").err, "");
+    EXPECT_EQ(s.sh("for f in damaged/*; do " VELK_UNPACK " $f dest version > /dev/null 2>&1; u=$?; " VELK_INSPECT
+                   " --verify $f > /dev/null 2>&1; i=$?; [ $u = 0 ] && e=0 || e=3; [ $i = $e ] || echo \"$f $u $i\";"
+                   " done"), "");
 }
 
 }  // namespace

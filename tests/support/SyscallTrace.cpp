@@ -1,8 +1,11 @@
 #include "tests/support/SyscallTrace.h"
 
-#include <algorithm>
+#include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace velktest {
@@ -49,11 +52,28 @@ std::vector<std::string> straceCommand(const std::string& log, const std::vector
     return command;
 }
 
-std::vector<std::string> straceRecording(const std::string& log) { return straceCommand(log); }
+std::vector<std::string> straceInjecting(const std::string& call, const std::string& action, int when) {
+    return straceCommand("/dev/null", {"-e", "trace=" + call, "-e", "inject=" + call + ":" + action + ":when=" + std::to_string(when)});
+}
 
-std::vector<std::string> straceInjecting(const std::string& call, const std::string& action, int when,
-                                         const std::string& log) {
-    return straceCommand(log, {"-e", "trace=" + call, "-e", "inject=" + call + ":" + action + ":when=" + std::to_string(when)});
+void sweep(const KillSweep& how) {
+    how.reset();
+    const Outcome recorded = how.run(straceCommand(how.log));
+    ASSERT_EQ(recorded.status, 0) << recorded.all();
+    const SyscallTrace trace = readSyscallTrace(readFile(how.log), how.marker);
+    ASSERT_TRUE(trace.markerSeen) << "no " << how.marker << " in the trace";
+    const int number = how.signal == "SIGKILL" ? SIGKILL : how.signal == "SIGINT" ? SIGINT : 0;
+    size_t ended = 0, tried = 0;
+    for (const CallPoint& point : killPoints(trace, how.spread)) {
+        SCOPED_TRACE(point.shown() + " " + how.signal);
+        how.reset();
+        const Outcome run = how.run(straceInjecting(point.call, "signal=" + how.signal, point.when));
+        ++tried;
+        ended += run.signal == number;
+        how.check(run);
+    }
+    EXPECT_EQ(ended, tried) << "a run that was to end by " << how.signal << " ended otherwise";
+    EXPECT_GT(tried, 5u);
 }
 
 }  // namespace velktest

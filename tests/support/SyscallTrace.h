@@ -1,10 +1,13 @@
 #pragma once
 // The system calls of one run traced with `strace -f -qq -o LOG`, in order, to choose where
 // a fault is injected: a call is named by its name and its count among the calls of that
-// name so far, as strace's `when=N` counts them. Stateless.
+// name so far, as strace's `when=N` counts them; and the kill sweep built on them.
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "tests/support/TestSupport.h"
 
 namespace velktest {
 
@@ -31,17 +34,24 @@ struct CallPoint {
 // one from the marker on; execve and exit_group, where a kill tells nothing, left out.
 std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread);
 
-// strace, to go in front of a program, following its children and quiet about their ends.
-// The program runs with LeakSanitizer off (the rest of ASAN_OPTIONS kept): it cannot work
-// under ptrace, and a sanitized program would end with status 1 there instead of its own.
-// Recording: every call into `log`, for readSyscallTrace.
-// strace -f -qq, writing to `log`, with `options`; the traced program's leak check is off (a
-// sanitizer's leak check cannot run under a tracer).
+// strace -f -qq, writing every call into `log`, with `options`. The traced program runs with
+// LeakSanitizer off (the rest of ASAN_OPTIONS kept): it cannot work under ptrace, and a sanitized
+// program would end with status 1 there instead of its own.
 std::vector<std::string> straceCommand(const std::string& log, const std::vector<std::string>& options = {});
-std::vector<std::string> straceRecording(const std::string& log);
-// Injecting: the `when`-th `call` does `action` ("signal=SIGKILL", "error=EIO",
-// "signal=SIGSTOP"); `log` receives strace's report of that call.
-std::vector<std::string> straceInjecting(const std::string& call, const std::string& action, int when,
-                                         const std::string& log = "/dev/null");
+// Injecting: the `when`-th `call` does `action` ("signal=SIGKILL", "error=EIO").
+std::vector<std::string> straceInjecting(const std::string& call, const std::string& action, int when);
+
+// A kill sweep. `run(tool)` starts the program with `tool` in front, each time after `reset()`:
+// first recording into `log` (the run must succeed), then at each of killPoints(trace of
+// `marker`, spread) with `signal` injected; `check` judges what each of these runs left. Every run must end by its
+// signal: one that ends otherwise proves nothing about its call.
+struct KillSweep {
+    std::string log, marker = "syncfs", signal = "SIGKILL";
+    size_t spread = 0;
+    std::function<void()> reset;
+    std::function<Outcome(const std::vector<std::string>& tool)> run;
+    std::function<void(const Outcome&)> check;
+};
+void sweep(const KillSweep& how);
 
 }  // namespace velktest

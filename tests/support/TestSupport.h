@@ -23,9 +23,6 @@ std::string shell(const std::string& command);
 // Runs `command` and returns its exit status (0..255), or -1 when it did not exit.
 int shellStatus(const std::string& command);
 
-// The exit status the shell sees for a program's return value: -7 gives 249.
-constexpr int exitStatus(int returned) { return returned & 0xff; }
-
 // Single-quotes `text` for /bin/sh.
 std::string quote(const std::string& text);
 // The words, each quoted, joined by blanks: a command line for /bin/sh.

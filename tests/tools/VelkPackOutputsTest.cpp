@@ -180,36 +180,26 @@ TEST_F(VelkPackOutputsTest, InterruptedMidwayLeavesTheOlderFiles) {
 // older package beside the newer signature. Then a run succeeds.
 TEST_F(VelkPackOutputsTest, SignalOrKillAtAnySystemCallLeavesAWholePair) {
     if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
-    constexpr size_t kSpread = 8;
     makeBothPairs();
-    Launch how = packing(tree);
-    const std::vector<std::string> recording = velktest::straceRecording(dir / "trace");
-    how.argv.insert(how.argv.begin(), recording.begin(), recording.end());
-    ASSERT_EQ(velktest::run(how).status, 0);
-    const velktest::SyscallTrace trace = velktest::readSyscallTrace(readFile(dir / "trace"), "rt_sigaction");
-    ASSERT_TRUE(outputs() == newer);
     size_t betweenRenames = 0;
-    for (size_t i = 1; i < trace.calls.size(); i += i < trace.marker ? kSpread : 1) {
-        if (trace.calls[i] == "exit_group") continue;
-        const int when = velktest::occurrence(trace, i);
-        for (const auto& [name, number] : {std::pair<const char*, int>{"SIGINT", SIGINT}, {"SIGKILL", SIGKILL}}) {
-            SCOPED_TRACE(trace.calls[i] + " #" + std::to_string(when) + " " + name);
-            putOutputs(older);
-            how = packing(tree);
-            const std::vector<std::string> inject =
-                velktest::straceInjecting(trace.calls[i], std::string("signal=") + name, when);
-            how.argv.insert(how.argv.begin(), inject.begin(), inject.end());
-            const Outcome run = velktest::run(how);
-            EXPECT_EQ(run.signal, number) << run.all();
-            const Pair now = outputs();
-            const bool between = now == Pair{newer.first, older.second};
-            betweenRenames += between;
-            EXPECT_TRUE(now == older || now == newer || (between && number == SIGKILL)) << "a mixed pair";
-            if (number == SIGINT) {
-                EXPECT_EQ(temporaries(), "");
-            }
-            shell("cd " + quote(dir / "site") + " && find . -name '.*.velk-pack' -delete");
-        }
+    for (const char* signal : {"SIGINT", "SIGKILL"}) {
+        const bool kill = std::string(signal) == "SIGKILL";
+        velktest::sweep({dir / "trace", "rt_sigaction", signal, 12, [&] { putOutputs(older); },
+                         [&](const std::vector<std::string>& tool) {
+                             Launch how = packing(tree);
+                             how.argv.insert(how.argv.begin(), tool.begin(), tool.end());
+                             return velktest::run(how);
+                         },
+                         [&](const Outcome&) {
+                             const Pair now = outputs();
+                             const bool between = now == Pair{newer.first, older.second};
+                             betweenRenames += between;
+                             EXPECT_TRUE(now == older || now == newer || (between && kill)) << "a mixed pair";
+                             if (!kill) {
+                                 EXPECT_EQ(temporaries(), "");
+                             }
+                             shell("cd " + quote(dir / "site") + " && find . -name '.*.velk-pack' -delete");
+                         }});
     }
     EXPECT_GE(betweenRenames, 1u) << "no kill fell between the two renames";
     putOutputs(older);

@@ -1,6 +1,6 @@
 // The AES engine against FIPS-197 and NIST SP 800-38A vectors (table and hardware paths),
-// the CFB-128 stage against openssl and across both paths, and the result codes of the
-// stage and of the key-deriving wrapper.
+// the CFB-128 stage against openssl and across both paths, and the result codes of the stage.
+// The key and IV derived from a head: every package of the independent packer that decodes.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@
 
 #include "brn/crypto/AesCipher.h"
 #include "brn/crypto/AesHardware.h"
-#include "brn/crypto/PvtAes.h"
 #include "brn/crypto/RawAes.h"
 #include "tests/support/TestSupport.h"
 
@@ -199,18 +198,6 @@ TEST(RawAesTest, HardwareAndTablePathsAgree) {
     EXPECT_EQ(stageOut[0].size(), cipher.size());
     EXPECT_TRUE(stageOut[0] == stageOut[1]);
     EXPECT_TRUE(inPlace[0] == inPlace[1] && inPlace[0] == stageOut[0].substr(0, kInPlaceBytes));
-}
-
-// Key and IV against the independent packer: tests/VelkFile/AlgorithmTest.cpp.
-TEST(PvtAesTest, InitResultCodes) {
-    Sink sink;
-    brn::CPvtAesV0 aes;
-    EXPECT_EQ(aes.init("", "", 0, sink.output()), brn::CPvtAesV0::kInitBothEmpty);
-    EXPECT_EQ(aes.init("", "second", 0, sink.output()), brn::CPvtAesV0::kInitDeriveFailed);
-    EXPECT_EQ(aes.init("first", "second", 0, nullptr), CRawAes::kInitBadArguments - brn::CPvtAesV0::kInitStageOffset);
-    EXPECT_EQ(aes.update("0123456789abcdef", 16), CRawAes::kUpdateNotInitialised);  // no failed init took effect
-    std::string key, iv;
-    EXPECT_EQ(aes.deriveKeyIv("", "second", key, iv), brn::CPvtAesV0::kDeriveDigestFailed);
 }
 
 }  // namespace
