@@ -20,11 +20,6 @@ int reportVersion(const CVersionFile& version, int code) {
     return kExitVersionFailed;
 }
 
-int reportAtomic(const CDestination& dest, const char* what, int error) {
-    brn::message("atomic install: %s: %s(%d,%s)\n", dest.shown().c_str(), what, error, strerror(error));
-    return kExitIncomplete;
-}
-
 int syncTree(const CDestination& dest) {
     if (syncfs(dest.fd()) == 0) return kExitOk;
     const int error = errno;
@@ -86,8 +81,10 @@ int prepareSwap(CDestination& dest, CVersionFile& version, const std::string& te
 
 int commitStaged(CDestination& dest, CVersionFile& version, const std::string& text) {
     if (int prepared = prepareSwap(dest, version, text); prepared != kExitOk) return prepared;
-    if (exchange(dest, false) != 0) return reportAtomic(dest, "swap failed", errno);
-    if (fsync(dest.parentFd()) != 0) return undoExchange(dest, reportAtomic(dest, "fsync of the parent failed", errno));
+    if (exchange(dest, false) != 0) return reportAtomic(dest.shown(), "swap failed", errno);
+    if (fsync(dest.parentFd()) != 0) {
+        return undoExchange(dest, reportAtomic(dest.shown(), "fsync of the parent failed", errno));
+    }
     if (version.belowDest().empty()) {
         const int published = version.publish();
         // Renamed already, the version names the new tree: going back would part them.

@@ -5,11 +5,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "brn/tar/SafePath.h"
 #include "fs/FileUtil.h"
 #include "fs/HelperName.h"
 #include "fs/Message.h"
@@ -28,12 +28,6 @@ constexpr const char* kAclNames[] = {"system.posix_acl_access", "system.posix_ac
 
 int report(const std::string& shown, const std::string& what, int error) {
     brn::message("dest %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
-    return kExitIncomplete;
-}
-
-// A refusal of the staged install: "atomic install: DEST: WHAT(errno,text)".
-int reportAtomic(const std::string& shown, const std::string& what, int error) {
-    brn::message("atomic install: %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
     return kExitIncomplete;
 }
 
@@ -58,6 +52,11 @@ int copyAcl(int from, int to, const char* acl) {
 }
 
 }  // namespace
+
+int reportAtomic(const std::string& shownDest, const std::string& what, int error) {
+    brn::message("atomic install: %s: %s(%d,%s)\n", shownDest.c_str(), what.c_str(), error, strerror(error));
+    return kExitIncomplete;
+}
 
 CDestination::CDestination(std::string dest) : given(std::move(dest)) {}
 
@@ -136,17 +135,15 @@ int CDestination::refuseMountBelow(int dirFd, bool forSwap) const {
 // but a regular file there, is no version file to keep.
 int CDestination::emptyKeeping(const std::string& keepBelow) {
     CTreeRemover remover(tree.get(), given);
-    if (!keepBelow.empty()) {
+    std::vector<std::string> parts = brn::pathComponents(keepBelow);
+    if (!parts.empty()) {
+        const std::string leafName = std::move(parts.back());
+        parts.pop_back();
         CUniqueFd folder(openat(tree.get(), ".", kDirFlags));
-        const size_t slash = keepBelow.rfind('/');
-        size_t at = 0;
-        while (folder.get() >= 0 && slash != std::string::npos && at < slash) {
-            const size_t next = std::min(keepBelow.find('/', at), slash);
-            folder.reset(openat(folder.get(), keepBelow.substr(at, next - at).c_str(), kDirFlags | O_NOFOLLOW));
-            at = next + 1;
+        for (size_t level = 0; folder.get() >= 0 && level < parts.size(); ++level) {
+            folder.reset(openat(folder.get(), parts[level].c_str(), kDirFlags | O_NOFOLLOW));
         }
         struct stat st;
-        const std::string leafName = keepBelow.substr(slash == std::string::npos ? 0 : slash + 1);
         if (folder.get() >= 0 && fstatat(folder.get(), leafName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             remover.keep(st.st_dev, st.st_ino);
         }

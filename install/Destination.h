@@ -87,4 +87,7 @@ private:
     CUniqueFd tree;         // DEST, or the staging folder
 };
 
+// A refusal of the staged install: "atomic install: DEST: WHAT(errno,text)", and -7.
+int reportAtomic(const std::string& shownDest, const std::string& what, int error);
+
 }  // namespace velk

@@ -74,9 +74,7 @@ bool CReusingEntryMaker::findOld(const std::string& name, uint32_t mode) {
 // by folder: only the components after the shared start are opened. -1 when it is not there.
 int CReusingEntryMaker::oldFolder(const std::string& path) {
     if (oldTree < 0) return -1;
-    std::vector<std::string> parts;
-    size_t pos = 0, begin = 0, end = 0;
-    while (brn::nextPathComponent(path, pos, begin, end)) parts.push_back(path.substr(begin, end - begin));
+    const std::vector<std::string> parts = brn::pathComponents(path);
     size_t kept = 0;
     while (kept < held.size() && kept < parts.size() && held[kept].first == parts[kept]) ++kept;
     held.resize(kept);

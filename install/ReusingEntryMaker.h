@@ -42,7 +42,7 @@ public:
     int makeHardLink(const std::string& name, const std::string& target) override;
     int makeDirectory(const std::string& name, uint32_t mode) override;
 
-    // Files linked, and bytes copied from old files rather than written, so far.
+    // Files linked to the old tree's so far.
     uint64_t linkedFiles() const { return linked; }
 
 private:

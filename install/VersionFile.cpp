@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "brn/tar/DiskEntryMaker.h"
+#include "brn/tar/SafePath.h"
 #include "fs/FileUtil.h"
 #include "fs/HelperName.h"
 #include "fs/Message.h"
@@ -22,18 +23,6 @@ namespace {
 constexpr mode_t kNewFileMode = 0600;  // before the umask
 constexpr mode_t kFolderMode = 0755;   // before the umask
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// The '/'-separated components of `path`, empty ones dropped.
-std::vector<std::string> componentsOf(const std::string& path) {
-    std::vector<std::string> parts;
-    for (size_t at = 0; at < path.size();) {
-        size_t slash = path.find('/', at);
-        if (slash == std::string::npos) slash = path.size();
-        if (slash > at) parts.push_back(path.substr(at, slash - at));
-        at = slash + 1;
-    }
-    return parts;
-}
 
 bool fitsNameLimit(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
@@ -65,7 +54,7 @@ int CVersionFile::prepare(const std::string& path, const std::string& destPath) 
     leaf = resolved.substr(resolved.rfind('/') + 1);
     if (isAtOrBelow(resolved, destPath)) {
         below = resolved.substr(destPath.size() + 1);
-        if (!fitsNameLimit(componentsOf(below))) return report("name", resolved, ENAMETOOLONG, kExitVersionFailed);
+        if (!fitsNameLimit(brn::pathComponents(below))) return report("name", resolved, ENAMETOOLONG, kExitVersionFailed);
         return kExitOk;
     }
     if (leaf.size() > NAME_MAX) return report("name", resolved, ENAMETOOLONG, kExitVersionFailed);
@@ -81,7 +70,7 @@ int CVersionFile::refuse(const std::string& why) {
 // first missing one are made by stage. Then decides how the file itself will be written.
 int CVersionFile::openDeepestFolder(const std::string& path) {
     folder.reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string& name : componentsOf(path)) {
+    for (const std::string& name : brn::pathComponents(path)) {
         const std::string reached = deepest + "/" + name;
         struct stat st;
         if (!missing.empty() || fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

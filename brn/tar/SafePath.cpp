@@ -18,6 +18,13 @@ bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size
     return false;
 }
 
+std::vector<std::string> pathComponents(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t pos = 0, begin = 0, end = 0;
+    while (nextPathComponent(path, pos, begin, end)) parts.push_back(path.substr(begin, end - begin));
+    return parts;
+}
+
 int refuseDotDot(const std::string& name) {
     brn::message("tar: %.*s: refusing a '..' path component\n", int(name.size()), name.data());
     return kSafePathDotDot;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace brn {
 
@@ -20,6 +21,8 @@ constexpr int kSafePathNotMadeHere = -7;   // a hard link's target is no regular
 // Finds the next '/'-separated component of `path` from `pos`, skipping empty and "."
 // components, and bounds it by [begin, end). False when none is left.
 bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end);
+// Every such component of `path`, in order.
+std::vector<std::string> pathComponents(const std::string& path);
 
 // Print "tar: <name>: refusing a '..' path component" and give kSafePathDotDot, and
 // "tar: <name>: refusing to go through the symbolic link <link>" with kSafePathThroughLink.
