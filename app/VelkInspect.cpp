@@ -216,7 +216,7 @@ int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignat
     const RunEnd end = reading.run();
     progress.clear();
     // As velk-unpack --pubkey: a file that is not the one signed is refused as such first.
-    if (signature != nullptr && end != RunEnd::kReadFailed && signatureFails(*signature, source)) {
+    if (signature != nullptr && reading.restReadable(end) && signatureFails(*signature, source)) {
         settleBefore(decoder.packageIndex());
         report.fileVerdict(true, "the signature does not verify: velk-unpack --pubkey would refuse the file");
         return kInspectSignature;

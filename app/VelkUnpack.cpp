@@ -119,7 +119,8 @@ int verifySignature(CSourceSignature& signature, const CSourceFile& source, cons
 
 // Decodes SOURCE into the folder the destination offers and judges the run. With a
 // signature to check on the way (staged), every byte read is hashed, and the verdict comes
-// before the decoder's: a file that is not the one signed is refused as such.
+// before the decoder's: a file that is not the one signed is refused as such. A stream the
+// decoder refused before its end is not read on: its verdict is the decoder's.
 int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
                CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
@@ -142,7 +143,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     }
     const RunEnd end = run.run();
     line.clear();
-    if (signature != nullptr && end != RunEnd::kReadFailed) {
+    if (signature != nullptr && run.restReadable(end)) {
         if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
     }
     const int judged = judgeRun(end, run, options.source);

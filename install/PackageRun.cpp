@@ -7,11 +7,13 @@
 namespace velk {
 
 RunEnd CPackageRun::run() {
-    bool decodeFailed = false;
+    bool decodeFailed = false, shortChunk = false;
     uint64_t done = 0;
-    // After the first failure no more bytes are taken, so the reader stops early.
-    auto onChunk = [this, &decodeFailed, &done](const char* data, int length) {
+    // After the first failure no more bytes are taken, so the reader stops early. A chunk
+    // shorter than the others is the last: reading met the end while gathering it.
+    auto onChunk = [this, &decodeFailed, &shortChunk, &done](const char* data, int length) {
         decodeFailed = decoder.buffToFile(data, length) < 0;
+        shortChunk = length < kChunkSize;
         done += uint64_t(length);
         for (const Watcher& watcher : observers) {
             if (!decodeFailed || watcher.refusedToo) watcher.see(data, length, done);
@@ -23,11 +25,16 @@ RunEnd CPackageRun::run() {
         readErrno = errno;
         return RunEnd::kReadFailed;
     }
+    inputEnded = !decodeFailed || shortChunk;
     if (source.changedSinceStart()) return RunEnd::kSourceChanged;
     if (decodeFailed) return RunEnd::kDecodeFailed;
     if (!decoder.atPackageBoundary()) return RunEnd::kEndsInsidePackage;
     if (decoder.completedPackages() == 0) return RunEnd::kNoPackage;
     return RunEnd::kWhole;
+}
+
+bool CPackageRun::restReadable(RunEnd end) const {
+    return end != RunEnd::kReadFailed && (!source.isStream() || inputEnded);
 }
 
 }  // namespace velk

@@ -41,6 +41,10 @@ public:
     void addReader(ChunkObserver reader) { observers.push_back({std::move(reader), true}); }
     [[nodiscard]] RunEnd run();
     int readError() const { return readErrno; }
+    // Whether the readers' view can be completed to the whole input after a run that ended
+    // so: a file's rest can be read, a stream's only when reading reached its end already
+    // (the rest of a stream the decoder refused may never end).
+    bool restReadable(RunEnd end) const;
 
 private:
     CSourceFile& source;
@@ -51,6 +55,7 @@ private:
     };
     std::vector<Watcher> observers;
     int readErrno = 0;
+    bool inputEnded = false;  // reading saw the end of the input
 };
 
 }  // namespace velk
