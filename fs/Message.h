@@ -14,6 +14,9 @@ void setMessageStream(FILE* stream);
 // Called before every message is written (a progress line on the same terminal blanks itself
 // there); an empty function stops the calls.
 void setBeforeMessage(std::function<void()> hook);
+// While muted, messages are dropped: a program that runs a stage only for its verdict
+// (velk-pack reading a tar file's names) does not show the stage's own words.
+void setMessagesMuted(bool muted);
 
 // printf and puts to the message stream.
 int message(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -261,10 +261,14 @@ TEST(TarNameCheck, FindsBackslashesWhereTheUnpackerReadsNamesInEverySlicing) {
 
 // A name with a backslash, from a tree or in a tar file (by GNU tar, or crafted), is refused
 // with status 1 and nothing made; --keep-backslashes stores it as it is, a tar file unchanged.
+// A name too long for ustar is found in a pax header and in a GNU long name alike.
 TEST_F(VelkPackTest, BackslashesInNamesAreRefusedUnlessKept) {
     const std::string d = dir.path(), out = dir / "out.velk", unit = "system-systemd\\x2dcryptsetup.slice";
+    const std::string deep = std::string(120, 'd') + "/x\\y";
     shell("cd " + quote(d) + " && mkdir bs && : > bs/" + quote(unit) + " && tar -cf gnu.tar -C bs . && " +
-          quote(velktest::python()) + " -c " + quote(kBackslashTars) + " . > /dev/null");
+          quote(velktest::python()) + " -c " + quote(kBackslashTars) + " . > /dev/null && mkdir -p long/" +
+          std::string(120, 'd') + " && : > long/" + quote(deep) + " && tar --format=posix -cf pax.tar -C long . && " +
+          "tar --format=gnu -cf longname.tar -C long .");
     const std::string ok = "--label L --info '{}' -o " + quote(out) + " ";
     const struct { std::string source; bool keep; std::string message, listing; } cases[] = {
         {"bs", false, "bs/" + unit + ": backslash in a name (unpacking reads it as a slash; ", ""},
@@ -273,6 +277,9 @@ TEST_F(VelkPackTest, BackslashesInNamesAreRefusedUnlessKept) {
         {"gnu.tar", true, "", "./\n./" + unit + "\n"},
         {"link-size.tar", false, "link-size.tar: x\\y: backslash in a name (", ""},
         {"inner.tar", false, "", "inner.tar\n"},
+        {"pax.tar", false, "pax.tar: ./" + deep + ": backslash in a name (", ""},
+        {"longname.tar", false, "longname.tar: ./" + deep + ": backslash in a name (", ""},
+        {"longname.tar", true, "", "./\n./" + std::string(120, 'd') + "/\n./" + deep + "\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.source + (c.keep ? " --keep-backslashes" : ""));
