@@ -1,9 +1,9 @@
 #pragma once
 // Progress of reading a package file, for people and for programs. CProgressLine draws
 // "read 12.3 of 512.0 MB, 85.2 MB/s, 6 s left" (for a stream of unknown size "read 12.3 MB,
-// 85.2 MB/s") on standard error, rewritten in place with
-// '\r' at most four times a second, and blanks it with clear(), and before every library
-// message, which may reach the same terminal (fs/Message.h). CProgressFeed writes lines
+// 85.2 MB/s") on standard error, rewritten in place with '\r' at most four times a second,
+// and blanks it with clear() and before every library message, which may reach the same
+// terminal (fs/Message.h). CProgressFeed writes lines
 // "PERCENT BYTES TOTAL" to a descriptor for a supervising program (for a stream of unknown
 // size "- BYTES -"): at most about ten a second, the percent never decreasing and at most 99
 // while the install runs, and "100 BYTES BYTES" from succeed() only. A feed whose descriptor

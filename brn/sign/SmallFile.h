@@ -15,5 +15,8 @@ constexpr int kSmallFileUnreadable = -2;  // no regular file, or open, fstat or 
 constexpr int kSmallFileTooLarge = -3;    // more than maxBytes bytes
 
 [[nodiscard]] int readSmallFile(const std::string& path, size_t maxBytes, std::string& text);
+// The same through a descriptor the caller opened and keeps. After kSmallFileUnreadable,
+// errno says why (EINVAL: not a regular file).
+[[nodiscard]] int readSmallFile(int fd, size_t maxBytes, std::string& text);
 
 }  // namespace brn

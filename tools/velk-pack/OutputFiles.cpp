@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "brn/sign/MinisignFormat.h"
+#include "brn/sign/SmallFile.h"
 #include "fs/HelperName.h"
 
 namespace velk {
@@ -114,21 +115,13 @@ bool isMinisignKey(const std::string& text) {
     return secret || brn::parsePublicKey(text, publicKey) == brn::SignVerdict::kOk;
 }
 
-// Up to one byte more than a key file may hold, or false with errno set.
-bool readStart(int folder, const std::string& leaf, std::string& text) {
+// The file's text when it is small enough to be a key file (else empty: no key), or false with
+// errno set.
+bool readKeySized(int folder, const std::string& leaf, std::string& text) {
     CUniqueFd fd(openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) return false;
-    text.assign(brn::kMaxFileBytes + 1, '\0');
-    size_t have = 0;
-    while (have < text.size()) {
-        const ssize_t n = read(fd.get(), &text[have], text.size() - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;
-        have += size_t(n);
-    }
-    text.resize(have);
-    return true;
+    const int read = brn::readSmallFile(fd.get(), brn::kMaxFileBytes, text);
+    return read == brn::kSmallFileOk || read == brn::kSmallFileTooLarge;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -188,7 +181,7 @@ int COutputFiles::refuseKeys() const {
 int COutputFiles::refuseKey(const Output& output, const char* what) const {
     if (!output.existed || !S_ISREG(output.was.st_mode)) return kOk;
     std::string text;
-    if (!readStart(folder.get(), output.leaf, text)) {
+    if (!readKeySized(folder.get(), output.leaf, text)) {
         reportError(output.path, "cannot read it to tell whether it is a minisign key", errno);
         return kFailed;
     }
