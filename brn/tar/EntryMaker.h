@@ -69,7 +69,8 @@ public:
     // was constructed and which is still that file; anything else is refused
     // (kSafePathNotMadeHere). A regular file or a link at `name` is replaced.
     virtual int makeHardLink(const std::string& name, const std::string& target) = 0;
-    // Makes a directory with its missing parents; an existing name of any kind is kept.
+    // Makes a directory with its missing parents; a directory at the name is kept, a link or
+    // a regular file this maker made is replaced, anything else is refused.
     virtual int makeDirectory(const std::string& name, uint32_t mode) = 0;
 
     // Off (the default), a backslash in an entry name is a slash, as in packages made on

@@ -7,6 +7,19 @@
 
 namespace brn {
 
+namespace {
+
+// What stands at a name that an entry does not replace, for messages.
+const char* kindText(NodeKind kind) {
+    switch (kind) {
+        case NodeKind::kDirectory: return "a folder";
+        case NodeKind::kRegular: return "a file this archive did not make";
+        default: return "a FIFO, device or socket";
+    }
+}
+
+}  // namespace
+
 CPathWalker::CPathWalker(CEntryTree& entryTree, std::string prefix)
     : tree(entryTree), shownPrefix(std::move(prefix)) {}
 
@@ -21,16 +34,16 @@ void CPathWalker::forget() {
 
 int CPathWalker::openFile(const std::string& name, int& handle) {
     Parent parent;
-    int result = walkToParent(name, true, parent);
-    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : createFile(name, parent, handle);
+    int result = walkToLeaf(name, parent);
+    if (result == kSafePathOk) result = createFile(name, parent, handle);
     release(parent);
     return result;
 }
 
 int CPathWalker::makeSymlink(const std::string& name, const std::string& target) {
     Parent parent;
-    int result = walkToParent(name, false, parent);
-    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : createSymlink(name, parent, target);
+    int result = walkToLeaf(name, parent);
+    if (result == kSafePathOk) result = createSymlink(name, parent, target);
     release(parent);
     return result;
 }
@@ -42,10 +55,8 @@ int CPathWalker::makeHardLink(const std::string& name, const std::string& target
     int result = findLinkTarget(name, target, from);
     if (result == kSafePathOk && !sameEntryName(name, target)) {
         Parent parent;
-        result = walkToParent(name, true, parent);
-        if (result == kSafePathOk) {
-            result = parent.leaf.empty() ? kSafePathNoLeaf : createHardLink(name, target, from, parent);
-        }
+        result = walkToLeaf(name, parent);
+        if (result == kSafePathOk) result = createHardLink(name, target, from, parent);
         release(parent);
     }
     release(from);
@@ -54,8 +65,8 @@ int CPathWalker::makeHardLink(const std::string& name, const std::string& target
 
 int CPathWalker::placeFile(const std::string& name, const PlaceFile& place) {
     Parent parent;
-    int result = walkToParent(name, true, parent);
-    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : replaceableAt(name, parent);
+    int result = walkToLeaf(name, parent);
+    if (result == kSafePathOk) result = replaceableAt(name, parent);
     if (result == kSafePathOk) {
         if (int error = place(parent.dir, parent.leaf)) result = report(name, "link", lastEnd(), error, kSafePathCreateFailed);
     }
@@ -98,12 +109,13 @@ int CPathWalker::replaceableAt(const std::string& name, const Parent& parent) {
     if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
         return report(name, "fstatat", lastEnd(), error, kSafePathCreateFailed);
     }
-    if (kind == NodeKind::kSymlink || kind == NodeKind::kRegular) {
-        if (int error = tree.remove(parent.dir, parent.leaf, false)) {
-            return report(name, "unlink", lastEnd(), error, kSafePathCreateFailed);
-        }
-    } else if (kind != NodeKind::kMissing) {
-        return kSafePathCreateFailed;
+    if (kind == NodeKind::kSymlink || kind == NodeKind::kRegular) return removeFileAt(name, parent);
+    return kind == NodeKind::kMissing ? kSafePathOk : refuseReplacing(name, kindText(kind));
+}
+
+int CPathWalker::removeFileAt(const std::string& name, const Parent& parent) {
+    if (int error = tree.remove(parent.dir, parent.leaf, false)) {
+        return report(name, "unlink", lastEnd(), error, kSafePathCreateFailed);
     }
     return kSafePathOk;
 }
@@ -118,7 +130,9 @@ int CPathWalker::createSymlink(const std::string& name, const Parent& parent, co
     if (kind != NodeKind::kMissing) {
         const bool directory = kind == NodeKind::kDirectory;
         const int error = tree.remove(parent.dir, parent.leaf, directory);
-        if (directory && (error == ENOTEMPTY || error == EEXIST)) return kSafePathCreateFailed;
+        if (directory && (error == ENOTEMPTY || error == EEXIST)) {
+            return refuseReplacing(name, "a folder that holds something");
+        }
         if (error != 0) return report(name, "unlink", lastEnd(), error, kSafePathCreateFailed);
     }
     if (int error = tree.createSymlink(parent.dir, parent.leaf, target)) {
@@ -127,23 +141,32 @@ int CPathWalker::createSymlink(const std::string& name, const Parent& parent, co
     return kSafePathOk;
 }
 
-// An existing name of any kind is kept: a directory, a link (never entered later) or a file
-// (entries below it then fail).
+// A directory stays as it is, with what it holds. A link or a file this tree made gives way
+// to the directory, as in tar; a file that was there before (the version file an in-place run
+// keeps in DEST) is not removed for a directory, nor is a FIFO or device: the entry fails.
 int CPathWalker::createDirectory(const std::string& name, const Parent& parent) {
     NodeKind kind = NodeKind::kMissing;
     if (int error = tree.lookup(parent.dir, parent.leaf, kind)) {
         return report(name, "fstatat", lastEnd(), error, kSafePathMakeFailed);
     }
-    if (kind != NodeKind::kMissing) return kSafePathOk;
+    if (kind == NodeKind::kDirectory) return kSafePathOk;
+    const bool madeHere = kind == NodeKind::kSymlink ||
+                          (kind == NodeKind::kRegular && tree.madeAsFile(parent.dir, parent.leaf));
+    if (kind != NodeKind::kMissing && !madeHere) return refuseReplacing(name, kindText(kind));
+    if (kind != NodeKind::kMissing) {
+        if (int result = removeFileAt(name, parent); result != kSafePathOk) return result;
+    }
     const int error = tree.makeDirectory(parent.dir, parent.leaf);
     return error == 0 || error == EEXIST ? kSafePathOk : reportMkdir(name, lastEnd(), error);
 }
 
 // The target's folder is entered apart from the held ones, which walking the link's own name
-// may leave.
+// may leave. A target spelled as a folder ("f/", "f/.") names no file, even where `f` is one:
+// link() refuses it, and so do both tars.
 int CPathWalker::findLinkTarget(const std::string& name, const std::string& target, Parent& from) {
     const int result = walkToParent(target, false, from, false);
-    if (result == kSafePathNoParent || (result == kSafePathOk && from.leaf.empty())) return refuseHardLink(name, target);
+    const bool noFile = result == kSafePathNoParent || (result == kSafePathOk && from.leaf.empty());
+    if (noFile || (result == kSafePathOk && lastEnd() != target.size())) return refuseHardLink(name, target);
     if (result != kSafePathOk) return result;
     return tree.madeAsFile(from.dir, from.leaf) ? kSafePathOk : refuseHardLink(name, target);
 }
@@ -159,6 +182,14 @@ int CPathWalker::createHardLink(const std::string& name, const std::string& targ
     if (tree.madeAsFile(parent.dir, parent.leaf)) return kSafePathOk;
     (void)tree.remove(parent.dir, parent.leaf, false);
     return refuseHardLink(name, target);
+}
+
+int CPathWalker::walkToLeaf(const std::string& name, Parent& parent) {
+    const int result = walkToParent(name, true, parent);
+    if (result != kSafePathOk || !parent.leaf.empty()) return result;
+    const std::string root = shown(name, 0);
+    brn::message("tar: %.*s: refusing an entry that names %s itself\n", int(name.size()), name.data(), root.c_str());
+    return kSafePathNoLeaf;
 }
 
 int CPathWalker::walkToParent(const std::string& name, bool makeMissing, Parent& parent, bool hold) {
@@ -215,13 +246,13 @@ int CPathWalker::step(DirRef dir, const std::string& name, size_t level, bool ma
         if (error != 0 && error != EEXIST) return reportMkdir(name, end, error);
     } else if (kind == NodeKind::kSymlink) {
         return refuseThroughLink(name, shown(name, end));
-    } else if (kind != NodeKind::kDirectory) {
-        return kSafePathNoParent;
     }
     // Entering never follows a link, so one that took the directory's place meanwhile is caught.
-    const int error = tree.enter(dir, part, child);
+    const bool folder = kind == NodeKind::kDirectory || kind == NodeKind::kMissing;
+    const int error = folder ? tree.enter(dir, part, child) : ENOTDIR;
     if (error == ELOOP) return refuseThroughLink(name, shown(name, end));
-    if (error == ENOTDIR) return kSafePathNoParent;
+    // A walk that only looks (to a hard link's target) leaves the verdict to its caller.
+    if (error == ENOTDIR && !makeMissing) return kSafePathNoParent;
     return error == 0 ? kSafePathOk : report(name, "open", end, error, kSafePathNoParent);
 }
 
@@ -244,6 +275,12 @@ int CPathWalker::report(const std::string& name, const char* call, size_t end, i
     brn::message("tar: %.*s: %s %s failed(%d,%s)\n", int(name.size()), name.data(), call, path.c_str(), error,
            strerror(error));
     return result;
+}
+
+int CPathWalker::refuseReplacing(const std::string& name, const char* what) const {
+    const std::string path = shown(name, lastEnd());
+    brn::message("tar: %.*s: refusing to replace %s, %s\n", int(name.size()), name.data(), path.c_str(), what);
+    return kSafePathCreateFailed;
 }
 
 int CPathWalker::reportMkdir(const std::string& name, size_t end, int error) const {

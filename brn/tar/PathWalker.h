@@ -3,12 +3,12 @@
 // same on disk and in velk-inspect's record. A name is taken relative to the tree's root:
 // empty and "." components are skipped and a ".." component is refused; no symbolic link is
 // ever followed (one on the way is refused, one at the name is replaced); missing directories
-// on the way are made one level at a time (not for symbolic links); an existing name is
-// replaced or kept as the entry's kind requires, and a file is always made anew, never
-// written through. A hard link gives a new name only to a regular file the tree made, reached
-// under the same rules. The directories leading to the last entry's parent stay entered, up
-// to kHeldDirs levels, so the next entry of the same folder costs no further walk. Messages
-// name the entry and the path (shownPrefix + the name's components).
+// on the way are made one level at a time; an existing name is replaced or kept as the
+// entry's kind requires, and a file is always made anew, never written through. A hard link
+// gives a new name only to a regular file the tree made, reached under the same rules. The
+// directories leading to the last entry's parent stay entered, up to kHeldDirs levels, so the
+// next entry of the same folder costs no further walk. Every refusal prints why, naming the
+// entry and the path (shownPrefix + the name's components).
 // Calling order: construct over a tree, then any number of openFile / makeSymlink /
 // makeHardLink / makeDirectory. The walker borrows the tree, which must outlive it.
 
@@ -33,11 +33,14 @@ public:
 
     // A kSafePath* code. openFile replaces a regular file or a link and refuses any other
     // kind of existing file; makeSymlink replaces whatever is there but a directory that
-    // holds something; makeDirectory keeps an existing name of any kind.
+    // holds something; makeDirectory keeps a directory, replaces a link or a regular file
+    // the tree made, and refuses any other kind. A name that is the root itself is refused
+    // (kSafePathNoLeaf) but by makeDirectory.
     int openFile(const std::string& name, int& handle);
     int makeSymlink(const std::string& name, const std::string& target);
-    // Refuses (kSafePathNotMadeHere) a target that is no regular file the tree made, or is
-    // missing; at the link's name, as openFile. A link to its own name changes nothing.
+    // Refuses (kSafePathNotMadeHere) a target that is no regular file the tree made, is
+    // missing, or is spelled as a directory ("f/"); at the link's name, as openFile. A link
+    // to its own name changes nothing.
     int makeHardLink(const std::string& name, const std::string& target);
     int makeDirectory(const std::string& name);
     // Puts a file at `name` as openFile would (folders on the way made, a regular file or a
@@ -65,9 +68,12 @@ private:
         std::string leaf;        // empty when the name is the root itself
     };
 
-    // With `hold`, the directories on the way are kept entered for the next entry; without,
-    // the held ones are neither used nor changed.
+    // With makeMissing, missing directories are made and a non-directory on the way is
+    // reported; without, the walk only looks. With `hold`, the directories on the way are
+    // kept entered for the next entry; without, the held ones are neither used nor changed.
+    // walkToLeaf walks to make an entry, and refuses the root's own name.
     int walkToParent(const std::string& name, bool makeMissing, Parent& parent, bool hold = true);
+    int walkToLeaf(const std::string& name, Parent& parent);
     int findLinkTarget(const std::string& name, const std::string& target, Parent& from);
     size_t keepHeldPrefix(const std::string& name, size_t dirs);
     int step(DirRef dir, const std::string& name, size_t level, bool makeMissing, DirRef& child);
@@ -76,6 +82,7 @@ private:
     int createDirectory(const std::string& name, const Parent& parent);
     int createHardLink(const std::string& name, const std::string& target, const Parent& from, const Parent& parent);
     int replaceableAt(const std::string& name, const Parent& parent);
+    int removeFileAt(const std::string& name, const Parent& parent);
     void release(Parent& parent);
 
     // Component `level` of the name being walked, and where the last one ends in it.
@@ -86,6 +93,8 @@ private:
     // "tar: NAME: CALL PATH failed(ERRNO,TEXT)" and "mkdir PATH failed(ERRNO,TEXT)".
     int report(const std::string& name, const char* call, size_t end, int error, int result) const;
     int reportMkdir(const std::string& name, size_t end, int error) const;
+    // "tar: NAME: refusing to replace PATH, WHAT": what stands at the name stays.
+    int refuseReplacing(const std::string& name, const char* what) const;
 
     CEntryTree& tree;
     std::string shownPrefix;

@@ -1,5 +1,6 @@
 #include "brn/tar/SafePath.h"
 
+#include <algorithm>
 #include <cstdio>
 #include "fs/Message.h"
 
@@ -40,6 +41,12 @@ int refuseHardLink(const std::string& name, const std::string& target) {
     brn::message("tar: %.*s: refusing a hard link to %.*s: not a file this archive made\n", int(name.size()),
                  name.data(), int(target.size()), target.data());
     return kSafePathNotMadeHere;
+}
+
+size_t longestComponent(const std::string& path) {
+    size_t longest = 0, pos = 0, begin = 0, end = 0;
+    while (nextPathComponent(path, pos, begin, end)) longest = std::max(longest, end - begin);
+    return longest;
 }
 
 bool hasDotDotComponent(const std::string& path) {

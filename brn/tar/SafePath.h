@@ -31,6 +31,9 @@ int refuseThroughLink(const std::string& name, const std::string& link);
 // "tar: <name>: refusing a hard link to <target>: not a file this archive made", kSafePathNotMadeHere.
 int refuseHardLink(const std::string& name, const std::string& target);
 
+// The length in bytes of the longest such component of `path`; 0 when it has none.
+size_t longestComponent(const std::string& path);
+
 // True when a '/'-separated component of `path` is "..".
 bool hasDotDotComponent(const std::string& path);
 

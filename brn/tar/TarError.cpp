@@ -28,6 +28,10 @@ const char* describe(TarError error) {
         case TarError::kBadExtension: return "a malformed pax header or GNU long name";
         case TarError::kLongExtension: return "a pax header or GNU long name above 65536 bytes";
         case TarError::kHardLinkTarget: return "a hard link to anything but a regular file the archive made is refused";
+        case TarError::kBadChecksum: return "a tar header whose checksum does not match";
+        case TarError::kLongName: return "a name component over 255 bytes is refused";
+        case TarError::kLongLinkTarget: return "a symbolic link target over 4095 bytes is refused";
+        case TarError::kNamesRoot: return "a file or link entry named as the destination itself is refused";
     }
     return "unknown";
 }

@@ -29,6 +29,10 @@ enum class TarError : int {
     kBadExtension = 20,      // a malformed pax header or GNU long name, or one that no entry follows
     kLongExtension = 21,     // a pax header or GNU long name above 65536 bytes
     kHardLinkTarget = 22,    // a hard link to anything but a regular file this run made
+    kBadChecksum = 23,       // a header whose checksum does not match its bytes
+    kLongName = 24,          // a name (or a hard link's target) with a component over 255 bytes
+    kLongLinkTarget = 25,    // a symbolic link target over 4095 bytes
+    kNamesRoot = 26,         // a file or link entry whose name is the root itself ("", ".", "/")
 };
 
 // The cause in words, for reports: "a hard link to ... is refused", ...

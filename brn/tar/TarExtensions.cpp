@@ -77,18 +77,19 @@ TarError CTarExtensions::take(unsigned char flag, const char* data, size_t size)
     switch (flag) {
         case 'g': return takeRecords(data, size, true);
         case 'x': taken = takeRecords(data, size, false); break;
-        case 'L': taken = takeLongName(data, size, next.path); break;
-        case 'K': taken = takeLongName(data, size, next.linkPath); break;
+        case 'L': taken = takeLongName(data, size, longName); break;
+        case 'K': taken = takeLongName(data, size, longLink); break;
         default: return TarError::kUnknownFlag;
     }
     if (taken == TarError::kNone) nextPending = true;
     return taken;
 }
 
-// All records are checked before any is kept: a header refused halfway leaves no trace.
+// All records are checked before any is kept: a header refused halfway leaves no trace. A
+// 'g' header changes the keywords it names; an 'x' header replaces what an earlier one said.
 TarError CTarExtensions::takeRecords(const char* data, size_t size, bool isGlobal) {
     auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    Values taken = isGlobal ? global : next;
+    Values taken = isGlobal ? global : Values();
     for (size_t at = 0; at < size;) {
         const size_t length = recordLength(bytes, size, at);
         if (length == 0) return malformed(at, "no length, or one that runs past the header");
@@ -125,14 +126,14 @@ TarError CTarExtensions::takeRecord(const std::string& keyword, const std::strin
 }
 
 // The name is the data up to its first NUL (the writer counts one at its end).
-TarError CTarExtensions::takeLongName(const char* data, size_t size, Override<std::string>& into) {
+TarError CTarExtensions::takeLongName(const char* data, size_t size, std::string& into) {
     const void* end = memchr(data, '\0', size);
     const size_t length = end == nullptr ? size : size_t(static_cast<const char*>(end) - data);
     if (length == 0) {
         brn::message("tar: a GNU long name header holds no name\n");
         return TarError::kBadExtension;
     }
-    into.set(std::string(data, length));
+    into.assign(data, length);
     return TarError::kNone;
 }
 
@@ -143,13 +144,13 @@ const T* CTarExtensions::pick(const Override<T>& nextValue, const Override<T>& g
 }
 
 std::string CTarExtensions::formName(std::string field) const {
-    const std::string* set = pick(next.path, global.path);
-    return set != nullptr ? *set : std::move(field);
+    if (const std::string* set = pick(next.path, global.path)) return *set;
+    return longName.empty() ? std::move(field) : longName;
 }
 
 std::string CTarExtensions::formLinkTarget(std::string field) const {
-    const std::string* set = pick(next.linkPath, global.linkPath);
-    return set != nullptr ? *set : std::move(field);
+    if (const std::string* set = pick(next.linkPath, global.linkPath)) return *set;
+    return longLink.empty() ? std::move(field) : longLink;
 }
 
 bool CTarExtensions::formSize(uint32_t field, bool fieldValid, uint32_t& size) const {
@@ -161,6 +162,8 @@ bool CTarExtensions::formSize(uint32_t field, bool fieldValid, uint32_t& size) c
 
 void CTarExtensions::entryDone() {
     next = Values();
+    longName.clear();
+    longLink.clear();
     nextPending = false;
 }
 

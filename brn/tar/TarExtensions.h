@@ -9,8 +9,10 @@
 // the entry would not be the file's bytes; every other keyword (times, owners, comment,
 // charset, SCHILY.*, LIBARCHIVE.*, unknown ones) is metadata this reader does not apply, and
 // is skipped as tar skips it. An 'x' record overrides a 'g' record of its keyword; an empty
-// value deletes the keyword ('x': the header's own field is used for this entry). A later
-// header overrides an earlier one for the same entry, 'L' and an 'x' path alike.
+// value deletes the keyword ('x': not for this entry). Of several headers of one typeflag
+// before an entry the last counts: a second 'x' replaces the first whole, as both tars read
+// them. A pax `path` or `linkpath` ('x', else 'g') wins over a GNU long name or link target,
+// whatever their order, which wins over the header's own field.
 // Calling order: take for each extension header's whole data (at most kMaxExtensionBytes,
 // the caller's bound), then per entry formName / formLinkTarget / formSize, then entryDone.
 // Memory: the values of the last headers only, each shorter than one header's data.
@@ -75,11 +77,13 @@ private:
 
     TarError takeRecords(const char* data, size_t size, bool global);
     TarError takeRecord(const std::string& keyword, const std::string& value, bool global, Values& into);
-    TarError takeLongName(const char* data, size_t size, Override<std::string>& into);
+    TarError takeLongName(const char* data, size_t size, std::string& into);
 
     Values global;               // from 'g' headers, for every later entry
-    Values next;                 // from 'x', 'L' and 'K' headers, for the next entry
-    bool nextPending = false;    // `next` holds something an entry has not used yet
+    Values next;                 // from the last 'x' header, for the next entry
+    std::string longName;        // from the last 'L' header, for the next entry; empty: none
+    std::string longLink;        // from the last 'K' header, for the next entry; empty: none
+    bool nextPending = false;    // an 'x', 'L' or 'K' header waits for its entry
 };
 
 }  // namespace brn

@@ -1,5 +1,6 @@
 #include "brn/tar/TarHeader.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace brn {
@@ -35,6 +36,20 @@ std::string fieldText(const char* field, size_t width) {
     size_t length = 0;
     while (length < width && field[length] != '\0') ++length;
     return std::string(field, length);
+}
+
+bool checksumMatches(const UstarHeader& header) {
+    const OctalField stored = readOctalField(header.chksum, sizeof header.chksum);
+    if (stored.form != OctalForm::kValue) return false;
+    constexpr size_t kFieldAt = offsetof(UstarHeader, chksum), kFieldEnd = kFieldAt + sizeof header.chksum;
+    auto* bytes = reinterpret_cast<const unsigned char*>(&header);
+    int64_t unsignedSum = 0, signedSum = 0;
+    for (size_t at = 0; at < kTarBlockSize; ++at) {
+        const unsigned char byte = at >= kFieldAt && at < kFieldEnd ? ' ' : bytes[at];
+        unsignedSum += byte;
+        signedSum += static_cast<signed char>(byte);
+    }
+    return int64_t(stored.value) == unsignedSum || int64_t(stored.value) == signedSum;
 }
 
 bool hasUstarMagic(const UstarHeader& header) {

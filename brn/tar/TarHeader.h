@@ -1,9 +1,9 @@
 #pragma once
 // The ustar header block as the tar reader sees it, and the readers of its fields:
 // texts are taken up to their first zero byte within the field's width, numbers are
-// octal texts read over the field's exact width, and the entry path joins prefix and
-// name. Stateless; callers copy a block into a UstarHeader (or read the fields of a
-// block they own) and keep what they need.
+// octal texts read over the field's exact width, the entry path joins prefix and name, and
+// the checksum tells a header from any other block. Stateless; callers copy a block into a
+// UstarHeader (or read the fields of a block they own) and keep what they need.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +21,7 @@ struct UstarHeader {
     char gid[8];         // 116  not read
     char size[12];       // 124  data length in bytes, octal (base-256 when the high bit is set)
     char mtime[12];      // 136  not read
-    char chksum[8];      // 148  not verified
+    char chksum[8];      // 148  sum of the block's bytes, this field counted as blanks, octal
     char typeflag;       // 156  '0' file, '2' symbolic link, '5' directory, ...
     char linkname[100];  // 157  symbolic link target; "old format" header ends here
     char magic[6];       // 257  "ustar\0" (POSIX) or "ustar " (old GNU, version " \0")
@@ -54,6 +54,10 @@ OctalField readOctalField(const char* field, size_t width);
 
 // The text of a field: its bytes up to the first zero byte, at most `width` of them.
 std::string fieldText(const char* field, size_t width);
+
+// True when the chksum field holds the sum of the block's 512 bytes, its own 8 counted as
+// blanks, with the bytes taken unsigned (POSIX) or signed (as some old tars summed them).
+bool checksumMatches(const UstarHeader& header);
 
 // The magic and version fields of a POSIX ustar header.
 constexpr char kPosixMagic[6] = {'u', 's', 't', 'a', 'r', '\0'};

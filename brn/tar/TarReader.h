@@ -5,11 +5,13 @@
 // its archive name below the maker's root under the rules of brn/tar/PathWalker.h. The stream
 // is ustar with the extensions common writers add (brn/tar/TarExtensions.h: pax headers, GNU
 // long names), and the old-style folder: a regular-file entry whose name ends in '/', which
-// has no data whatever its size field says. A ".." component in a name (or a hard link's
-// target) fails the stream before the maker hears of the entry. Calling order: construct,
-// init, update any number of times, finish, destroy; one reader per archive. The reader owns
-// the output of the entry being written, never the maker. Memory: one block, and the data of
-// one extension header (at most kMaxExtensionBytes, allocated once when one comes).
+// has no data whatever its size field says. A header whose checksum does not match fails the
+// stream, as does a ".." component in a name (or a hard link's target), a name component
+// over 255 bytes or a symbolic link target over 4095, before the maker hears of the entry.
+// Calling order: construct, init, update any number of times, finish, destroy; one reader
+// per archive. The reader owns the output of the entry being written, never the maker.
+// Memory: one block, and the data of one extension header (at most kMaxExtensionBytes,
+// allocated once when one comes).
 
 #include <cstdint>
 #include <string>
@@ -83,6 +85,7 @@ private:
     char zeroBlock[kTarBlockSize] = {};       // the end-of-archive block, for comparison
     int output = -1;                          // the maker's handle of the file being written; -1 none
     int held = 0;                             // bytes in blockBuffer, 0..511 between calls
+    uint64_t blockOffset = 0;                 // offset in the archive of the block being processed
     TAR_FILE_INFO_T info;                     // the current entry
     uint32_t remaining = 0;                   // data bytes of the current entry or extension still to come
     CTarExtensions extensions;                // what extension headers said for the entries to come

@@ -129,6 +129,8 @@ TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
     writeFile(s / "crc.gz", flip(gz, gz.size() - 8, 0x40));  // the CRC-32 in the trailer
     const std::string outsideBefore = describeTree(s / "outside");
     const std::string ok = "tgz: unpack success\r\n", fail = "tgz: unpack fail\r\n", cut = "tgz: unpack incomplete\r\n";
+    s.sh(quote(python()) + " " + quote(scriptDir() + "/crafted_tars.py") + " crafted");
+    const auto crafted = [this](int seed, const std::string& name) { return pack(seed, "--tar crafted/" + name + ".tar"); };
     const struct { std::string bytes, said, reason; int status = kDamaged, unpacked = kIncomplete; } cases[] = {
         {good, ok, "file: OK", kOk, 0},
         {hostile("f /abs\nf ./a/./b\nd .//c//\n"), ok, "file: OK", kOk, 0},  // stays inside
@@ -151,6 +153,20 @@ TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
         {hostile("f ok\nf a/../../evil\n"), fail, "FAILED: unsafe entry path", kUnsafe},
         {hostile("d real\nl l real\nf l/x\n"), fail, "FAILED: unsafe entry path", kUnsafe},
         {good + hostile("l x /tmp\nd x/y\n"), fail, second + "FAILED: unsafe", kUnsafe},
+        // Headers as both tars read them: the listing names what velk-unpack makes.
+        {crafted(11, "data-as-header"), "tar: the header at offset 512 has a wrong checksum\n",
+         "FAILED: a tar header whose checksum does not match"},
+        {crafted(12, "two-pax-headers"), ok, " 1 own\n", kOk, 0},
+        {crafted(13, "long-name-then-pax"), ok, " 1 pax-name\n", kOk, 0},
+        {crafted(14, "long-link-then-pax"), ok, " l -> pax-target\n", kOk, 0},
+        {crafted(15, "link-without-folder"), ok, " dir/link -> target\n", kOk, 0},
+        {crafted(16, "component-of-256"), fail, "FAILED: a name component over 255 bytes is refused"},
+        {crafted(17, "link-target-of-4096"), fail, "FAILED: a symbolic link target over 4095 bytes is refused"},
+        {crafted(18, "contiguous-folder"), ok, "drw-r--r--            0 c7/\n", kOk, 0},
+        {crafted(19, "folder-over-file"), ok, "file: OK", kOk, 0},
+        {crafted(20, "hard-link-to-file-slash"), fail, "FAILED: a hard link to anything but a regular file"},
+        {hostile("l . t\n"), "tar: .: refusing an entry that names dest/ itself\n",
+         "FAILED: a file or link entry named as the destination itself is refused"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);

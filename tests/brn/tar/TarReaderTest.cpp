@@ -28,6 +28,18 @@ using namespace velktest;
 using brn::TAR_FILE_INFO_T;
 using namespace std::string_literals;
 
+// `b` with the checksum of its first block made anew, as a writer makes it: the sum of the
+// bytes (unsigned, or signed as some old tars took them), the field counted as blanks, in six
+// octal digits, a NUL and a blank.
+std::string sealed(std::string b, bool signedSum = false) {
+    b.replace(148, 8, 8, ' ');
+    int sum = 0;
+    for (size_t i = 0; i < 512; ++i) sum += signedSum ? int(static_cast<signed char>(b[i])) : int(uint8_t(b[i]));
+    char digits[16];
+    snprintf(digits, sizeof digits, "%06o", unsigned(sum));
+    return b.replace(148, 7, digits, 7);
+}
+
 // One ustar header block with a valid checksum.
 std::string header(const std::string& name, char typeflag, size_t size, const std::string& linkname = "") {
     std::string block(512, '\0');
@@ -35,13 +47,15 @@ std::string header(const std::string& name, char typeflag, size_t size, const st
     snprintf(digits, sizeof digits, "%011llo", static_cast<unsigned long long>(size));
     block.replace(0, name.size(), name).replace(100, 7, "0000644").replace(124, 11, digits);
     block.replace(156, 1, 1, typeflag).replace(157, linkname.size(), linkname).replace(257, 8, "ustar\0" "00", 8);
-    unsigned sum = 8 * ' ';
-    for (char c : block) sum += static_cast<unsigned char>(c);
-    snprintf(digits, sizeof digits, "%06o", sum);
-    return block.replace(148, 7, digits, 7);
+    return sealed(block);
 }
 
-std::string patched(std::string b, size_t at, const std::string& bytes) { return b.replace(at, bytes.size(), bytes); }
+// `b` with its checksum field set to the 8 bytes `field`, whatever the sum.
+std::string withChecksumField(std::string b, const std::string& field) { return b.replace(148, 8, field); }
+// `b` with `bytes` written at `at`, its first block's checksum made anew: only the change counts.
+std::string patched(std::string b, size_t at, const std::string& bytes) {
+    return sealed(b.replace(at, bytes.size(), bytes));
+}
 std::string zeroBlocks(size_t count) { return std::string(512 * count, '\0'); }
 std::string padded(const std::string& data) { return data + std::string((512 - data.size() % 512) % 512, '\0'); }
 std::string file(const std::string& name, const std::string& content) {
@@ -170,6 +184,9 @@ protected:
     std::string through(const std::string& name, const std::string& link) const {
         return "tar: " + name + ": refusing to go through the symbolic link " + dest + "/" + link + "\n";
     }
+    std::string replacing(const std::string& name, const std::string& what) const {
+        return "tar: " + name + ": refusing to replace " + dest + "/" + name + ", " + what + "\n";
+    }
     void expectRows(const std::vector<EntryRow>& rows);
 
     TempDir tmp;
@@ -258,20 +275,34 @@ TEST_F(EntryTableTest, EntriesAreMadeOrRefusedAsTheyShould) {
         {evil + patched(file("x", "e"), 345, "l"), through("l/x", "l"), evilTree},
         {header("d", '5', 0) + header("d/l", '2', 0, outside) + file("d/l/x", "e"),
          through("d/l/x", "d/l"), "./d/\n./d/l -> " + outside + "\n"},
-        {evil + header("l", '5', 0) + header("l/", '5', 0), "", after + evilTree},
+        {evil + header("l", '5', 0) + header("l/", '5', 0), "", after + "./l/\n"},
         {file("f", "new") + header("g", '2', 0, "../outside/t") + file("g", "new"),
          "", after + "./f:new\n./g:new\n", "&& echo keep > ../outside/t && ln -s ../outside/t f", "./outside/t:keep\n"},
         // A file is made anew, never written through another name of the one it replaces.
         {file("f", "new"), "", after + "./f:new\n", "&& echo keep > ../outside/t && ln ../outside/t f",
          "./outside/t:keep\n"},
-        {header("s", '2', 0, "elsewhere") + header("empty", '2', 0, "/abs") + header("full", '2', 0, "t"), "",
-         "./empty -> /abs\n./full/\n./full/x/\n./s -> elsewhere\n", "&& echo old > s && mkdir -p empty full/x"},
-        {file("p", "x"), "", "./p?\n", "&& mkfifo p"},
-        {header("d", '5', 0) + file("d", "x"), "", "./d/\n"},
-        {file("f", "x") + file("f/y", "e"), "", "./f:x\n"},
-        {header("d/x", '5', 0) + header("d", '2', 0, "t"), "", "./d/\n./d/x/\n"},
-        {header("no/l", '2', 0, "t"), "", ""},
+        {header("s", '2', 0, "elsewhere") + header("empty", '2', 0, "/abs") + header("full", '2', 0, "t"),
+         replacing("full", "a folder that holds something"), "./empty -> /abs\n./full/\n./full/x/\n./s -> elsewhere\n",
+         "&& echo old > s && mkdir -p empty full/x"},
+        {file("p", "x"), replacing("p", "a FIFO, device or socket"), "./p?\n", "&& mkfifo p"},
+        {header("d", '5', 0) + file("d", "x"), replacing("d", "a folder"), "./d/\n"},
+        {file("f", "x") + file("f/y", "e"), "tar: f/y: open " + dest + "/f failed(20,Not a directory)\n", "./f:x\n"},
+        {header("d/x", '5', 0) + header("d", '2', 0, "t"), replacing("d", "a folder that holds something"),
+         "./d/\n./d/x/\n"},
         {header("e", '5', 0) + header("e", '2', 0, "t") + header("e", '2', 0, "u"), "", after + "./e -> u\n"},
+        // Folders on the way to a link are made, as for a file.
+        {header("no/l", '2', 0, "t"), "", after + "./no/\n./no/l -> t\n"},
+        // A folder replaces a link or a file the archive made, and keeps a folder with what it holds.
+        {file("f", "x") + header("h", '1', 0, "f") + header("f", '5', 0) + file("f/y", "y"), "",
+         after + "./f/\n./f/y:y\n./h:x\n"},
+        {header("d", '5', 0) + file("d/f", "x") + header("d/", '5', 0), "", after + "./d/\n./d/f:x\n"},
+        // Not what was there before: the version file an in-place run keeps, a FIFO.
+        {header("pre", '5', 0) + file("pre/x", "e"), replacing("pre", "a file this archive did not make"),
+         "./pre:keep\n", "&& echo keep > pre"},
+        {header("p", '5', 0), replacing("p", "a FIFO, device or socket"), "./p?\n", "&& mkfifo p"},
+        // An entry needs a name of its own below the root.
+        {header(".", '2', 0, "t"), "tar: .: refusing an entry that names " + dest + "/ itself\n", ""},
+        {header("", '0', 0), "tar: : refusing an entry that names " + dest + "/ itself\n", ""},
     });
 }
 
@@ -304,7 +335,11 @@ TEST_F(EntryTableTest, HardLinksNameOnlyFilesTheArchiveMade) {
         {header("h", '1', 0, "pre"), refused("h", "pre"), "./pre:keep\n", "&& echo keep > pre"},
         {header("h", '1', 0, "t"), refused("h", "t"), "./t -> ../outside/t\n",
          "&& echo keep > ../outside/t && ln -s ../outside/t t", "./outside/t:keep\n"},
-        {header("d", '5', 0) + header("d", '1', 0, "ok.txt"), "", "./d/\n"},
+        {header("d", '5', 0) + header("d", '1', 0, "ok.txt"), replacing("d", "a folder"), "./d/\n"},
+        // A target spelled as a folder names no file, even where it names one without the slash.
+        {file("f", "x") + header("h", '1', 0, "f/"), refused("h", "f/"), "./f:x\n"},
+        {file("f", "x") + header("h", '1', 0, "f/."), refused("h", "f/."), "./f:x\n"},
+        {file("f", "x") + header("h", '1', 0, "./f//"), refused("h", "./f//"), "./f:x\n"},
         {header("h", '1', 0, ""), "", ""},
         {patched(header("h", '1', 0, "ok.txt"), 124, "00000000001"), "tar: h: a hard link with data is not supported\n",
          ""},
@@ -333,6 +368,19 @@ TEST_F(EntryTableTest, ExtensionHeadersNameTheNextEntries) {
         {extension('x', record("linkpath", "t\\u")) + header("l", '2', 0, "short"), "", after + "./l -> t\\u\n"},
         {extension('K', "ok.txt") + header("h", '1', 0, "x"), "", after + "./h:hello #2\n"},
         {extension('x', record("path", "a\\b")) + file("f", "x"), "", "./a/\n./a/b:x\n" + after},
+        // Only the last 'x' header counts; a pax path or linkpath ('x', else 'g') wins over a GNU
+        // long name whatever their order, and an empty one gives the long name back.
+        {extension('x', record("path", "first")) + extension('x', record("mtime", "1")) + file("own", "x"), "",
+         after + "./own:x\n"},
+        {extension('L', "gnu") + extension('x', record("path", "pax")) + file("f", "x"), "", after + "./pax:x\n"},
+        {extension('x', record("path", "pax")) + extension('L', "gnu") + file("f", "x"), "", after + "./pax:x\n"},
+        {extension('K', "gnu") + extension('x', record("linkpath", "pax")) + header("l", '2', 0, "t"), "",
+         after + "./l -> pax\n"},
+        {extension('x', record("linkpath", "pax")) + extension('K', "gnu") + header("l", '2', 0, "t"), "",
+         after + "./l -> pax\n"},
+        {extension('g', record("path", "g")) + extension('L', "gnu") + file("f", "x") + extension('L', "gnu2") +
+             extension('x', record("path", "")) + file("f", "y") + extension('g', record("path", "")),
+         "", after + "./g:x\n./gnu2:y\n"},
         // The size of a record replaces the field, which may then be unreadable.
         {extension('x', record("size", "3")) + patched(file("s", "abc"), 124, "\x80" + std::string(11, '\0')), "",
          after + "./s:abc\n"},
@@ -389,6 +437,35 @@ TEST_F(EntryTableTest, ExtensionHeadersNameTheNextEntries) {
     });
 }
 
+// A header counts only when its checksum matches, summed unsigned or signed as both tars sum
+// it: a file's data read as a header (its size said less) never becomes an entry. A name the
+// system cannot take is refused before any of it is made, by the listing maker too.
+TEST_F(EntryTableTest, ChecksumsAndNameLengthsAreCheckedFirst) {
+    const std::string naive = "na\xc3\xafve", longest(255, 'n'), target(4095, 't');
+    const auto wrongSum = [](int offset) {
+        return "tar: the header at offset " + std::to_string(offset) + " has a wrong checksum\n";
+    };
+    const auto tooLong = [](const std::string& name, const char* what, size_t size, int limit) {
+        return "tar: " + name + ": a " + what + " of " + std::to_string(size) + " bytes is refused: the limit is " +
+               std::to_string(limit) + "\n";
+    };
+    expectRows({
+        {sealed(file(naive, "s"), true) + file(naive + "2", "u"), "",
+         after + "./" + naive + ":s\n./" + naive + "2:u\n"},
+        {withChecksumField(file("bad", "x"), "0000000\0"s), wrongSum(1024), ""},
+        {withChecksumField(file("bad", "x"), std::string(8, ' ')), wrongSum(1024), ""},
+        {header("short", '0', 0) + padded("hello world\n"), wrongSum(1536), "./short:\n"},
+        {withChecksumField(extension('x', record("path", "p")), "0000000\0"s) + file("f", "x"), wrongSum(1024), ""},
+        {extension('x', record("path", "d/" + longest)) + file("f", "x"), "", after + "./d/\n./d/" + longest + ":x\n"},
+        {extension('x', record("path", "d/" + longest + "n")) + file("f", "x"),
+         tooLong("d/" + longest + "n", "name component", 256, 255), ""},
+        {extension('K', longest + "n") + header("h", '1', 0, "t"), tooLong("h", "name component", 256, 255), ""},
+        {extension('x', record("linkpath", target)) + header("l", '2', 0, "t"), "", after + "./l -> " + target + "\n"},
+        {extension('x', record("linkpath", target + "t")) + header("l", '2', 0, "t"),
+         tooLong("l", "symbolic link target", 4096, 4095), ""},
+    });
+}
+
 // A regular-file entry named like a folder is one, and has no data whatever its size says. A
 // backslash is a slash, in names and hard link targets, unless the maker keeps backslashes. The
 // plain cases, against GNU tar and bsdtar: tests/e2e/TarFormatsTest.cpp.
@@ -396,6 +473,7 @@ TEST_F(EntryTableTest, OldStyleFoldersAndBackslashes) {
     const std::string unit = "system-systemd\\x2dcryptsetup.slice";
     expectRows({
         {header("d\\", '0', 1) + file("d\\f", "x"), "", after + "./d/\n./d/f:x\n"},
+        {header("c/", '7', 1) + file("c/f", "x"), "", after + "./c/\n./c/f:x\n"},
         {extension('x', record("path", "p/")) + header("f", '0', 0) + file("p/g", "y"), "", after + "./p/\n./p/g:y\n"},
         {file(unit, "u") + header("h", '1', 0, unit) + header("l", '2', 0, unit), "",
          after + "./h:u #2\n./l -> " + unit + "\n./" + unit + ":u #2\n", "", "", true},
@@ -509,6 +587,11 @@ TEST(TarReaderTest, EachFailureRecordsItsCause) {
         {extension('x', record("path", "p")) + zeroBlocks(2), TarError::kBadExtension},
         {extension('g', std::string(65537, 'g')), TarError::kLongExtension},
         {header("h", '1', 0, "missing"), TarError::kHardLinkTarget},
+        {withChecksumField(file("s", "x"), "0000000\0"s), TarError::kBadChecksum},
+        {extension('x', record("path", std::string(256, 'n'))) + file("f", "x"), TarError::kLongName},
+        {extension('x', record("linkpath", std::string(4096, 't'))) + header("l", '2', 0, "t"),
+         TarError::kLongLinkTarget},
+        {header(".", '2', 0, "t"), TarError::kNamesRoot},
         {file("w", std::string(600, 'w')), TarError::kWriteFailed, kWriteFault},
         {file("c", "data"), TarError::kCloseFailed, kCloseFault},
         {file("e", ""), TarError::kCloseFailed, kCloseFault},
