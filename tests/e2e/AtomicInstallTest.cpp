@@ -101,7 +101,7 @@ TEST_F(AtomicInstallTest, AFailedRunLeavesEverythingAsItWas) {
         // Nobody owns DEST and the version file, and may take the lock.
         {"a parent nobody may not write to", noTools, p,
          inFolder("chmod 755 . && chown -R nobody site/dest site/.dest.velk-lock state"), asNobody({}),
-         kIncomplete, refused + ": cannot make " + site() + "/.dest.velk-staging(13,"},
+         kIncomplete, refused + ": cannot make " + site() + "/.dest."},
         {"the file system cannot exchange two folders", noTools, p, {}, inject("renameat2", "EINVAL", 1), kIncomplete,
          refused + ": the file system cannot swap two folders in one step(22,"},
         {"the exchange fails", noTools, p, {}, inject("renameat2", "EIO", 2), kIncomplete, refused + ": swap failed(5,"},
