@@ -136,6 +136,30 @@ TEST_F(AtomicInstallTest, AFailedRunLeavesEverythingAsItWas) {
     if (!skipped.empty()) GTEST_SKIP() << "no strace, setpriv or private mounts here for: " << skipped;
 }
 
+// The parent's fsync fails after the swap, once or every time: the swap is undone and the
+// message says that DEST holds the old tree again (and whether that is known to be durable),
+// never that the new tree is in place. The version file's temporary is the first fsync.
+TEST_F(AtomicInstallTest, AnUndoneSwapSaysDestHoldsTheOldTreeAgain) {
+    if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
+    const std::string undone = "atomic install: " + dest() + ": the swap was undone: DEST holds the old tree again";
+    const struct {
+        const char* when;
+        std::string said;
+    } rows[] = {{"2", undone + "\n"}, {"2+", undone + ", but not known to be durable(5,"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("fsync EIO from call ") + row.when);
+        restoreOld();
+        const std::string before = snapshot();
+        const Outcome out = s.unpack({"--atomic", "p.velk", dest(), version()},
+                                     straceCommand("/dev/null", {"-e", "trace=fsync", "-e",
+                                                                 std::string("inject=fsync:error=EIO:when=") + row.when}));
+        EXPECT_EQ(out.status, kIncomplete) << out.all();
+        EXPECT_NE(out.all().find(row.said), std::string::npos) << out.all();
+        EXPECT_EQ(out.all().find("the new tree is in place"), std::string::npos) << out.all();
+        EXPECT_EQ(snapshot(), before);
+    }
+}
+
 // DEST missing with its parent is made; through an operator's link, or a missing folder and
 // "..", the folder it leads to is filled: the link stays, the missing folder is not made. The
 // lock and the staged tree are named after that folder.

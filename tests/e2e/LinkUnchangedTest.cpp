@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "tests/support/Scene.h"
@@ -161,6 +162,39 @@ TEST_F(LinkUnchangedTest, AFileReplacedByRenameMeanwhileIsNotTheOneLinked) {
     held.resume();
     EXPECT_EQ(held.finish().status, 0) << s.log();
     EXPECT_EQ(describeTree(s / "dest"), newTree);
+}
+
+// A file of the old tree made immutable: the old tree cannot be removed after the swap. The run
+// installed the new tree and ends with 0, naming what is left and that no later run can remove
+// it either; the next run says why it cannot; once the file may go, the next run removes it,
+// and every reused file has one link again.
+TEST_F(LinkUnchangedTest, AnOldTreeThatCannotBeRemovedIsNamedAndRemovedLater) {
+    installOld();
+    struct Mutable {
+        std::string root;
+        ~Mutable() { (void)shellStatus("chattr -R -i " + quote(root) + " 2>/dev/null"); }
+    } guard{s.path()};
+    if (shellStatus("chattr +i " + quote(s / "dest/lib/removed") + " 2>/dev/null") != 0) {
+        GTEST_SKIP() << "no immutable files on this file system";
+    }
+    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version"), 0) << s.log();
+    const std::string left = namesWith(s.path(), ".velk-staging");
+    ASSERT_EQ(std::count(left.begin(), left.end(), '\n'), 1) << left;
+    const std::string leftover = s / left.substr(0, left.size() - 1);
+    EXPECT_NE(s.log().find("the old tree is left in " + leftover + "(1,"), std::string::npos) << s.log();
+    EXPECT_NE(s.log().find("no later run can remove it either"), std::string::npos) << s.log();
+    EXPECT_EQ(s.log().find("the next run removes the old tree"), std::string::npos) << s.log();
+    EXPECT_EQ(describeTree(s / "dest"), newTree);
+    EXPECT_EQ(linksOf(s / "dest/bin/tool"), 2u);  // shared with the leftover
+
+    ASSERT_EQ(run("--atomic v2.velk dest version"), 0) << s.log();
+    EXPECT_NE(s.log().find(leftover + ": left by an earlier run, it cannot be removed(1,"), std::string::npos)
+        << s.log();
+    ASSERT_EQ(shellStatus("chattr -i " + quote(leftover + "/lib/removed")), 0);
+    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version"), 0) << s.log();
+    EXPECT_EQ(namesWith(s.path(), ".velk-staging"), "");
+    EXPECT_EQ(describeTree(s / "dest"), newTree);
+    EXPECT_EQ(linksOf(s / "dest/bin/tool"), 1u);
 }
 
 // Killed at a spread of calls while the tree is staged and at every call from the sync on:
