@@ -127,6 +127,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
     maker.keepPermissions(options.keepPermissions);
     maker.keepBackslashes(options.keepBackslashes);
+    maker.giveOwnership(dest.ownership());
     std::optional<CReusingEntryMaker> reusing;
     if (options.linkUnchanged) reusing.emplace(maker, dest.oldTreeFd(), options.keepPermissions);
     CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);

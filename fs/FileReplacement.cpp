@@ -36,6 +36,8 @@ int CFileReplacement::seal() {
     if (fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
         (void)fchown(file.get(), existing.st_uid, existing.st_gid);  // kept where the process may
         if (fchmod(file.get(), existing.st_mode & 07777) != 0) return fail("fchmod", errno);
+    } else if (ownership.given && fchown(file.get(), ownership.user, ownership.group) != 0) {
+        return fail("fchown", errno);
     }
     if (fsync(file.get()) != 0) return fail("fsync", errno);
     // A full disk may show up only when the file is closed.

@@ -4,7 +4,8 @@
 // O_NOFOLLOW, so nothing planted at that name is followed or reused), synced, renamed over the
 // name, and the folder synced. Readers, a kill or a power cut find the old content or the whole
 // new one, never a mix. The temporary takes the mode of the file it replaces (and its owner and
-// group, where the process may give them), or `mode` for a new name.
+// group, where the process may give them), or `mode` (and the owner giveOwnership named, if
+// any) for a new name.
 // Calling order: begin, then write (or write through fd()) any number of times, seal, commit.
 // Any step may be followed by abandon, which removes the temporary; the destructor abandons
 // what was not committed. Every step returns 0 or the errno of the call that failed, which
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <string>
 
+#include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 
 namespace velk {
@@ -30,6 +32,8 @@ public:
     // Makes `temporary` in `folder`, to replace `leaf` there later.
     [[nodiscard]] int begin(int folder, const std::string& leaf, const std::string& temporary, mode_t mode);
     int fd() const { return file.get(); }
+    // The owner and group the temporary gets when no file of that name exists yet.
+    void giveOwnership(const Ownership& owner) { ownership = owner; }
     // Writes all of `data`, going on after a partial write.
     [[nodiscard]] int write(const char* data, size_t size);
     // Gives the temporary the mode of the file it replaces, syncs and closes it.
@@ -50,6 +54,7 @@ private:
     std::string leaf;
     std::string temporary;  // empty while no temporary exists
     CUniqueFd file;
+    Ownership ownership;
     const char* failed = "";
 };
 

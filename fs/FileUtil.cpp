@@ -97,6 +97,12 @@ bool makeDirs(const std::string& path) {
     return true;
 }
 
+mode_t processUmask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
 std::string parentDir(const std::string& path) {
     if (path.empty()) {
         return ".";

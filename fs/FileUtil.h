@@ -2,12 +2,22 @@
 // Stateless file-system helpers over POSIX calls: testing for and creating directories,
 // telling a mount's root, writing a whole buffer and reading a file or a stream in chunks. Results are int
 // codes (0 or a count on success, a negative value per cause), except isDirectory, makeDirs
-// and isMountRoot (bool) and parentDir (a path). Every descriptor opened here is closed
-// before the function returns, on every path.
+// and isMountRoot (bool), processUmask and parentDir (a path). Every descriptor opened here is closed
+// before the function returns, on every path. Ownership is a plain value.
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+// The owner and group that what a run makes is given, where the kernel's choice is not kept:
+// root installing into a tree that belongs to another user makes every entry that user's.
+struct Ownership {
+    bool given = false;  // false: each entry keeps the owner and group it was made with
+    uid_t user = 0;
+    gid_t group = 0;
+};
 
 // True when `name` in the directory `dirFd` (not followed if a link) is the root of a mount,
 // a bind mount of a folder of the same file system included.
@@ -17,6 +27,8 @@ bool isDirectory(const std::string& path);
 // Creates `path` and its missing parents with mode 0755. False for an empty path or when
 // a mkdir fails other than with EEXIST (an existing file of any kind counts as made).
 bool makeDirs(const std::string& path);
+// The process's umask, read without changing it.
+mode_t processUmask();
 // The directory part of `path`, "/" and "\" both separating: "a/b/c" -> "a/b",
 // "a/b/" -> "a/b", "file" -> ".", "/file" -> "/", "" -> ".".
 std::string parentDir(const std::string& path);

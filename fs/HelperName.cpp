@@ -40,4 +40,17 @@ std::string unpredictableName(const std::string& name, const std::string& suffix
     return helperName(name, "." + hex64(random) + suffix);
 }
 
+bool isHelperName(const std::string& candidate, const std::string& name, const std::string& suffix) {
+    if (candidate == helperName(name, suffix)) return true;
+    const std::string pattern = helperName(name, "." + std::string(kHashDigits, '0') + suffix);
+    if (candidate.size() != pattern.size()) return false;
+    const size_t digits = pattern.size() - suffix.size() - kHashDigits;
+    for (size_t at = 0; at < pattern.size(); ++at) {
+        const char c = candidate[at];
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        if (at >= digits && at < digits + kHashDigits ? !hex : c != pattern[at]) return false;
+    }
+    return true;
+}
+
 }  // namespace velk

@@ -52,6 +52,7 @@ bool CTreeRemover::isKept(const struct stat& st) {
 
 int CTreeRemover::refuseMountPoint(const std::string& path) {
     foundMount = path;
+    failure = EXDEV;
     if (mode == Mode::kRemove) brn::message("%s is a mount point: nothing on it is removed\n", path.c_str());
     return kMountPoint;
 }
@@ -184,6 +185,7 @@ int CTreeRemover::reopen(size_t level) {
         if (opened.get() < 0 || fstat(opened.get(), &st) != 0) return report("opendir", shownUpTo(next), kCannotOpen);
         if (st.st_dev != levels[next].device || st.st_ino != levels[next].inode) {
             brn::message("%s was replaced while it was emptied\n", shownUpTo(next).c_str());
+            failure = ESTALE;
             return kChanged;
         }
         current = std::move(opened);
@@ -212,8 +214,8 @@ std::string CTreeRemover::shownUpTo(size_t level) const {
 }
 
 // Prints "<call> <path> failed(<errno>,<text>)" for the call that just failed; gives `result`.
-int CTreeRemover::report(const char* call, const std::string& path, int result) const {
-    const int error = errno;
-    brn::message("%s %s failed(%d,%s)\n", call, path.c_str(), error, std::strerror(error));
+int CTreeRemover::report(const char* call, const std::string& path, int result) {
+    failure = errno;
+    brn::message("%s %s failed(%d,%s)\n", call, path.c_str(), failure, std::strerror(failure));
     return result;
 }

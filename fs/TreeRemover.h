@@ -43,6 +43,9 @@ public:
     [[nodiscard]] int run();
     // After kMountPoint: the mount point, as shownRoot + "/" + its path below the root.
     const std::string& mountPoint() const { return foundMount; }
+    // After a failure: the errno of the call that failed (EXDEV for a mount point, ESTALE for
+    // a directory replaced meanwhile).
+    int error() const { return failure; }
 
 private:
     static constexpr size_t kOpenLevels = 8;
@@ -65,7 +68,7 @@ private:
     int parentFd() const;
     std::string shownPath(const std::string& name) const;
     std::string shownUpTo(size_t level) const;
-    int report(const char* call, const std::string& path, int result) const;
+    int report(const char* call, const std::string& path, int result);
     int refuseMountPoint(const std::string& path);
     bool isKept(const struct stat& st);
 
@@ -76,5 +79,6 @@ private:
     dev_t keptDevice = 0;
     ino_t keptInode = 0;
     std::string foundMount;
+    int failure = 0;
     std::vector<Level> levels;
 };

@@ -12,6 +12,7 @@
 #include "brn/tar/SafePath.h"
 #include "fs/FileUtil.h"
 #include "fs/HelperName.h"
+#include "fs/Leftovers.h"
 #include "fs/Message.h"
 #include "fs/MountPoints.h"
 #include "fs/TreeRemover.h"
@@ -22,9 +23,13 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t kDirMode = 0755;  // before the process umask
+constexpr mode_t kDirMode = 0755;      // before the process umask
+constexpr mode_t kPrivateMode = 0700;  // the staging folder and the probe, until the swap
+constexpr const char* kStagingSuffix = ".velk-staging";
+constexpr const char* kProbeSuffix = ".velk-probe";
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-constexpr const char* kAclNames[] = {"system.posix_acl_access", "system.posix_acl_default"};
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+constexpr const char* kDefaultAcl = "system.posix_acl_default";
 
 int report(const std::string& shown, const std::string& what, int error) {
     brn::message("dest %s: %s(%d,%s)\n", shown.c_str(), what.c_str(), error, strerror(error));
@@ -49,6 +54,13 @@ int copyAcl(int from, int to, const char* acl) {
     const ssize_t got = fgetxattr(from, acl, value.data(), value.size());
     if (got < 0) return errno;
     return fsetxattr(to, acl, value.data(), size_t(got), 0) == 0 ? 0 : errno;
+}
+
+// The mode mkdir gives a new folder in `parent`: 0755 less the umask, or 0755 itself where the
+// parent has a default ACL, which then takes the umask's place.
+mode_t newFolderMode(int parent) {
+    if (fgetxattr(parent, kDefaultAcl, nullptr, 0) > 0) return kDirMode;
+    return kDirMode & ~processUmask();
 }
 
 }  // namespace
@@ -85,8 +97,22 @@ int CDestination::prepareInPlace(const std::string& keepBelow) {
     if (int opened = openParent(); opened != kExitOk) return opened;
     if (int locked = lock.take(parent.get(), name, given, shownParent()); locked != kExitOk) return locked;
     if (int opened = openDest(); opened != kExitOk) return opened;
+    struct stat st;
+    if (fstat(tree.get(), &st) != 0) return report(given, "fstat", errno);
+    noteOwner(st.st_uid, st.st_gid);
     if (int mounted = refuseMountBelow(tree.get(), false); mounted != kExitOk) return mounted;
     return emptyKeeping(keepBelow);
+}
+
+// Root installing into a tree that belongs to another user gives every entry that user's owner
+// and group. Helpers that an earlier run left beside DEST are removed while the lock is held, so
+// that no live run's are among them, and only those of DEST's owner or of the updater: another
+// user's name of the same form stays, and neither blocks the run nor is removed through it.
+void CDestination::noteOwner(uid_t user, gid_t group) {
+    owner.given = geteuid() == 0 && (user != geteuid() || group != getegid());
+    owner.user = user;
+    owner.group = group;
+    (void)removeLeftovers(parent.get(), shownParent(), name, {kStagingSuffix, kProbeSuffix}, {user, geteuid()});
 }
 
 // The parent is made when missing, as DEST itself would have been with all its levels.
@@ -159,6 +185,11 @@ int CDestination::prepareStaged() {
     if (int opened = openParent(); opened != kExitOk) return opened;
     if (int locked = lock.take(parent.get(), name, given, shownParent()); locked != kExitOk) return locked;
     if (int swappable = checkSwappable(); swappable != kExitOk) return swappable;
+    if (destExisted) {
+        noteOwner(destState.st_uid, destState.st_gid);
+    } else {
+        noteOwner(geteuid(), getegid());
+    }
     return makeStaging();
 }
 
@@ -185,30 +216,32 @@ int CDestination::checkSwappable() {
     return refuseMountBelow(oldTree.get(), true);
 }
 
-// Only while the lock is held: a staging folder then belongs to no run in progress.
+// The staging folder gets a name no other run or user can know ahead, and mode 0700 (and, as
+// root, DEST's owner): nobody but DEST's owner can read the tree it holds before it takes DEST's
+// mode and ACLs right before the swap.
 int CDestination::makeStaging() {
-    const std::string probe = helperName(name, ".velk-probe");
-    const std::string folder = helperName(name, ".velk-staging");
-    for (const std::string& leftover : {folder, probe}) {
-        if (int removed = removeBeside(leftover); removed != kExitOk) return removed;
-    }
-    if (mkdirat(parent.get(), folder.c_str(), kDirMode) != 0) {
-        return reportAtomic(given, "cannot make " + shownParent() + "/" + folder, errno);
+    const std::string folder = unpredictableName(name, kStagingSuffix);
+    if (folder.empty() || mkdirat(parent.get(), folder.c_str(), kPrivateMode) != 0) {
+        return reportAtomic(given, "cannot make " + shownParent() + "/" + folder, folder.empty() ? EAGAIN : errno);
     }
     staging = folder;
     if (destExisted) {
-        if (int probed = probeExchange(probe); probed != kExitOk) return probed;
+        if (int probed = probeExchange(); probed != kExitOk) return probed;
     }
     tree.reset(openat(parent.get(), staging.c_str(), kDirFlags | O_NOFOLLOW));
     if (tree.get() < 0) return reportAtomic(given, "cannot open " + shownTree(), errno);
+    if (owner.given && fchown(tree.get(), owner.user, owner.group) != 0) {
+        return reportAtomic(given, "cannot give " + shownTree() + " DEST's owner", errno);
+    }
     return kExitOk;
 }
 
 // Exchanges the empty staging folder with an empty probe folder: a file system that cannot
 // exchange two names in one step says so here, before anything of DEST changes.
-int CDestination::probeExchange(const std::string& probe) {
-    if (mkdirat(parent.get(), probe.c_str(), kDirMode) != 0) {
-        return reportAtomic(given, "cannot make " + shownParent() + "/" + probe, errno);
+int CDestination::probeExchange() {
+    const std::string probe = unpredictableName(name, kProbeSuffix);
+    if (probe.empty() || mkdirat(parent.get(), probe.c_str(), kPrivateMode) != 0) {
+        return reportAtomic(given, "cannot make " + shownParent() + "/" + probe, probe.empty() ? EAGAIN : errno);
     }
     const int exchanged = renameat2(parent.get(), staging.c_str(), parent.get(), probe.c_str(), RENAME_EXCHANGE);
     const int error = errno;
@@ -217,47 +250,34 @@ int CDestination::probeExchange(const std::string& probe) {
     return reportAtomic(given, "the file system cannot swap two folders in one step", error);
 }
 
-// Removes `leafName` beside DEST, whatever it is, through descriptors.
-int CDestination::removeBeside(const std::string& leafName) const {
-    struct stat st;
-    if (fstatat(parent.get(), leafName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return kExitOk;
-    const std::string shownLeaf = shownParent() + "/" + leafName;
-    if (S_ISDIR(st.st_mode)) {
-        CUniqueFd dir(openat(parent.get(), leafName.c_str(), kDirFlags | O_NOFOLLOW));
-        if (dir.get() < 0 || CTreeRemover(dir.get(), shownLeaf).run() != CTreeRemover::kOk) {
-            brn::message("atomic install: %s cannot be removed\n", shownLeaf.c_str());
-            return kExitIncomplete;
-        }
-    }
-    if (unlinkat(parent.get(), leafName.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-        return reportAtomic(given, "cannot remove " + shownLeaf, errno);
-    }
-    return kExitOk;
-}
-
-// Owner and group first: a change of owner may clear bits that the mode then sets again.
+// Owner and group first: a change of owner may clear bits that the mode then sets again. The
+// ACLs before the mode: the folder never grants more than DEST does on the way. A DEST that
+// did not exist gets the mode a new folder gets here.
 int CDestination::takeOverMetadata() {
-    if (!destExisted) return kExitOk;
+    if (!destExisted) {
+        if (fchmod(tree.get(), newFolderMode(parent.get())) == 0) return kExitOk;
+        return reportAtomic(given, "cannot give the new tree the mode of a new folder", errno);
+    }
     if (geteuid() == 0 && fchown(tree.get(), destState.st_uid, destState.st_gid) != 0) {
         return reportAtomic(given, "cannot give the new tree DEST's owner", errno);
     }
-    if (fchmod(tree.get(), destState.st_mode & 07777) != 0) {
-        return reportAtomic(given, "cannot give the new tree DEST's mode", errno);
-    }
-    for (const char* acl : kAclNames) {
+    for (const char* acl : {kDefaultAcl, kAccessAcl}) {
         if (int error = copyAcl(oldTree.get(), tree.get(), acl); error != 0) {
             return reportAtomic(given, std::string("cannot give the new tree DEST's ") + acl, error);
         }
+    }
+    if (fchmod(tree.get(), destState.st_mode & 07777) != 0) {
+        return reportAtomic(given, "cannot give the new tree DEST's mode", errno);
     }
     return kExitOk;
 }
 
 int CDestination::discard() {
-    if (staging.empty()) return kExitOk;
+    if (staging.empty()) return 0;
     tree.reset();
-    const int removed = removeBeside(staging);
+    const int error = removeBeside(parent.get(), staging, shownTree());
     staging.clear();
-    return removed;
+    return error;
 }
 
 }  // namespace velk

@@ -3,22 +3,26 @@
 // in it changes, DEST is resolved once (install/PathResolve.h: the root, however spelled, is
 // refused, and so is a symbolic link another user planted in a shared folder on the way), its
 // parent is made when missing and opened, and the run's lock is taken (install/InstallLock.h).
-// Then either
+// Under the lock, the staging folders and probes an earlier run left beside DEST go (those of
+// DEST's owner or the updater; fs/Leftovers.h). Then either
 //   in place: DEST is made when missing, opened once, checked to hold no mount point
 //             (fs/MountPoints.h), and emptied through its descriptor (fs/TreeRemover.h), keeping
 //             the version file when it lies inside; or
 //   staged:   it is checked that DEST can be swapped in one step, and a staging folder
-//             ".NAME.velk-staging" beside it (one left by an interrupted run is removed first)
-//             is made and opened. install/Commit.h swaps it in.
-// Entries are made through fd() from then on, never through a path again. The helper names
-// beside DEST fit any legal NAME (fs/HelperName.h). A staging folder not committed is removed
-// on every way out. Calling order: resolve, prepareInPlace or prepareStaged, entries through
-// fd(), then install/Commit.h or discard. The descriptors and the lock live as long as the object.
+//             ".NAME.<16 random hex digits>.velk-staging" is made beside it, mode 0700, and
+//             opened. install/Commit.h gives it DEST's mode and ACLs and swaps it in.
+// Entries are made through fd() from then on, never through a path again; as root in a DEST of
+// another user's, they get DEST's owner and group (ownership()). The helper names beside DEST
+// fit any legal NAME (fs/HelperName.h), and those of a run are its own: no other run or user
+// can know them ahead. A staging folder not committed is removed on every way out. Calling
+// order: resolve, prepareInPlace or prepareStaged, entries through fd(), then install/Commit.h
+// or discard. The descriptors and the lock live as long as the object.
 
 #include <sys/stat.h>
 
 #include <string>
 
+#include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 #include "install/InstallLock.h"
 
@@ -40,12 +44,18 @@ public:
     int prepareInPlace(const std::string& keepBelow);
     int prepareStaged();
     // Staged: removes the staging folder and what it holds (after the swap: the old tree).
-    // kExitOk, or kExitIncomplete when it could not be removed (printed). In place: nothing.
+    // 0, or the errno of the removal that failed (printed), the rest then left under the
+    // staging name. In place: nothing.
     int discard();
+    // What entries made in the tree get: DEST's owner and group when root installs into
+    // another user's DEST.
+    const Ownership& ownership() const { return owner; }
+    // kExitOk while this run's lock still holds the lock file's name (install/InstallLock.h).
+    int checkLock() const { return lock.check(); }
 
     // The folder entries are made in: DEST, or the staging folder.
     int fd() const { return tree.get(); }
-    // That folder in messages ("DEST", or "PARENT/.NAME.velk-staging").
+    // That folder in messages ("DEST", or "PARENT/.NAME.<digits>.velk-staging").
     std::string shownTree() const;
     const std::string& shown() const { return given; }
     const std::string& path() const { return resolved; }
@@ -59,7 +69,8 @@ public:
     // Staged: DEST's own folder, the old tree, opened without following a link; -1 when DEST
     // did not exist.
     int oldTreeFd() const { return oldTree.get(); }
-    // Gives the staged tree DEST's mode, its ACLs, and (as root) its owner and group.
+    // Gives the staged tree DEST's owner and group (as root), its ACLs and mode; where DEST did
+    // not exist, the mode of a new folder.
     int takeOverMetadata();
     // The staging name holds the old tree now, which a later run removes: leave it.
     void forgetStaging() { staging.clear(); }
@@ -70,9 +81,9 @@ private:
     int refuseMountBelow(int dirFd, bool forSwap) const;
     int emptyKeeping(const std::string& keepBelow);
     int checkSwappable();
+    void noteOwner(uid_t user, gid_t group);
     int makeStaging();
-    int probeExchange(const std::string& probe);
-    int removeBeside(const std::string& leafName) const;
+    int probeExchange();
     std::string shownParent() const;
 
     std::string given;
@@ -81,6 +92,7 @@ private:
     std::string staging;    // the staging folder's name beside DEST; empty in place
     bool destExisted = false;
     struct stat destState {};  // DEST as found, when it existed (staged)
+    Ownership owner;        // see ownership()
     CUniqueFd parent;       // the directory that holds DEST
     CInstallLock lock;
     CUniqueFd oldTree;      // staged: DEST as it was, when it existed

@@ -36,7 +36,8 @@ bool onlyUpdatersMayLock(const struct stat& lock, const struct stat& folder, uid
 // the same lock in its own runs, and gains no power over DEST it did not have.
 int CInstallLock::take(int parent, const std::string& name, const std::string& shownDest,
                        const std::string& shownParent) {
-    const std::string lockName = helperName(name, ".velk-lock");
+    folder = parent;
+    lockName = helperName(name, ".velk-lock");
     shownLock = shownParent + "/" + lockName;
     struct stat dest;
     const bool destExists = fstatat(parent, name.c_str(), &dest, AT_SYMLINK_NOFOLLOW) == 0;
@@ -53,10 +54,18 @@ int CInstallLock::take(int parent, const std::string& name, const std::string& s
     struct flock whole = {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    if (fcntl(file.get(), F_OFD_SETLK, &whole) == 0) return kExitOk;
+    if (fcntl(file.get(), F_OFD_SETLK, &whole) == 0) return check();
     if (errno != EAGAIN && errno != EACCES) return refuse("cannot lock", errno);
     brn::message("dest %s is busy: another update is running\n", shownDest.c_str());
     return kExitIncomplete;
+}
+
+int CInstallLock::check() const {
+    struct stat locked, named;
+    if (fstat(file.get(), &locked) != 0) return refuse("cannot examine the lock file", errno);
+    const bool found = fstatat(folder, lockName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+    if (found && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) return kExitOk;
+    return refuse("the lock file was removed or replaced while it was held", found ? ESTALE : errno);
 }
 
 int CInstallLock::refuse(const std::string& what, int error) const {

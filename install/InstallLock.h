@@ -10,7 +10,12 @@
 // A lock file anyone may write, one another user made in a sticky folder anyone may write, or
 // anything but a regular file at its name (a FIFO, a link, a folder) is refused, never followed
 // or waited on. The file stays after the run: removing it would let two runs lock two
-// different files. Calling order: take once; the lock lives as long as the object.
+// different files. Someone who may write the parent can still remove or replace it while it is
+// held, and a second run would then lock a new file under the same name: so take checks that
+// the name still is the file it locked, and check does again right before the run's commit
+// point; a run whose lock no longer holds the name ends there, changing nothing more.
+// Calling order: take once, check any number of times; the lock lives as long as the object,
+// the parent folder is borrowed and must stay open as long.
 
 #include <string>
 
@@ -24,10 +29,15 @@ public:
     // and `shownParent` name them in messages. kExitOk, or kExitIncomplete (printed), also
     // when another run holds the lock ("dest DEST is busy: another update is running").
     int take(int parent, const std::string& name, const std::string& shownDest, const std::string& shownParent);
+    // kExitOk while the lock file's name still is the file this run locked; kExitIncomplete
+    // (printed: "lock PATH: the lock file was removed or replaced while it was held").
+    int check() const;
 
 private:
     int refuse(const std::string& what, int error) const;
 
+    int folder = -1;        // DEST's parent, borrowed
+    std::string lockName;   // the lock file's name in it
     std::string shownLock;
     CUniqueFd file;
 };

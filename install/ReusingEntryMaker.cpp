@@ -22,12 +22,6 @@ constexpr mode_t kNewFileMode = 0600;             // as the disk maker makes a f
 constexpr uint32_t kPermissionBits = 0777;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-mode_t currentUmask() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-}
-
 int reportCall(const std::string& name, const char* call, int error) {
     brn::message("tar: %.*s: %s failed(%d,%s)\n", int(name.size()), name.data(), call, error, strerror(error));
     return brn::kEntryWriteFailed;
@@ -36,8 +30,8 @@ int reportCall(const std::string& name, const char* call, int error) {
 }  // namespace
 
 CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, bool keepPermissions)
-    : staged(stagedMaker), oldTree(oldTreeFd), keepModes(keepPermissions), fileMask(currentUmask()),
-      user(geteuid()), group(getegid()), buffer(kCompareSlice) {
+    : staged(stagedMaker), oldTree(oldTreeFd), keepModes(keepPermissions), fileMask(processUmask()),
+      user(staged.newFileUser()), group(staged.newFileGroup()), buffer(kCompareSlice) {
     keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
 }
 
@@ -52,7 +46,7 @@ mode_t CReusingEntryMaker::newFileMode(uint32_t entryMode) const {
 
 // The old tree's file at `name`, reached component by component without following a link,
 // when linking to it would make the file a plain run makes: a regular file of the entry's
-// size, with one link, the new file's mode, and the updater's owner and group.
+// size, with one link, the new file's mode, and the owner and group a new file gets.
 bool CReusingEntryMaker::findOld(const std::string& name, uint32_t mode) {
     const size_t slash = name.find_last_of('/');
     const int folder = oldFolder(slash == std::string::npos ? std::string() : name.substr(0, slash));

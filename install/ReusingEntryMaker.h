@@ -3,7 +3,7 @@
 // tree through a CDiskEntryMaker, but writes only what changed. For each regular-file entry it
 // looks for a file at the same path in the old tree (DEST, reached only through its descriptor,
 // no link followed) that has the entry's size, link count 1, the mode the new file would get
-// and the updater's owner and group. While the entry's data streams in it is compared with
+// and the owner and group a new file gets. While the entry's data streams in it is compared with
 // that file, and nothing is written while they match:
 //   every byte matches: the staged name becomes a hard link to the old file (no data written);
 //   a byte differs:     the matching prefix is copied from the old file (copy_file_range, which
@@ -69,7 +69,7 @@ private:
     int oldTree;
     bool keepModes;
     mode_t fileMask;        // the process umask, which a new file's mode goes through
-    uid_t user;             // the owner and group a new file gets
+    uid_t user;             // the owner and group a new file gets (DEST's, when root gives it away)
     gid_t group;
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
     Current current;

@@ -12,6 +12,7 @@
 #include "brn/tar/SafePath.h"
 #include "fs/FileUtil.h"
 #include "fs/HelperName.h"
+#include "fs/Leftovers.h"
 #include "fs/Message.h"
 #include "install/ExitStatus.h"
 #include "install/PathResolve.h"
@@ -23,6 +24,7 @@ namespace {
 constexpr mode_t kNewFileMode = 0600;  // before the umask
 constexpr mode_t kFolderMode = 0755;   // before the umask
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr const char* kTemporarySuffix = ".velk-new";
 
 bool fitsNameLimit(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
@@ -103,12 +105,14 @@ int CVersionFile::openDeepestFolder(const std::string& path) {
     return kExitOk;
 }
 
-int CVersionFile::stage(const std::string& content, int tree, const std::string& shownTree) {
+int CVersionFile::stage(const std::string& content, int tree, const std::string& shownTree, const Ownership& owner) {
     text = content;
-    const int reached = below.empty() ? makeMissingFolders() : openFolderInTree(tree, shownTree);
+    const int reached = below.empty() ? makeMissingFolders() : openFolderInTree(tree, shownTree, owner);
     if (reached != 0 || way != Way::kReplace) return reached;
-    const std::string temporary = helperName(leaf, ".velk-new");
-    (void)unlinkat(folder.get(), temporary.c_str(), 0);  // left by an interrupted run
+    removeOwnLeftovers();
+    const std::string temporary = unpredictableName(leaf, kTemporarySuffix);
+    if (temporary.empty()) return report("getrandom", given, errno, kNoFile);
+    if (!below.empty()) replacement.giveOwnership(owner);
     int error = replacement.begin(folder.get(), leaf, temporary, kNewFileMode);
     if (error == 0) error = replacement.write(text.data(), text.size());
     if (error == 0) error = replacement.seal();
@@ -117,10 +121,20 @@ int CVersionFile::stage(const std::string& content, int tree, const std::string&
     return report(replacement.failedCall(), given, error, error == EEXIST ? kNoFile : kNotWritten);
 }
 
+// Temporaries an interrupted run left beside the file: the updater's, or, once sealed, the
+// file's owner's. Another user's name of that form stays where it is.
+void CVersionFile::removeOwnLeftovers() {
+    std::vector<uid_t> owners = {geteuid()};
+    struct stat st;
+    if (fstatat(folder.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) owners.push_back(st.st_uid);
+    (void)removeLeftovers(folder.get(), parentDir(resolved), leaf, {kTemporarySuffix}, owners);
+}
+
 // Below DEST the folders are those of the new tree, reached under the entries' rules: a link
-// a package made on the way is refused, never followed.
-int CVersionFile::openFolderInTree(int tree, const std::string& shownTree) {
+// a package made on the way is refused, never followed. Folders made there get the tree's owner.
+int CVersionFile::openFolderInTree(int tree, const std::string& shownTree, const Ownership& owner) {
     brn::CDiskEntryMaker walker(tree, shownTree + "/");
+    walker.giveOwnership(owner);
     const size_t slash = below.rfind('/');
     int opened = -1;
     const int result = walker.openDirectory(slash == std::string::npos ? "" : below.substr(0, slash), opened);

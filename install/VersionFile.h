@@ -6,9 +6,12 @@
 //     is, one on the way refuses the file), its name is checked to fit, every existing folder
 //     on its way to be a folder, and the deepest existing folder is opened. From then on the
 //     file is reached only through that descriptor, or, inside DEST, through the tree's.
-//   stage, before the commit point: missing folders are made, and the new text is written into
-//     a fresh temporary beside the file and synced (fs/FileReplacement.h); inside DEST the
-//     folders are reached under the entries' rules (brn/tar/PathWalker.h).
+//   stage, before the commit point (under the run's lock): missing folders are made, the
+//     temporaries an interrupted run left beside the file are removed (fs/Leftovers.h), and the
+//     new text is written into a fresh temporary ".NAME.<16 random hex digits>.velk-new" beside
+//     the file, mode 0600, and synced (fs/FileReplacement.h): a name nobody can know ahead, so
+//     nothing planted there stops the run. Inside DEST the folders are reached under the
+//     entries' rules (brn/tar/PathWalker.h), and what is made there gets the tree's owner.
 //   publish, after it: the temporary is renamed over the file and the folder synced.
 // A device (/dev/null, a flash partition) cannot be replaced: publish writes it in place from
 // its start, never cut, and syncs it where the device can be synced. A regular file in a
@@ -35,9 +38,9 @@ public:
     const std::string& belowDest() const { return below; }
 
     // Writes `text` ready to publish. `tree` is the folder DEST's entries are made in (DEST,
-    // or the staged tree) with `shownTree` naming it in messages; used only inside DEST.
-    // 0, or a negative code: kNoFolder, kNoFile, kNotWritten.
-    int stage(const std::string& text, int tree, const std::string& shownTree);
+    // or the staged tree) with `shownTree` naming it in messages, and `owner` what entries made
+    // there get; used only inside DEST. 0, or a negative code: kNoFolder, kNoFile, kNotWritten.
+    int stage(const std::string& text, int tree, const std::string& shownTree, const Ownership& owner);
     // The staged text becomes the file's content, durably. kNotSynced: it is the content,
     // but its folder could not be synced.
     int publish();
@@ -56,7 +59,8 @@ private:
 
     int refuse(const std::string& why);
     int openDeepestFolder(const std::string& path);
-    int openFolderInTree(int tree, const std::string& shownTree);
+    int openFolderInTree(int tree, const std::string& shownTree, const Ownership& owner);
+    void removeOwnLeftovers();
     int makeMissingFolders();
     int writeInPlace(bool cut);
     int report(const char* call, const std::string& path, int error, int result) const;

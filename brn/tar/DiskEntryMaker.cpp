@@ -12,6 +12,7 @@
 #include "brn/ByteOrder.h"
 #include "fs/FileUtil.h"
 #include "fs/Message.h"
+#include "fs/UniqueFd.h"
 
 namespace brn {
 
@@ -179,7 +180,8 @@ int CDiskEntryMaker::enter(DirRef dir, const std::string& name, DirRef& child) {
 void CDiskEntryMaker::leave(DirRef dir) { close(fd(dir)); }
 
 int CDiskEntryMaker::makeDirectory(DirRef dir, const std::string& name) {
-    return resultOf(mkdirat(fd(dir), name.c_str(), kDirectoryMode));
+    if (mkdirat(fd(dir), name.c_str(), kDirectoryMode) != 0) return errno;
+    return giveMade(dir, name, S_IFDIR);
 }
 
 // A file made here that loses its last name is forgotten: its inode may serve another file.
@@ -199,7 +201,7 @@ int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle
         openat(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, kFileMode);
     if (opened < 0) return errno;
     struct stat st;
-    if (fstat(opened, &st) != 0) {
+    if (fstat(opened, &st) != 0 || (ownership.given && fchown(opened, ownership.user, ownership.group) != 0)) {
         const int error = errno;
         close(opened);
         return error;
@@ -210,8 +212,25 @@ int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle
 }
 
 int CDiskEntryMaker::createSymlink(DirRef dir, const std::string& name, const std::string& target) {
-    return resultOf(symlinkat(target.c_str(), fd(dir), name.c_str()));
+    if (symlinkat(target.c_str(), fd(dir), name.c_str()) != 0) return errno;
+    return giveMade(dir, name, S_IFLNK);
 }
+
+// A directory or link just made is reached again without following a link, and given away only
+// while it still is what was made here (of that kind, the updater's): a name another user put in
+// its place meanwhile is never given to DEST's owner. ESTALE for such a name.
+int CDiskEntryMaker::giveMade(DirRef dir, const std::string& name, mode_t kind) const {
+    if (!ownership.given) return 0;
+    CUniqueFd made(openat(fd(dir), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (made.get() < 0 || fstat(made.get(), &st) != 0) return errno;
+    if ((st.st_mode & S_IFMT) != kind || st.st_uid != geteuid()) return ESTALE;
+    return resultOf(fchownat(made.get(), "", ownership.user, ownership.group, AT_EMPTY_PATH));
+}
+
+uid_t CDiskEntryMaker::newFileUser() const { return ownership.given ? ownership.user : geteuid(); }
+
+gid_t CDiskEntryMaker::newFileGroup() const { return ownership.given ? ownership.group : getegid(); }
 
 // Flags 0: a link at the target is not followed (the walker has refused one already).
 int CDiskEntryMaker::createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) {

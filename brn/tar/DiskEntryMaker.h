@@ -16,6 +16,10 @@
 // maker made: it keeps a keyed hash of the device and inode of every file it made that still
 // has a name (about 11 bytes a file), so a file that was below the root before, or took the
 // place of one made here, is never given another name.
+// With giveOwnership, every file, directory and symbolic link made here is given that owner
+// and group as it is made (a hard link is a name of a file made here): root installing into
+// a tree that belongs to another user leaves nothing of its own in it. The entries' own
+// owners are never applied.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +33,7 @@
 #include "brn/tar/EntryTree.h"
 #include "brn/tar/KindTable.h"
 #include "brn/tar/PathWalker.h"
+#include "fs/FileUtil.h"
 
 namespace brn {
 
@@ -38,6 +43,10 @@ public:
     CDiskEntryMaker(int rootFd, const std::string& shownPrefix);
 
     void keepPermissions(bool keep) { keepModes = keep; }
+    void giveOwnership(const Ownership& owner) { ownership = owner; }
+    // The owner and group a file made here gets.
+    uid_t newFileUser() const;
+    gid_t newFileGroup() const;
 
     int openFile(const std::string& name, uint32_t mode, int& handle) override;
     // writeAll: a failed or short write prints its message; what was written stays.
@@ -74,6 +83,7 @@ private:
     bool madeAsFile(DirRef dir, const std::string& name) override;
 
     uint64_t fileKey(dev_t device, ino_t inode) const;
+    int giveMade(DirRef dir, const std::string& name, mode_t kind) const;
 
     // A directory as heldModes knows it: its depth (components) and its name, "." and empty
     // components dropped, so that every spelling of one directory is one key.
@@ -83,6 +93,7 @@ private:
 
     int rootFd;
     bool keepModes = false;
+    Ownership ownership;
     int modeHandle = -1;    // the file being written, whose mode is fileMode
     uint32_t fileMode = 0;
     // Modes of directories that would lock their owner out, deepest first.

@@ -101,7 +101,7 @@ TEST_F(AtomicInstallTest, AFailedRunLeavesEverythingAsItWas) {
         // Nobody owns DEST and the version file, and may take the lock.
         {"a parent nobody may not write to", noTools, p,
          inFolder("chmod 755 . && chown -R nobody site/dest site/.dest.velk-lock state"), asNobody({}),
-         kIncomplete, refused + ": cannot make " + site() + "/.dest.velk-staging(13,"},
+         kIncomplete, refused + ": cannot make " + site() + "/.dest."},
         {"the file system cannot exchange two folders", noTools, p, {}, inject("renameat2", "EINVAL", 1), kIncomplete,
          refused + ": the file system cannot swap two folders in one step(22,"},
         {"the exchange fails", noTools, p, {}, inject("renameat2", "EIO", 2), kIncomplete, refused + ": swap failed(5,"},
@@ -134,6 +134,30 @@ TEST_F(AtomicInstallTest, AFailedRunLeavesEverythingAsItWas) {
         mounts.unmountAll();
     }
     if (!skipped.empty()) GTEST_SKIP() << "no strace, setpriv or private mounts here for: " << skipped;
+}
+
+// The parent's fsync fails after the swap, once or every time: the swap is undone and the
+// message says that DEST holds the old tree again (and whether that is known to be durable),
+// never that the new tree is in place. The version file's temporary is the first fsync.
+TEST_F(AtomicInstallTest, AnUndoneSwapSaysDestHoldsTheOldTreeAgain) {
+    if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
+    const std::string undone = "atomic install: " + dest() + ": the swap was undone: DEST holds the old tree again";
+    const struct {
+        const char* when;
+        std::string said;
+    } rows[] = {{"2", undone + "\n"}, {"2+", undone + ", but not known to be durable(5,"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("fsync EIO from call ") + row.when);
+        restoreOld();
+        const std::string before = snapshot();
+        const Outcome out = s.unpack({"--atomic", "p.velk", dest(), version()},
+                                     straceCommand("/dev/null", {"-e", "trace=fsync", "-e",
+                                                                 std::string("inject=fsync:error=EIO:when=") + row.when}));
+        EXPECT_EQ(out.status, kIncomplete) << out.all();
+        EXPECT_NE(out.all().find(row.said), std::string::npos) << out.all();
+        EXPECT_EQ(out.all().find("the new tree is in place"), std::string::npos) << out.all();
+        EXPECT_EQ(snapshot(), before);
+    }
 }
 
 // DEST missing with its parent is made; through an operator's link, or a missing folder and

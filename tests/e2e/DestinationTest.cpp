@@ -10,7 +10,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -267,7 +266,7 @@ TEST_F(DestinationTest, SourceChangedWhileItIsRead) {
         HeldRun held(unpack(source, dest()), "read", source);
         // Once DEST is emptied, strace's own short-lived children are gone, not taken for the program.
         ASSERT_TRUE(waitUntil([&] { return !exists(dest() + "/old"); }));
-        ASSERT_TRUE(held.waitHeld(SYS_read, [&] {
+        ASSERT_TRUE(held.waitHeld([&] {
             return filePosition(held.program(), descriptorOn(held.program(), source)) == kChunk;
         })) << "the run was never held after its first chunk";
         writeFile(source, then);  // the same file, truncated and written again

@@ -9,7 +9,6 @@
 
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/syscall.h>
 
 #include <cstdio>
 #include <sstream>
@@ -149,9 +148,8 @@ TEST_F(SharedFolderTest, RootAndAServiceUserExcludeEachOther) {
             return atomic ? std::vector<std::string>{"--atomic", "p.velk", "site/dest", "version"}
                           : std::vector<std::string>{"p.velk", "site/dest", "version"};
         };
-        const std::string work = s / (p.firstAtomic ? "site/.dest.velk-staging" : "site/dest");
-        HeldRun first(unpack(args(p.firstAtomic), p.firstNobody), "syncfs", work);
-        ASSERT_TRUE(first.waitHeld(SYS_syncfs, [&] { return writeLockHeldOn(lock); })) << "never held at the sync";
+        HeldRun first(unpack(args(p.firstAtomic), p.firstNobody), "syncfs");  // a run's one syncfs
+        ASSERT_TRUE(first.waitHeld([&] { return writeLockHeldOn(lock); })) << "never held at the sync";
         const std::string before = describeTree(s / "site");
         const Outcome second = run(args(p.secondAtomic), !p.firstNobody);
         EXPECT_EQ(second.status, kIncomplete) << second.all();
@@ -162,6 +160,138 @@ TEST_F(SharedFolderTest, RootAndAServiceUserExcludeEachOther) {
         const Outcome done = first.finish();
         EXPECT_EQ(done.status, 0) << done.all();
         EXPECT_EQ(describeTree(s / "site/dest"), newTree);
+    }
+}
+
+// Someone who may write DEST's parent removes the lock file, or puts another file at its name,
+// while a run holds it. Held at the lock itself (in place), the run notices before DEST changes.
+// Held at the sync of its staged tree, while a second run takes a new lock file and installs
+// another package: the first notices before its swap and ends -7; DEST and the version file are
+// the second run's, and nothing of either run is left beside DEST.
+TEST_F(SharedFolderTest, ALockFileRemovedOrReplacedWhileHeldStopsItsRun) {
+    if (kEmulated) GTEST_SKIP() << "strace must trace the program itself";
+    s.sh("cp -a tree two && printf 'b=2\\n' > two/etc/b.conf");
+    s.pack("two", "two.velk", "two");
+    const std::string lock = s / "site/.dest.velk-lock", twoTree = describeTree(s / "two");
+    const struct {
+        const char* name;
+        bool atomic;
+        const char* call;  // where the first run is held
+        const char* take;  // what is done to the lock file meanwhile
+    } rows[] = {
+        {"in place, removed at the lock", false, "fcntl", "rm site/.dest.velk-lock"},
+        {"staged, removed at the sync", true, "syncfs", "rm site/.dest.velk-lock"},
+        {"staged, replaced at the sync", true, "syncfs", ": > other && mv other site/.dest.velk-lock"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        s.sh("rm -rf site/dest site/.dest.* && mkdir site/dest && printf old > site/dest/old && printf old > version"
+             " && : > site/.dest.velk-lock");
+        const std::string oldTree = describeTree(s / "site/dest");
+        std::vector<std::string> args = {"p.velk", "site/dest", "version"};
+        if (row.atomic) args.insert(args.begin(), "--atomic");
+        HeldRun first(unpack(args), row.call, row.atomic ? "" : lock);
+        ASSERT_TRUE(first.waitHeld([&] { return writeLockHeldOn(lock); })) << "never held";
+        s.sh(row.take);
+        if (row.atomic) {
+            const Outcome second = run({"--atomic", "two.velk", "site/dest", "version"});
+            EXPECT_EQ(second.status, 0) << second.all();
+        }
+        first.resume();
+        const Outcome out = first.finish();
+        EXPECT_EQ(out.status, kIncomplete) << out.all();
+        EXPECT_NE(out.all().find("lock " + lock + ": the lock file was removed or replaced while it was held("),
+                  std::string::npos) << out.all();
+        EXPECT_EQ(s.state("site/dest"), row.atomic ? Scene::installed(twoTree, "two") : Scene::installed(oldTree, "old"));
+        EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), row.atomic ? ".dest.velk-lock\ndest\n" : "dest\n");
+    }
+}
+
+// DEST is private (0700): while root stages a new tree into it with --link-unchanged and -p, the
+// staging folder is 0700 too, and nobody can read through it a file of the old tree that is
+// linked in (0644 inside, as in DEST, where the folder's mode is what keeps it private).
+TEST_F(SharedFolderTest, APrivateDestIsNotReadableThroughTheStagingFolder) {
+    if (kEmulated) GTEST_SKIP() << "strace and setpriv must run the program itself";
+    s.sh("mkdir -p private/etc && printf 'api-key=s3cret\\n' > private/etc/key && chmod 644 private/etc/key"
+         " && mkdir -p site/dest && chmod 700 site/dest");
+    s.pack("private", "private.velk", "private");
+    ASSERT_EQ(run({"--atomic", "-p", "private.velk", "site/dest", "version"}).status, 0);
+    HeldRun held(unpack({"--atomic", "-p", "--link-unchanged", "private.velk", "site/dest", "version"}), "linkat");
+    ASSERT_TRUE(held.waitHeld()) << "the key was never linked";
+    const std::string staging = namesWith(s / "site", ".velk-staging");
+    ASSERT_NE(staging, "");
+    const std::string folder = s / ("site/" + staging.substr(0, staging.size() - 1)), key = folder + "/etc/key";
+    ASSERT_TRUE(exists(key));
+    EXPECT_EQ(shell("stat -c %a " + quote(folder)), "700\n");
+    Launch peek;
+    peek.argv = asNobody({"cat", key});
+    peek.out = s / "peek";
+    const Outcome peeked = velktest::run(peek);
+    EXPECT_NE(peeked.status, 0);
+    EXPECT_EQ(peeked.all().find("api-key"), std::string::npos) << peeked.all();
+    held.resume();
+    EXPECT_EQ(held.finish().status, 0) << s.log();
+    EXPECT_EQ(shell("stat -c %a " + quote(s / "site/dest")), "700\n");
+}
+
+// In a sticky folder anyone may write, another user (daemon) plants folders and files at every
+// name the runs of a service user (nobody) used to make beside DEST and beside the version file,
+// in the old fixed forms and the new random one. nobody's runs, staged and in place, install all
+// the same, and leave what daemon planted where it is.
+TEST_F(SharedFolderTest, NamesPlantedBesideDestOrTheVersionFileStopNothing) {
+    if (kEmulated) GTEST_SKIP() << "setpriv would start the emulator";
+    const auto asDaemon = [](std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"setpriv", "--reuid=daemon", "--regid=daemon", "--clear-groups", "--"});
+        return commandLine(argv);
+    };
+    s.sh(commandLine(asNobody({"mkdir", s / "shared/app"})) + " && " +
+         commandLine(asNobody({"sh", "-c", "printf old > " + quote(s / "shared/app.version")})));
+    const std::string planted = "cd " + quote(s / "shared") + " && mkdir .app.velk-staging .app.velk-probe"
+        " .app.0123456789abcdef.velk-staging && printf mine > .app.velk-staging/f && mkfifo .app.version.velk-new"
+        " && printf mine > .app.version.0123456789abcdef.velk-new";
+    s.sh(asDaemon({"sh", "-c", planted}));
+    const std::string plants = "cd shared && LC_ALL=C ls -lA --time-style=+ | grep daemon";
+    const std::string before = s.sh(plants);
+    for (const bool atomic : {true, false, true}) {
+        SCOPED_TRACE(atomic ? "staged" : "in place");
+        std::vector<std::string> args = {"p.velk", "shared/app", "shared/app.version"};
+        if (atomic) args.insert(args.begin(), "--atomic");
+        const Outcome out = run(args, true);
+        EXPECT_EQ(out.status, 0) << out.all();
+        EXPECT_EQ(describeTree(s / "shared/app"), newTree);
+        EXPECT_EQ(readFile(s / "shared/app.version"), "new");
+        EXPECT_EQ(s.sh(plants), before);
+        s.sh("printf old > shared/app.version");
+    }
+}
+
+// Root installs into a tree that belongs to a service user (nobody), in place and staged, with
+// --link-unchanged, and with the version file inside DEST: every file, folder and link it makes
+// is nobody's. nobody's own staged run after it then removes the old tree whole, and leaves
+// nothing beside DEST.
+TEST_F(SharedFolderTest, RootLeavesAServiceUsersTreeToItsOwner) {
+    if (kEmulated) GTEST_SKIP() << "setpriv would start the emulator";
+    s.sh("mkdir -p rich/a/b && printf 1 > rich/a/b/f && ln -s b/f rich/a/l && ln rich/a/b/f rich/h && printf 2 >"
+         " rich/top && mkdir -p site/dest && chown nobody:nogroup site site/dest");
+    s.pack("rich", "rich.velk", "rich");
+    const std::string richTree = describeTree(s / "rich");
+    const std::vector<std::vector<std::string>> rootRuns = {
+        {"rich.velk", "site/dest", "site/version"},
+        {"--atomic", "rich.velk", "site/dest", "site/version"},
+        {"--atomic", "--link-unchanged", "rich.velk", "site/dest", "site/version"},
+        {"--atomic", "rich.velk", "site/dest", "site/dest/state/version"},
+        {"rich.velk", "site/dest", "site/dest/state/version"},
+    };
+    for (const auto& args : rootRuns) {
+        SCOPED_TRACE(commandLine(args));
+        const Outcome root = run(args);
+        ASSERT_EQ(root.status, 0) << root.all();
+        EXPECT_EQ(s.sh("find site/dest ! -user nobody -o ! -group nogroup"), "");
+        const Outcome nobody = run({"--atomic", "rich.velk", "site/dest", "site/version"}, true);
+        EXPECT_EQ(nobody.status, 0) << nobody.all();
+        EXPECT_EQ(nobody.all().find("left"), std::string::npos) << nobody.all();
+        EXPECT_EQ(describeTree(s / "site/dest"), richTree);
+        EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), ".dest.velk-lock\ndest\nversion\n");
     }
 }
 
@@ -235,15 +365,15 @@ TEST_F(SharedFolderTest, TheStagingFolderNeverOutlivesItsRun) {
     for (std::string line; std::getline(calls, line);) {
         if (line.find("openat(") == std::string::npos) continue;
         ++nth;
-        if (line.find("\".dest.velk-staging\"") != std::string::npos) break;
+        if (line.find(".velk-staging\"") != std::string::npos) break;
     }
     s.sh("printf old > version && rm -rf site/dest && mkdir site/dest && printf old > site/dest/old");
     for (const char* error : {"EMFILE", "ENOMEM"}) {
         SCOPED_TRACE(error);
         const Outcome out = s.unpack(args, straceInjecting("openat", std::string("error=") + error, nth));
         EXPECT_EQ(out.status, kIncomplete) << out.all();
-        EXPECT_NE(out.all().find("cannot open " + s / "site/.dest.velk-staging"), std::string::npos) << out.all();
-        EXPECT_FALSE(exists(s / "site/.dest.velk-staging")) << out.all();
+        EXPECT_NE(out.all().find("cannot open " + s / "site/.dest."), std::string::npos) << out.all();
+        EXPECT_EQ(namesWith(s / "site", ".velk-staging"), "") << out.all();
         EXPECT_EQ(readFile(s / "site/dest/old"), "old");
     }
 }

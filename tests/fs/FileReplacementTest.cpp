@@ -80,4 +80,33 @@ TEST(HelperName, FitsAnyLegalNameAndTellsLongNamesApart) {
     EXPECT_EQ(first.size(), std::string(".OUT.0123456789abcdef.tmp").size());
 }
 
+// A run removes what earlier runs of the same DEST left, by name: the random form and the fixed
+// one of earlier releases match; the helpers of another name in the same folder (one that only
+// starts like it, or a long one that shares its cut start) and other suffixes never do.
+TEST(HelperName, RecognisesTheHelpersOfOneNameOnly) {
+    const std::string longA = std::string(254, 'a') + "1", longB = std::string(254, 'a') + "2";
+    const std::string random = velk::unpredictableName(longA, ".velk-staging");
+    EXPECT_LE(random.size(), size_t(NAME_MAX));
+    const struct {
+        std::string candidate, name;
+        bool matches;
+    } cases[] = {
+        {".app.0123456789abcdef.velk-staging", "app", true},
+        {".app.velk-staging", "app", true},
+        {velk::unpredictableName("app", ".velk-staging"), "app", true},
+        {random, longA, true},
+        {random, longB, false},
+        {velk::helperName(longB, ".velk-staging"), longA, false},
+        {".app.0123456789abcdef.0123456789abcdef.velk-staging", "app", false},
+        {".app.0123456789ABCDEF.velk-staging", "app", false},
+        {".app.0123456789abcde.velk-staging", "app", false},
+        {".app.0123456789abcdef.velk-probe", "app", false},
+        {".app.0123456789abcdefxvelk-staging", "app", false},
+        {"app.0123456789abcdef.velk-staging", "app", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(velk::isHelperName(c.candidate, c.name, ".velk-staging"), c.matches) << c.candidate << " of " << c.name;
+    }
+}
+
 }  // namespace

@@ -92,6 +92,20 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+std::string namesWith(const std::string& folder, const std::string& part) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            if (std::string(entry->d_name).find(part) != std::string::npos) names.push_back(entry->d_name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string& name : names) list += name + "\n";
+    return list;
+}
+
 namespace {
 
 uint64_t fnv1a(const std::string& bytes) {
@@ -301,13 +315,6 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
-// The number of the system call `pid` is stopped in, or -1.
-long currentSyscall(pid_t pid) {
-    std::istringstream fields(firstLine("/proc/" + std::to_string(pid) + "/syscall"));
-    long number = -1;
-    return fields >> number ? number : -1;
-}
-
 }  // namespace
 
 int descriptorOn(pid_t pid, const std::string& path) {
@@ -364,9 +371,22 @@ Launch underStrace(Launch how, const std::string& log, const std::vector<std::st
     return how;
 }
 
+namespace {
+
+std::vector<std::string> holdingOptions(const std::string& syscall, const std::string& path, int nth) {
+    std::vector<std::string> options = {"-e", "trace=" + syscall, "-e",
+                                        "inject=" + syscall + ":signal=SIGSTOP:when=" + std::to_string(nth)};
+    if (!path.empty()) options.insert(options.begin(), {"-P", path});
+    return options;
+}
+
+// strace's line for a tracee that entered the group stop of a SIGSTOP.
+constexpr const char* kStoppedLine = "--- stopped by SIGSTOP ---";
+
+}  // namespace
+
 HeldRun::HeldRun(const Launch& program, const std::string& syscall, const std::string& path, int nth)
-    : how(underStrace(program, "/dev/null", {"-P", path, "-e", "trace=" + syscall, "-e",
-                                             "inject=" + syscall + ":signal=SIGSTOP:when=" + std::to_string(nth)})) {
+    : how(underStrace(program, logs / "trace", holdingOptions(syscall, path, nth))) {
     tracer = launch(how);
 }
 
@@ -379,7 +399,7 @@ HeldRun::~HeldRun() {
 
 // strace forks short-lived children of its own as it starts: the program is the child that
 // no longer runs strace's image (one already gone reads as no name at all: not the program).
-bool HeldRun::waitHeld(long number, const std::function<bool()>& more) {
+bool HeldRun::waitHeld(const std::function<bool()>& more) {
     bool ended = false;
     const bool held = waitUntil([&] {
         if (traced < 0) {
@@ -389,7 +409,9 @@ bool HeldRun::waitHeld(long number, const std::function<bool()>& more) {
             }
         }
         ended = processState(tracer) == 'Z';
-        return ended || (traced > 0 && processState(traced) == 't' && currentSyscall(traced) == number && more());
+        const bool stopped = traced > 0 && exists(logs / "trace") &&
+                             readFile(logs / "trace").find(kStoppedLine) != std::string::npos;
+        return ended || (stopped && (!more || more()));
     });
     return held && !ended;
 }

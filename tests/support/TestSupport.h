@@ -54,6 +54,8 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);  // lstat: a dangling link exists too
+// The names in `folder` that hold `part` (".velk-staging"), sorted, one a line; "" for none.
+std::string namesWith(const std::string& folder, const std::string& part);
 
 // A listing of everything below `root`, one line per entry, sorted by path:
 // "d name", "f name <size> <fnv-1a hash of content>", "l name -> target".
@@ -123,26 +125,29 @@ int holdWriteLock(const std::string& path);
 // `how` run under strace writing to `log`, with `options` (tests/support/SyscallTrace.h).
 Launch underStrace(Launch how, const std::string& log, const std::vector<std::string>& options);
 
-// A program run under strace and stopped by SIGSTOP as the nth call of `syscall` that
-// concerns `path` returns (strace -P path -e inject=SYSCALL:signal=SIGSTOP:when=N). While
-// it is stopped the test changes what it likes, then resumes it. The process ids are the
-// strace's and, once it appeared, the program's; whatever still runs when the object goes is
-// killed.
+// A program run under strace and stopped by SIGSTOP once the nth call of `syscall` returns,
+// counting only calls that concern `path` when one is given (strace -P path -e
+// inject=SYSCALL:signal=SIGSTOP:when=N). While it is stopped the test changes what it likes,
+// then resumes it. The process ids are the strace's and, once it appeared, the program's;
+// whatever still runs when the object goes is killed.
 class HeldRun {
 public:
-    HeldRun(const Launch& program, const std::string& syscall, const std::string& path, int nth = 1);
+    HeldRun(const Launch& program, const std::string& syscall, const std::string& path = "", int nth = 1);
     ~HeldRun();
     HeldRun(const HeldRun&) = delete;
     HeldRun& operator=(const HeldRun&) = delete;
 
-    // Waits until the program is stopped in `syscall` number `number` and `more()` holds; false
-    // when the run ended first or the guard ran out.
-    bool waitHeld(long number, const std::function<bool()>& more);
+    // Waits until the program is stopped by that SIGSTOP and `more()` (when given) holds; false
+    // when the run ended first or the guard ran out. Stopped means in the group stop, as strace
+    // reports it: not in the brief stops on the way there, where a SIGCONT would come before
+    // the SIGSTOP and leave the program stopped for good.
+    bool waitHeld(const std::function<bool()>& more = {});
     pid_t program() const { return traced; }
     void resume();
     Outcome finish();
 
 private:
+    TempDir logs;   // strace's log, which reports the stop
     Launch how;
     pid_t tracer = -1;
     pid_t traced = -1;
