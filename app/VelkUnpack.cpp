@@ -12,6 +12,7 @@
 #include "app/UnpackOptions.h"
 #include "brn/tar/DiskEntryMaker.h"
 #include "fs/Descriptors.h"
+#include "fs/FileUtil.h"
 #include "fs/Message.h"
 #include "install/Commit.h"
 #include "install/CustomInfo.h"
@@ -180,6 +181,20 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
     return kExitOk;
 }
 
+// What makes the command line unusable before any path is used: a hint for the usage line, or
+// nothing. A relative path without a working folder is refused rather than resolved elsewhere.
+std::string problemAtStart(const UnpackOptions& options, int filled) {
+    if (filled < 0) return "standard input, output or error cannot be opened";
+    if (options.progressFd >= 0 && !isCallersWritableDescriptor(options.progressFd, filled)) {
+        return "--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
+               std::to_string(options.progressFd) + " is not open for writing";
+    }
+    const bool stream = options.source == "-";
+    if (stream && isatty(STDIN_FILENO) == 1) return "SOURCE - reads a package from standard input, which is a terminal";
+    return relativePathsProblem({stream ? std::string() : options.source, options.dest, options.version,
+                                 options.publicKey, options.signature});
+}
+
 // --pubkey: the key and the signature are read before DEST is touched. In place, the whole
 // file is hashed and checked in a pass of its own first; staged, while it is unpacked, so it
 // is read once and checked before the swap. The file's state is noted before the first
@@ -197,7 +212,8 @@ int checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSour
 // Every path is resolved and every input checked before DEST is touched: SOURCE opened (and
 // its signature read, with --pubkey), DEST resolved, the version file's folder opened. A
 // SOURCE that cannot be used (or one inside DEST) never costs the installed tree, and a
-// working folder inside DEST, gone once DEST is emptied or swapped, changes nothing.
+// working folder inside DEST, gone once DEST is emptied or swapped, changes nothing; one gone
+// already leaves relative paths nothing to be resolved against, and they are refused.
 int velkUnpack(int argc, const char* const* argv) {
     const int filled = fillClosedStandardDescriptors();
     keepWorkingThroughSignals();
@@ -207,13 +223,7 @@ int velkUnpack(int argc, const char* const* argv) {
         fputs(options.help ? kHelp : "velk-unpack " VELK_VERSION "\n", stdout);
         return kExitOk;
     }
-    if (filled < 0) return usage("standard input, output or error cannot be opened");
-    if (options.progressFd >= 0 && !isCallersWritableDescriptor(options.progressFd, filled)) {
-        return usage("--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
-                     std::to_string(options.progressFd) + " is not open for writing");
-    }
-    if (options.source == "-" && isatty(STDIN_FILENO) == 1) return usage("SOURCE - reads a package from standard input, "
-                                                                         "which is a terminal");
+    if (const std::string problem = problemAtStart(options, filled); !problem.empty()) return usage(problem);
     CDestination dest(options.dest);
     const int resolved = dest.resolve();
     if (resolved == kExitUsage) return usage("");

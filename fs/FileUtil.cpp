@@ -118,6 +118,26 @@ std::string parentDir(const std::string& path) {
     return at == 0 ? std::string("/") : path.substr(0, at);
 }
 
+std::string workingFolder() {
+    std::string dir(PATH_MAX, '\0');
+    while (getcwd(&dir[0], dir.size()) == nullptr) {
+        if (errno != ERANGE) return std::string();
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(dir.find('\0'));
+    return dir;
+}
+
+std::string relativePathsProblem(const std::vector<std::string>& paths) {
+    const bool relative = std::any_of(paths.begin(), paths.end(),
+                                      [](const std::string& path) { return !path.empty() && path[0] != '/'; });
+    if (!relative || !workingFolder().empty()) return std::string();
+    const int error = errno;
+    const std::string why = error == ENOENT ? "is gone"
+                                            : "cannot be named(" + std::to_string(error) + "," + strerror(error) + ")";
+    return "the working folder " + why + ": relative paths cannot be resolved";
+}
+
 int writeAll(const char* buffer, int length, int fd) {
     if (buffer == nullptr || length <= 0 || fd < 0) {
         return kWriteAllBadArguments;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 #include "brn/Stage.h"
 #include "brn/sign/MinisignFormat.h"
@@ -141,7 +142,8 @@ bool parseArguments(int argc, char** argv, Arguments& args) {
     if (args.output.empty()) return usageError("-o OUT is required");
     if (args.source.empty()) return usageError("no source given");
     if (args.haveTrustedComment && !args.sign) return usageError("--trusted-comment needs --sign");
-    return true;
+    const std::string problem = relativePathsProblem({args.source, args.output, args.secretKey});
+    return problem.empty() || usageError(problem);
 }
 
 std::string toHex(const std::string& bytes) {
