@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -46,8 +47,7 @@ bool isSeparator(char c) {
 ssize_t fillChunk(int fd, char* buffer, size_t size) {
     size_t held = 0;
     while (held < size) {
-        const ssize_t got = ::read(fd, buffer + held, size - held);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = readWaiting(fd, buffer + held, size - held);
         if (got < 0) return -1;
         if (got == 0) break;
         held += static_cast<size_t>(got);
@@ -160,6 +160,16 @@ int writeAll(const char* buffer, int length, int fd) {
         done += static_cast<size_t>(written);
     }
     return length;
+}
+
+ssize_t readWaiting(int fd, char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+        if (errno == EINTR) continue;
+        struct pollfd input = {fd, POLLIN, 0};
+        if (poll(&input, 1, -1) < 0 && errno != EINTR) return -1;
+    }
 }
 
 int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk) {

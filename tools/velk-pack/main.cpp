@@ -168,8 +168,7 @@ int packTree(const Arguments& args, const velk::COutputFiles& outputs, velk::CPa
 int streamDescriptor(int fd, const std::string& path, const brn::StageOutput& consume) {
     std::vector<char> chunk(kReadChunkSize);
     for (;;) {
-        ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = readWaiting(fd, chunk.data(), chunk.size());
         if (n < 0) {
             fprintf(stderr, "velk-pack: %s: cannot read: %s\n", path.c_str(), strerror(errno));
             return kExitFailed;
