@@ -153,6 +153,16 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     return judged;
 }
 
+// A run that ends before unpacking: a file's signature still to be judged is judged first, as it
+// would be on a usable DEST, so -8 wins. A stream is not read on for it, since the rest may never
+// come: the status that ended the run is known now.
+int endBeforeUnpacking(int status, const CSourceFile& source, const std::string& sourcePath,
+                       CSourceSignature* signature) {
+    if (signature == nullptr || source.isStream()) return status;
+    const int verified = verifySignature(*signature, source, sourcePath);
+    return verified != kExitOk ? verified : status;
+}
+
 // DEST is prepared (locked, then emptied, or a staging folder made), every package unpacked
 // into it, and the install committed (install/Commit.h): durable before the version file names
 // it. Staged, a tree no version file can name is not swapped in. A staging folder goes with
@@ -160,13 +170,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
 int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CVersionFile& version,
             CSourceSignature* signature, CProgressFeed& feed) {
     const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace(version.belowDest());
-    if (prepared != kExitOk) {
-        // A signature still to be judged comes first, as it would on a usable DEST.
-        if (signature != nullptr) {
-            if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
-        }
-        return prepared;
-    }
+    if (prepared != kExitOk) return endBeforeUnpacking(prepared, source, options.source, signature);
     source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
     CPackageVersion plvs;
@@ -233,15 +237,18 @@ int velkUnpack(int argc, const char* const* argv) {
         return opened;
     }
     CSourceSignature signature;
-    const bool signedSource = !options.publicKey.empty();
-    if (signedSource) {
+    CSourceSignature* stagedSignature = nullptr;  // --atomic --pubkey: judged as it is unpacked
+    if (!options.publicKey.empty()) {
         if (int checked = checkSignatureFirst(source, options, signature); checked != kExitOk) return checked;
+        if (options.atomic) stagedSignature = &signature;
     }
-    if (resolved != kExitOk) return resolved;
+    if (resolved != kExitOk) return endBeforeUnpacking(resolved, source, options.source, stagedSignature);
     CVersionFile version;
-    if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) return prepared;
+    if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) {
+        return endBeforeUnpacking(prepared, source, options.source, stagedSignature);
+    }
     CProgressFeed feed(options.progressFd, sourceSize(source, options));
-    return install(source, options, dest, version, signedSource && options.atomic ? &signature : nullptr, feed);
+    return install(source, options, dest, version, stagedSignature, feed);
 }
 
 }  // namespace velk

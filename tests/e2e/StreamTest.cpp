@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <sstream>
@@ -198,6 +200,32 @@ TEST_F(StreamTest, ANonBlockingStandardInputIsWaitedFor) {
         EXPECT_NE(s.log().find(row.said), std::string::npos) << s.log();
         EXPECT_EQ(s.state(), row.state);
     }
+}
+
+// A signed run on a DEST another run holds. A stream ends at once with DEST's status: it is not
+// read on to judge its signature, since its rest may never come (this producer's bytes run for
+// 20 s, and read whole they would be -8). A file keeps its order: its signature is judged first,
+// so a file that is not the one signed is -8.
+TEST_F(StreamTest, ASignedRunOnABusyDestReadsNoStreamAndJudgesAFileFirst) {
+    s.sh(": > .dest.velk-lock && { cat p.velk; printf x; } > changed.velk");
+    const int held = holdWriteLock(s / ".dest.velk-lock");
+    ASSERT_GE(held, 0);
+    const std::string busy = "dest dest is busy: another update is running\n";
+    const struct { const char* name; std::string producer, source; int status; std::string said; } rows[] = {
+        {"a stream still arriving", "timeout 20 yes", "-", kIncomplete, busy},
+        {"the signed file", "true", "p.velk", kIncomplete, "Signature and comment signature verified\n"},
+        {"a file that is not the one signed", "true", "changed.velk", kSignatureFailed, "signature check failed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(shellStatus(s.cd() + row.producer + " | " VELK_UNPACK " --atomic --pubkey k.pub --signature "
+                              "p.velk.minisig " + row.source + " dest version > log 2>&1"), row.status) << s.log();
+        EXPECT_NE(s.log().find(busy), std::string::npos) << s.log();
+        EXPECT_NE(s.log().find(row.said), std::string::npos) << s.log();
+        EXPECT_EQ(s.state(), before);
+        EXPECT_FALSE(exists(s / ".dest.velk-staging"));
+    }
+    close(held);
 }
 
 // The feed's lines "PERCENT BYTES TOTAL" climb, and say 100 once, last, on success only. A file
