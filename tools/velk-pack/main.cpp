@@ -8,6 +8,7 @@
 // Exit status: 0 done, 1 the package could not be made, 2 wrong arguments.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -313,6 +314,9 @@ bool answersQuestion(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The work is the files: a reader of the messages that went away must not kill the run
+    // before it removes its temporaries. A failed message write changes nothing.
+    signal(SIGPIPE, SIG_IGN);
     if (answersQuestion(argc, argv)) return kExitOk;
     Arguments args;
     if (!parseArguments(argc, argv, args)) return kExitUsage;
