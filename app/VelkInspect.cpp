@@ -19,6 +19,7 @@
 #include "install/SourceSignature.h"
 #include "app/VelkUnpack.h"
 #include "fs/Descriptors.h"
+#include "fs/FileUtil.h"
 #include "fs/Message.h"
 #include "brn/tar/ListingEntryMaker.h"
 
@@ -295,19 +296,27 @@ bool beginSignature(const Options& options, CSourceSignature& signature, CInspec
     return false;
 }
 
+// The usage line on standard error, and a hint when there is more to say.
+int usage(const std::string& hint) {
+    fputs("usage: velk-inspect [--verify] [--json] [--keep-backslashes] [--pubkey KEYFILE [--signature SIGFILE]]"
+          " PACKAGE-FILE\n", stderr);
+    if (!hint.empty()) fprintf(stderr, "velk-inspect: %s\n", hint.c_str());
+    return kInspectUsage;
+}
+
 }  // namespace
 
 int velkInspect(int argc, const char* const* argv) {
     if (fillClosedStandardDescriptors() < 0) return kInspectUsage;
     Options options;
-    if (!parseArguments(argc, argv, options)) {
-        fputs("usage: velk-inspect [--verify] [--json] [--keep-backslashes] [--pubkey KEYFILE [--signature SIGFILE]]"
-              " PACKAGE-FILE\n", stderr);
-        return kInspectUsage;
-    }
+    if (!parseArguments(argc, argv, options)) return usage("");
     if (options.help || options.showVersion) {
         fputs(options.help ? kHelp : "velk-inspect " VELK_VERSION "\n", stdout);
         return kInspectOk;
+    }
+    const std::string file = options.path == "-" ? std::string() : options.path;
+    if (const std::string problem = relativePathsProblem({file, options.publicKey, options.signature}); !problem.empty()) {
+        return usage(problem);
     }
     // The report alone goes to standard output, so the JSON document stays one document.
     brn::setMessageStream(stderr);

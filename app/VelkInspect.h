@@ -12,7 +12,8 @@
 namespace velk {
 
 constexpr int kInspectOk = 0;           // every package whole, the file ends behind one, a PLVS found
-constexpr int kInspectUsage = 1;        // unknown option, or not exactly one PACKAGE-FILE
+constexpr int kInspectUsage = 1;        // unknown option, not exactly one PACKAGE-FILE, or a relative
+                                        // path where the working folder is gone
 constexpr int kInspectUnreadable = 2;   // the file is missing, not a regular file, or reading it failed
 constexpr int kInspectDamaged = 3;      // a package failed to decode (bad magic, head check, gzip,
                                         // tar, refused custom information, payload length 0), the

@@ -12,6 +12,7 @@
 #include "app/UnpackOptions.h"
 #include "brn/tar/DiskEntryMaker.h"
 #include "fs/Descriptors.h"
+#include "fs/FileUtil.h"
 #include "fs/Message.h"
 #include "install/Commit.h"
 #include "install/CustomInfo.h"
@@ -152,6 +153,16 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     return judged;
 }
 
+// A run that ends before unpacking: a file's signature still to be judged is judged first, as it
+// would be on a usable DEST, so -8 wins. A stream is not read on for it, since the rest may never
+// come: the status that ended the run is known now.
+int endBeforeUnpacking(int status, const CSourceFile& source, const std::string& sourcePath,
+                       CSourceSignature* signature) {
+    if (signature == nullptr || source.isStream()) return status;
+    const int verified = verifySignature(*signature, source, sourcePath);
+    return verified != kExitOk ? verified : status;
+}
+
 // DEST is prepared (locked, then emptied, or a staging folder made), every package unpacked
 // into it, and the install committed (install/Commit.h): durable before the version file names
 // it. Staged, a tree no version file can name is not swapped in. A staging folder goes with
@@ -159,13 +170,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
 int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CVersionFile& version,
             CSourceSignature* signature, CProgressFeed& feed) {
     const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace(version.belowDest());
-    if (prepared != kExitOk) {
-        // A signature still to be judged comes first, as it would on a usable DEST.
-        if (signature != nullptr) {
-            if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
-        }
-        return prepared;
-    }
+    if (prepared != kExitOk) return endBeforeUnpacking(prepared, source, options.source, signature);
     source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
     CPackageVersion plvs;
@@ -178,6 +183,20 @@ int install(CSourceFile& source, const UnpackOptions& options, CDestination& des
     }
     feed.succeed();
     return kExitOk;
+}
+
+// What makes the command line unusable before any path is used: a hint for the usage line, or
+// nothing. A relative path without a working folder is refused rather than resolved elsewhere.
+std::string problemAtStart(const UnpackOptions& options, int filled) {
+    if (filled < 0) return "standard input, output or error cannot be opened";
+    if (options.progressFd >= 0 && !isCallersWritableDescriptor(options.progressFd, filled)) {
+        return "--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
+               std::to_string(options.progressFd) + " is not open for writing";
+    }
+    const bool stream = options.source == "-";
+    if (stream && isatty(STDIN_FILENO) == 1) return "SOURCE - reads a package from standard input, which is a terminal";
+    return relativePathsProblem({stream ? std::string() : options.source, options.dest, options.version,
+                                 options.publicKey, options.signature});
 }
 
 // --pubkey: the key and the signature are read before DEST is touched. In place, the whole
@@ -197,7 +216,8 @@ int checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSour
 // Every path is resolved and every input checked before DEST is touched: SOURCE opened (and
 // its signature read, with --pubkey), DEST resolved, the version file's folder opened. A
 // SOURCE that cannot be used (or one inside DEST) never costs the installed tree, and a
-// working folder inside DEST, gone once DEST is emptied or swapped, changes nothing.
+// working folder inside DEST, gone once DEST is emptied or swapped, changes nothing; one gone
+// already leaves relative paths nothing to be resolved against, and they are refused.
 int velkUnpack(int argc, const char* const* argv) {
     const int filled = fillClosedStandardDescriptors();
     keepWorkingThroughSignals();
@@ -207,13 +227,7 @@ int velkUnpack(int argc, const char* const* argv) {
         fputs(options.help ? kHelp : "velk-unpack " VELK_VERSION "\n", stdout);
         return kExitOk;
     }
-    if (filled < 0) return usage("standard input, output or error cannot be opened");
-    if (options.progressFd >= 0 && !isCallersWritableDescriptor(options.progressFd, filled)) {
-        return usage("--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
-                     std::to_string(options.progressFd) + " is not open for writing");
-    }
-    if (options.source == "-" && isatty(STDIN_FILENO) == 1) return usage("SOURCE - reads a package from standard input, "
-                                                                         "which is a terminal");
+    if (const std::string problem = problemAtStart(options, filled); !problem.empty()) return usage(problem);
     CDestination dest(options.dest);
     const int resolved = dest.resolve();
     if (resolved == kExitUsage) return usage("");
@@ -223,15 +237,18 @@ int velkUnpack(int argc, const char* const* argv) {
         return opened;
     }
     CSourceSignature signature;
-    const bool signedSource = !options.publicKey.empty();
-    if (signedSource) {
+    CSourceSignature* stagedSignature = nullptr;  // --atomic --pubkey: judged as it is unpacked
+    if (!options.publicKey.empty()) {
         if (int checked = checkSignatureFirst(source, options, signature); checked != kExitOk) return checked;
+        if (options.atomic) stagedSignature = &signature;
     }
-    if (resolved != kExitOk) return resolved;
+    if (resolved != kExitOk) return endBeforeUnpacking(resolved, source, options.source, stagedSignature);
     CVersionFile version;
-    if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) return prepared;
+    if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) {
+        return endBeforeUnpacking(prepared, source, options.source, stagedSignature);
+    }
     CProgressFeed feed(options.progressFd, sourceSize(source, options));
-    return install(source, options, dest, version, signedSource && options.atomic ? &signature : nullptr, feed);
+    return install(source, options, dest, version, stagedSignature, feed);
 }
 
 }  // namespace velk

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -46,8 +47,7 @@ bool isSeparator(char c) {
 ssize_t fillChunk(int fd, char* buffer, size_t size) {
     size_t held = 0;
     while (held < size) {
-        const ssize_t got = ::read(fd, buffer + held, size - held);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = readWaiting(fd, buffer + held, size - held);
         if (got < 0) return -1;
         if (got == 0) break;
         held += static_cast<size_t>(got);
@@ -118,6 +118,26 @@ std::string parentDir(const std::string& path) {
     return at == 0 ? std::string("/") : path.substr(0, at);
 }
 
+std::string workingFolder() {
+    std::string dir(PATH_MAX, '\0');
+    while (getcwd(&dir[0], dir.size()) == nullptr) {
+        if (errno != ERANGE) return std::string();
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(dir.find('\0'));
+    return dir;
+}
+
+std::string relativePathsProblem(const std::vector<std::string>& paths) {
+    const bool relative = std::any_of(paths.begin(), paths.end(),
+                                      [](const std::string& path) { return !path.empty() && path[0] != '/'; });
+    if (!relative || !workingFolder().empty()) return std::string();
+    const int error = errno;
+    const std::string why = error == ENOENT ? "is gone"
+                                            : "cannot be named(" + std::to_string(error) + "," + strerror(error) + ")";
+    return "the working folder " + why + ": relative paths cannot be resolved";
+}
+
 int writeAll(const char* buffer, int length, int fd) {
     if (buffer == nullptr || length <= 0 || fd < 0) {
         return kWriteAllBadArguments;
@@ -140,6 +160,16 @@ int writeAll(const char* buffer, int length, int fd) {
         done += static_cast<size_t>(written);
     }
     return length;
+}
+
+ssize_t readWaiting(int fd, char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+        if (errno == EINTR) continue;
+        struct pollfd input = {fd, POLLIN, 0};
+        if (poll(&input, 1, -1) < 0 && errno != EINTR) return -1;
+    }
 }
 
 int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk) {

@@ -4,9 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <deque>
 #include <vector>
+
+#include "fs/FileUtil.h"
 
 namespace velk {
 
@@ -25,16 +26,6 @@ void pushFront(std::deque<std::string>& components, const std::string& path) {
         at = slash + 1;
     }
     components.insert(components.begin(), parts.begin(), parts.end());
-}
-
-std::string workingDirectory() {
-    std::string dir(PATH_MAX, '\0');
-    while (getcwd(&dir[0], dir.size()) == nullptr) {
-        if (errno != ERANGE) return std::string();
-        dir.resize(dir.size() * 2);
-    }
-    dir.resize(dir.find('\0'));
-    return dir;
 }
 
 // The target of the link at `path`, or an empty string with errno set.
@@ -88,8 +79,11 @@ bool isAtOrBelow(const std::string& path, const std::string& dir) {
 
 ResolvedPath resolvePath(const std::string& path, bool followLast, const std::string& fence) {
     if (path.empty()) return failure(ENOENT, path);
+    // A relative path is resolved against the working folder or not at all: never against "/".
+    const std::string base = path[0] == '/' ? std::string() : workingFolder();
+    if (path[0] != '/' && base.empty()) return failure(errno, ".");
     std::deque<std::string> components;
-    pushFront(components, path[0] == '/' ? path : workingDirectory() + "/" + path);
+    pushFront(components, base + "/" + path);
     std::string resolved;  // "" stands for "/"
     int links = 0;
     while (!components.empty()) {

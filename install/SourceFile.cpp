@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fs/FileUtil.h"
 #include "install/ExitStatus.h"
 
 namespace velk {
@@ -58,7 +59,7 @@ bool CSourceFile::changedSinceStart() const {
 int CSourceFile::readRest(uint64_t offset, const std::function<void(const char*, int)>& take) const {
     std::vector<char> buffer(kReadRestChunk);
     for (;;) {
-        const ssize_t got = stream ? read(file.get(), buffer.data(), buffer.size())
+        const ssize_t got = stream ? readWaiting(file.get(), buffer.data(), buffer.size())
                                    : pread(file.get(), buffer.data(), buffer.size(), off_t(offset));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return errno;

@@ -5,7 +5,9 @@
 // change times as reading begins; changedSinceStart() tells whether they moved by the end,
 // for a file rewritten, or still being appended to, while it was read cannot be trusted to
 // be one update. SOURCE "-" is standard input instead: a stream (a pipe, a socket, a file),
-// read once to its end; its size is not known, and nothing about it can change.
+// read once to its end; its size is not known, and nothing about it can change. A parent may
+// have made it non-blocking: reads wait for bytes (fs/FileUtil.h readWaiting), and its flags,
+// shared with the parent, stay as they are.
 // Calling order: open, markStart, read through fd(), changedSinceStart.
 
 #include <sys/stat.h>
@@ -30,8 +32,8 @@ public:
     // The file's size in bytes; 0 for a stream.
     uint64_t size() const { return stream ? 0 : uint64_t(atStart.st_size); }
     // Hands every byte from `offset` to the end to `take`, for a hash of the whole input: a file
-    // is read there with pread (its position does not move), a stream where reading stopped.
-    // 0, or the errno of a failed read.
+    // is read there with pread (its position does not move), a stream where reading stopped,
+    // waiting for bytes as the chunk reader does. 0, or the errno of a failed read.
     int readRest(uint64_t offset, const std::function<void(const char* data, int length)>& take) const;
 
     // Notes the file's state the first time it is called; later calls change nothing.

@@ -1,9 +1,9 @@
 // Every option and path is input, and each fails closed. An empty value, an option given twice or
 // placed after SOURCE, a descriptor the caller never opened, closed standard descriptors, a working
-// folder inside DEST, a version file that cannot be written or is reached through a link the
-// package planted, a DEST name of 255 bytes and SOURCE inside DEST with --pubkey: each either
-// installs exactly what was asked or is refused before anything changes, never a wrong or
-// unauthenticated install with status 0.
+// folder inside DEST or one already gone, a version file that cannot be written or is reached
+// through a link the package planted, a DEST name of 255 bytes and SOURCE inside DEST with
+// --pubkey: each either installs exactly what was asked or is refused before anything changes,
+// never a wrong or unauthenticated install with status 0.
 
 #include <gtest/gtest.h>
 
@@ -145,6 +145,38 @@ TEST_F(FailClosedTest, AWorkingFolderInsideDestChangesNothing) {
         EXPECT_FALSE(exists("/" + name));
         (void)unlink(("/" + name).c_str());
     }
+}
+
+// Run from a working folder that is gone (an updater inside the tree an earlier run replaced), a
+// relative path has nothing to be resolved against: the usage line, why, and -1, nothing touched,
+// the lock included. Never resolved against "/": the names from "/" below would land in the test
+// folder, and "../" would reach it through the gone folder's parent. Absolute paths still install.
+TEST_F(FailClosedTest, AWorkingFolderThatIsGoneResolvesNoRelativePath) {
+    s.sh(quote(VELK_MINISIGN) + " -S -s k.sec -m p.velk > /dev/null");
+    const std::string fromRoot = s.path().substr(1) + "/", here = s.path() + "/";
+    const auto inGoneFolder = [&](const std::string& args) {
+        return shellStatus(s.cd() + "mkdir gone && cd gone && rmdir ../gone && " VELK_UNPACK " " + args + " > " +
+                           quote(here + "log") + " 2>&1");
+    };
+    const struct { const char* why; std::string args; } refused[] = {
+        {"DEST and VERSION-FILE named from /", here + "p.velk " + fromRoot + "dest " + fromRoot + "version"},
+        {"VERSION-FILE named from /", "--atomic " + here + "p.velk " + here + "dest " + fromRoot + "version"},
+        {"SOURCE through ..", "../p.velk " + here + "dest " + here + "version"},
+        {"the key through ..", "--pubkey ../k.pub " + here + "p.velk " + here + "dest " + here + "version"},
+        {"the signature through ..", "--pubkey " + here + "k.pub --signature ../p.velk.minisig " + here + "p.velk " +
+                                         here + "dest " + here + "version"},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.why);
+        EXPECT_EQ(inGoneFolder(r.args), kUsage) << s.log();
+        EXPECT_EQ(s.log(), "params: source path; dest path; version\nvelk-unpack: the working folder is gone: "
+                           "relative paths cannot be resolved\n");
+        EXPECT_EQ(s.state(), before);
+        EXPECT_FALSE(exists(s / ".dest.velk-lock"));
+    }
+    EXPECT_EQ(inGoneFolder("--pubkey " + here + "k.pub " + here + "p.velk " + here + "dest " + here + "version"), 0)
+        << s.log();
+    EXPECT_EQ(s.state(), Scene::installed(newTree, "new"));
 }
 
 // What can be known about the version file is known before DEST changes: a name too long for

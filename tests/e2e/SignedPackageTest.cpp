@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "tests/support/Scene.h"
 
 using namespace velktest;
@@ -86,8 +88,8 @@ TEST_F(SignedPackageTest, EveryChangeIsRefusedBeforeAnythingChanges) {
     }
 }
 
-// -8 comes after -1 and -2, before -7: a damaged package that is no longer the file signed is
-// refused by its signature first, in place and staged.
+// -8 comes after -1 and -2, before -7 and -6: a damaged package that is no longer the file signed
+// is refused by its signature first, in place and staged.
 TEST_F(SignedPackageTest, TheOrderOfStatuses) {
     const std::string damaged = package.substr(0, package.size() - 100);  // ends inside its payload: -7 alone
     writeFile(s / "cut.velk", damaged);
@@ -96,6 +98,12 @@ TEST_F(SignedPackageTest, TheOrderOfStatuses) {
     writeFile(s / "cut.velk", damaged + "x");
     for (const std::string mode : {"", "--atomic "})
         EXPECT_EQ(run(VELK_UNPACK, mode + "--pubkey k.pub cut.velk dest version"), kSignatureFailed) << s.log();
+    // Staged too, the file is judged before a DEST that cannot be resolved or a version file that
+    // cannot be written ends the run.
+    s.sh("ln -s loop loop");
+    for (const std::string& unusable : {std::string("loop/dest version"), "dest " + std::string(NAME_MAX + 1, 'v')}) {
+        EXPECT_EQ(run(VELK_UNPACK, "--atomic --pubkey k.pub cut.velk " + unusable), kSignatureFailed) << s.log();
+    }
     EXPECT_EQ(run(VELK_UNPACK, "--pubkey k.pub missing.velk dest version"), kNoSource);  // -2 first
     EXPECT_EQ(run(VELK_UNPACK, "--pubkey k.pub p.velk '' version"), kUsage);        // -1 first
     EXPECT_EQ(run(VELK_UNPACK, "--signature x.sig p.velk dest version"), kUsage);  // --signature needs --pubkey

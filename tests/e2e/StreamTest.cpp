@@ -1,10 +1,12 @@
-// SOURCE "-": a package read from standard input as it arrives, from a pipe, a socket or a
-// producer that writes a byte at a time, with the same guarantees as a file: a stream cut
-// short or followed by garbage is not an install, --atomic keeps the old tree through every
-// failure and every kill, and a signature is checked before the swap. And the progress feed,
-// of a file and of a stream.
+// SOURCE "-": a package read from standard input as it arrives, from a pipe, a socket, a
+// producer that writes a byte at a time or a pipe its parent made non-blocking, with the same
+// guarantees as a file: a stream cut short or followed by garbage is not an install, --atomic
+// keeps the old tree through every failure and every kill, and a signature is checked before
+// the swap. And the progress feed, of a file and of a stream.
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -36,6 +38,30 @@ program = subprocess.Popen(sys.argv[2:], stdin=theirs)
 theirs.close()
 ours.sendall(open(sys.argv[1], "rb").read())
 ours.close()
+sys.exit(program.wait())
+)";
+
+// Runs argv[3:] with standard input a pipe the harness made non-blocking, as a parent may, holding
+// the first half of the file argv[1]. Once the program found the pipe empty (EAGAIN in the strace
+// log argv[2]), made it blocking or ended, the harness says whether the pipe is still
+// non-blocking, lets go of its own read end, writes the rest, closes the pipe, and exits with
+// the program's status.
+const char* const kNonBlocking = R"(import fcntl, os, subprocess, sys, time
+data, log = open(sys.argv[1], "rb").read(), sys.argv[2]
+theirs, ours = os.pipe()
+fcntl.fcntl(theirs, fcntl.F_SETFL, fcntl.fcntl(theirs, fcntl.F_GETFL) | os.O_NONBLOCK)
+program = subprocess.Popen(sys.argv[3:], stdin=theirs)
+pipe = os.fdopen(ours, "wb")
+pipe.write(data[:len(data) // 2]); pipe.flush()
+kept = lambda: fcntl.fcntl(theirs, fcntl.F_GETFL) & os.O_NONBLOCK
+while program.poll() is None and kept() and b"EAGAIN" not in open(log, "rb").read():
+    time.sleep(0.001)
+print("the pipe stayed non-blocking" if kept() else "the pipe was made blocking", flush=True)
+os.close(theirs)
+try:
+    pipe.write(data[len(data) // 2:]); pipe.close()
+except BrokenPipeError:
+    pass
 sys.exit(program.wait())
 )";
 
@@ -150,6 +176,56 @@ TEST_F(StreamTest, ASignedStreamIsCheckedBeforeTheSwap) {
     EXPECT_EQ(shellStatus(s.cd() + "cat p.velk | " VELK_INSPECT " --pubkey k.pub - > log 2>&1"), 1);
     EXPECT_EQ(shellStatus(s.cd() + "cat p.velk | " VELK_INSPECT " --verify --pubkey k.pub --signature p.velk.minisig"
                                    " - > log 2>&1"), 0) << s.log();
+}
+
+// A parent made standard input non-blocking and the package is still arriving: EAGAIN is no end
+// and no failure. velk-unpack installs and velk-inspect lists the whole package, waiting for the
+// rest, and the pipe's flags, which the parent shares, stay as it set them.
+TEST_F(StreamTest, ANonBlockingStandardInputIsWaitedFor) {
+    if (kEmulated) GTEST_SKIP() << "strace must trace the program itself";
+    const std::string trace = s / "trace";
+    const std::string traced = commandLine(straceCommand(trace, {"-e", "trace=read,poll,ppoll"}));
+    const struct { const char* name; std::string program, said, state; } rows[] = {
+        {"velk-unpack", VELK_UNPACK " --atomic - dest version", "tgz: unpack success", Scene::installed(bigTree, "big")},
+        {"velk-inspect", VELK_INSPECT " --verify -", "\nfile: OK\n", before},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        restore();
+        writeFile(trace, "");
+        EXPECT_EQ(shellStatus(s.cd() + quote(python()) + " -c " + quote(kNonBlocking) + " big.velk " + quote(trace) +
+                              " " + traced + " " + row.program + " > log 2>&1"), 0) << s.log();
+        EXPECT_NE(readFile(trace).find("= -1 EAGAIN"), std::string::npos) << "the pipe was never found empty";
+        EXPECT_NE(s.log().find("the pipe stayed non-blocking\n"), std::string::npos) << s.log();
+        EXPECT_NE(s.log().find(row.said), std::string::npos) << s.log();
+        EXPECT_EQ(s.state(), row.state);
+    }
+}
+
+// A signed run on a DEST another run holds. A stream ends at once with DEST's status: it is not
+// read on to judge its signature, since its rest may never come (this producer's bytes run for
+// 20 s, and read whole they would be -8). A file keeps its order: its signature is judged first,
+// so a file that is not the one signed is -8.
+TEST_F(StreamTest, ASignedRunOnABusyDestReadsNoStreamAndJudgesAFileFirst) {
+    s.sh(": > .dest.velk-lock && { cat p.velk; printf x; } > changed.velk");
+    const int held = holdWriteLock(s / ".dest.velk-lock");
+    ASSERT_GE(held, 0);
+    const std::string busy = "dest dest is busy: another update is running\n";
+    const struct { const char* name; std::string producer, source; int status; std::string said; } rows[] = {
+        {"a stream still arriving", "timeout 20 yes", "-", kIncomplete, busy},
+        {"the signed file", "true", "p.velk", kIncomplete, "Signature and comment signature verified\n"},
+        {"a file that is not the one signed", "true", "changed.velk", kSignatureFailed, "signature check failed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(shellStatus(s.cd() + row.producer + " | " VELK_UNPACK " --atomic --pubkey k.pub --signature "
+                              "p.velk.minisig " + row.source + " dest version > log 2>&1"), row.status) << s.log();
+        EXPECT_NE(s.log().find(busy), std::string::npos) << s.log();
+        EXPECT_NE(s.log().find(row.said), std::string::npos) << s.log();
+        EXPECT_EQ(s.state(), before);
+        EXPECT_FALSE(exists(s / ".dest.velk-staging"));
+    }
+    close(held);
 }
 
 // The feed's lines "PERCENT BYTES TOTAL" climb, and say 100 once, last, on success only. A file

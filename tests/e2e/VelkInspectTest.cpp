@@ -205,4 +205,30 @@ TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
                    " done"), "");
 }
 
+// From a working folder that is gone a relative name, the file's or the key's, is the usage
+// status and why; "../" would otherwise still reach the folder the gone one was in. An absolute
+// name is read as ever.
+TEST_F(VelkInspectTest, AWorkingFolderThatIsGoneResolvesNoRelativePath) {
+    pack(11, "--tar content.tar");
+    s.sh(quote(VELK_MINISIGN) + " -G -W -p k.pub -s k.sec > /dev/null && " + quote(VELK_MINISIGN) +
+         " -S -s k.sec -m p.velk > /dev/null");
+    const std::string here = s.path() + "/";
+    const auto inGoneFolder = [&](const std::string& args) {
+        const int status = shellStatus(s.cd() + "mkdir gone && cd gone && rmdir ../gone && " VELK_INSPECT " " + args +
+                                       " > " + quote(here + "out") + " 2> " + quote(here + "err"));
+        return RunResult{status, readFile(s / "out"), readFile(s / "err")};
+    };
+    for (const std::string& args : {"--verify ../p.velk"s, "--pubkey ../k.pub " + here + "p.velk",
+                                   "--pubkey " + here + "k.pub --signature ../p.velk.minisig " + here + "p.velk"}) {
+        SCOPED_TRACE(args);
+        const RunResult run = inGoneFolder(args);
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_HAS(run.err, "\nvelk-inspect: the working folder is gone: relative paths cannot be resolved\n");
+        EXPECT_EQ(run.out, "");
+    }
+    const RunResult absolute = inGoneFolder("--verify --pubkey " + here + "k.pub " + here + "p.velk");
+    EXPECT_EQ(absolute.status, kOk) << absolute.out << absolute.err;
+    EXPECT_HAS(absolute.out, "\nfile: OK\n");
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "install/PathResolve.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,20 @@ TEST_F(PathResolve, NoLinkIsFollowedBelowTheFence) {
         EXPECT_EQ(got.ok ? got.path : "error " + std::to_string(got.error) + " at " + got.failedAt, c.expected)
             << c.path;
     }
+}
+
+// From a working folder that is gone a relative path fails, naming ".", rather than being resolved
+// against "/"; an absolute one is resolved as ever.
+TEST_F(PathResolve, NothingIsRelativeToAWorkingFolderThatIsGone) {
+    ASSERT_EQ(mkdir("gone", 0700), 0);
+    ASSERT_EQ(chdir("gone"), 0);
+    ASSERT_EQ(rmdir((root + "/gone").c_str()), 0);
+    for (const char* path : {"d", "../d", "."}) {
+        const velk::ResolvedPath got = velk::resolvePath(path, true);
+        EXPECT_EQ(got.ok ? got.path : "error " + std::to_string(got.error) + " at " + got.failedAt,
+                  "error " + std::to_string(ENOENT) + " at .") << path;
+    }
+    EXPECT_EQ(velk::resolvePath(root + "/l_de", true).path, root + "/d/e");
 }
 
 // A mount or a directory whose name only starts with another's is not below it.

@@ -207,6 +207,20 @@ TEST_F(VelkPackOutputsTest, SignalOrKillAtAnySystemCallLeavesAWholePair) {
     EXPECT_TRUE(outputs() == newer);
 }
 
+// The messages' reader went away before a run that fails (a FIFO in the tree cannot be archived):
+// the failed write of the message must not kill the run before it cleans up. Status 1, the older
+// pair as it was, and no temporary.
+TEST_F(VelkPackOutputsTest, AReaderThatWentAwayLeavesNoTemporary) {
+    makeBothPairs();
+    shell("mkdir " + quote(dir / "bad") + " && mkfifo " + quote(dir / "bad/fifo"));
+    const char* const deadReader = "import os, subprocess, sys\nr, w = os.pipe()\nos.close(r)\n"
+                                   "print(subprocess.run(sys.argv[1:], stdout=w, stderr=w).returncode)";
+    EXPECT_EQ(shell(quote(velktest::python()) + " -c " + quote(deadReader) + " " +
+                    velktest::commandLine(packing(dir / "bad").argv)), "1\n");
+    EXPECT_TRUE(outputs() == older) << "the older package or signature changed";
+    EXPECT_EQ(temporaries(), "");
+}
+
 // A small file system (a tmpfs in a private mount namespace) that fills up at every point of
 // the run, page by page: the run fails with status 1 and leaves the older pair and no
 // temporary, or succeeds with the newer pair. The disk fills while the package is written, and

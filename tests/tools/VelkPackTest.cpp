@@ -146,6 +146,27 @@ TEST_F(VelkPackTest, RefusesWhatCannotBePackedAndLeavesNoFile) {
     }
 }
 
+// From a working folder that is gone, a relative OUT, SOURCE or secret key is the usage status
+// and why, and nothing is written: "../" would otherwise still reach the gone folder's parent.
+// Absolute names pack as ever.
+TEST_F(VelkPackTest, AWorkingFolderThatIsGoneResolvesNoRelativePath) {
+    makeKey();
+    const std::string here = dir.path() + "/", ok = "--label L --info '{}' ";
+    const std::string inGone = "cd " + quote(here) + " && mkdir gone && cd gone && rmdir ../gone && ";
+    for (const std::string& args : {ok + "-o ../out.velk " + quote(tree), ok + "-o " + quote(here + "out.velk") + " ../tree",
+                                    ok + "--sign ../k.sec -o " + quote(here + "out.velk") + " " + quote(tree)}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(pack(args, inGone), 2);
+        EXPECT_EQ(output.substr(0, output.find('\n') + 1),
+                  "velk-pack: the working folder is gone: relative paths cannot be resolved\n");
+        EXPECT_FALSE(velktest::exists(dir / "out.velk"));
+        EXPECT_EQ(temporaries(), "");
+    }
+    EXPECT_EQ(pack(ok + "--sign " + quote(here + "k.sec") + " -o " + quote(here + "out.velk") + " " + quote(tree),
+                   inGone), 0) << output;
+    EXPECT_EQ(shell("cd " + quote(here) + " && " + minisign + " -Vq -p k.pub -m out.velk && echo verified"), "verified\n");
+}
+
 // minisign -V -H (prehashed only) accepts what --sign wrote over an older signature. The trusted
 // comment is dated now, or SOURCE_DATE_EPOCH, which makes the signature again byte for byte, or
 // is what --trusted-comment gives.

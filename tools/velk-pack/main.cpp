@@ -8,6 +8,7 @@
 // Exit status: 0 done, 1 the package could not be made, 2 wrong arguments.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 #include "brn/Stage.h"
 #include "brn/sign/MinisignFormat.h"
@@ -141,7 +143,8 @@ bool parseArguments(int argc, char** argv, Arguments& args) {
     if (args.output.empty()) return usageError("-o OUT is required");
     if (args.source.empty()) return usageError("no source given");
     if (args.haveTrustedComment && !args.sign) return usageError("--trusted-comment needs --sign");
-    return true;
+    const std::string problem = relativePathsProblem({args.source, args.output, args.secretKey});
+    return problem.empty() || usageError(problem);
 }
 
 std::string toHex(const std::string& bytes) {
@@ -166,8 +169,7 @@ int packTree(const Arguments& args, const velk::COutputFiles& outputs, velk::CPa
 int streamDescriptor(int fd, const std::string& path, const brn::StageOutput& consume) {
     std::vector<char> chunk(kReadChunkSize);
     for (;;) {
-        ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = readWaiting(fd, chunk.data(), chunk.size());
         if (n < 0) {
             fprintf(stderr, "velk-pack: %s: cannot read: %s\n", path.c_str(), strerror(errno));
             return kExitFailed;
@@ -312,6 +314,9 @@ bool answersQuestion(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The work is the files: a reader of the messages that went away must not kill the run
+    // before it removes its temporaries. A failed message write changes nothing.
+    signal(SIGPIPE, SIG_IGN);
     if (answersQuestion(argc, argv)) return kExitOk;
     Arguments args;
     if (!parseArguments(argc, argv, args)) return kExitUsage;
