@@ -59,7 +59,7 @@ int CDiskEntryMaker::write(int handle, const char* data, size_t count) {
 
 int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
     if (handle < 0) return kEntryBadHandle;
-    if (keepModes && handle == modeHandle && fchmod(handle, fileMode & kPermissionBits) != 0) {
+    if (handle == modeHandle && giveFileMode(handle, fileMode) != 0) {
         const int error = errno;
         brn::message("tar: %.*s: chmod failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
         close(handle);
@@ -149,6 +149,23 @@ int CDiskEntryMaker::linkFile(const std::string& name, int file) {
     return result;
 }
 
+int CDiskEntryMaker::giveFileMode(int file, uint32_t mode) const {
+    return keepModes ? fchmod(file, mode & kPermissionBits) : 0;
+}
+
+int CDiskEntryMaker::visitFileFolder(const std::string& name, const std::function<void(int folder)>& look) {
+    return walker.visitParent(name, [&look](DirRef dir) { look(fd(dir)); });
+}
+
+int CDiskEntryMaker::makeUnnamedFile(int folder, uint32_t mode) const {
+    const int made = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kFileMode);
+    if (made < 0 || giveFileMode(made, mode) == 0) return made;
+    const int error = errno;
+    close(made);
+    errno = error;
+    return -1;
+}
+
 int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
     DirRef dir = 0;
     const int result = walker.enterDirectory(name, dir);
@@ -227,10 +244,6 @@ int CDiskEntryMaker::giveMade(DirRef dir, const std::string& name, mode_t kind) 
     if ((st.st_mode & S_IFMT) != kind || st.st_uid != geteuid()) return ESTALE;
     return resultOf(fchownat(made.get(), "", ownership.user, ownership.group, AT_EMPTY_PATH));
 }
-
-uid_t CDiskEntryMaker::newFileUser() const { return ownership.given ? ownership.user : geteuid(); }
-
-gid_t CDiskEntryMaker::newFileGroup() const { return ownership.given ? ownership.group : getegid(); }
 
 // Flags 0: a link at the target is not followed (the walker has refused one already).
 int CDiskEntryMaker::createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) {
