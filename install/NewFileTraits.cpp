@@ -14,7 +14,7 @@ constexpr uint32_t kPermissionBits = 0777;
 
 bool CNewFileTraits::sameFolder(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
-           a.st_gid == b.st_gid && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+           a.st_gid == b.st_gid;
 }
 
 CNewFileTraits::Answer CNewFileTraits::ask(int folder, const struct stat& seen, uint32_t mode) const {

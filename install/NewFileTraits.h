@@ -4,10 +4,13 @@
 // rather than predicting: an unnamed file made in the entry's folder the way the staged tree's
 // maker makes a file (brn/tar/DiskEntryMaker.h, makeUnnamedFile) carries exactly what a set-
 // group-ID folder, a default ACL, inherited inode flags, the umask and -p give. The answer is
-// kept per folder and mode: a folder is known by its device, inode, owner, group, mode and
-// change time (a changed default ACL or flag changes the last), and the last kKept answers stay,
-// so a tree costs one unnamed file per folder and mode, not one per file. Calling order: find
-// for each file entry, on the maker it was built with; the maker is borrowed.
+// kept per folder and mode, the folder known by its device, inode, owner, group and mode (its
+// change time moves with every name added), and the last kKept answers stay: a tree costs one
+// unnamed file per folder and mode, not one per file. The staged tree is the run's own: nothing
+// but the run changes its folders, and the run changes only their modes (-p) until the swap,
+// and removes one only to put a link in its place: forget then, as its inode may serve another.
+// Calling order: find for each file entry, forget after a folder may have gone; the maker is
+// borrowed.
 
 #include <sys/stat.h>
 
@@ -29,6 +32,7 @@ public:
     // on this file system). The folder is reached, and missing folders made, as writing the
     // entry would: a kSafePath* code, its message printed, as openFile would print it.
     int find(const std::string& name, uint32_t mode, const FileTraits*& traits);
+    void forget() { answers.clear(); }
 
 private:
     static constexpr size_t kKept = 8;  // folders and modes remembered

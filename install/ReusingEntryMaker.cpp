@@ -209,7 +209,9 @@ int CReusingEntryMaker::copyOld(const std::string& name, uint64_t length) {
     return copied != brn::kEntryMakerOk ? copied : closed;
 }
 
+// A link may take the place of an empty folder of the staged tree.
 int CReusingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+    newFiles.forget();
     return staged.makeSymlink(name, target);
 }
 
