@@ -149,6 +149,17 @@ int CDiskEntryMaker::linkFile(const std::string& name, int file) {
     return result;
 }
 
+// Every file, named or not, is made here: what a new file is given at its making is given alike
+// to the unnamed ones that tell what a file made here gets.
+int CDiskEntryMaker::newFileAt(int folder, const char* name, int flags) const {
+    const int made = openat(folder, name, flags | O_CLOEXEC, kFileMode);
+    if (made < 0 || !ownership.given || fchown(made, ownership.user, ownership.group) == 0) return made;
+    const int error = errno;
+    close(made);
+    errno = error;
+    return -1;
+}
+
 int CDiskEntryMaker::giveFileMode(int file, uint32_t mode) const {
     return keepModes ? fchmod(file, mode & kPermissionBits) : 0;
 }
@@ -158,7 +169,7 @@ int CDiskEntryMaker::visitFileFolder(const std::string& name, const std::functio
 }
 
 int CDiskEntryMaker::makeUnnamedFile(int folder, uint32_t mode) const {
-    const int made = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kFileMode);
+    const int made = newFileAt(folder, ".", O_TMPFILE | O_RDWR);
     if (made < 0 || giveFileMode(made, mode) == 0) return made;
     const int error = errno;
     close(made);
@@ -214,11 +225,10 @@ int CDiskEntryMaker::remove(DirRef dir, const std::string& name, bool directory)
 // O_EXCL makes the file new: a name that appeared since the lookup, a link or a FIFO
 // among them, is refused rather than opened.
 int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle) {
-    const int opened =
-        openat(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, kFileMode);
+    const int opened = newFileAt(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE);
     if (opened < 0) return errno;
     struct stat st;
-    if (fstat(opened, &st) != 0 || (ownership.given && fchown(opened, ownership.user, ownership.group) != 0)) {
+    if (fstat(opened, &st) != 0) {
         const int error = errno;
         close(opened);
         return error;

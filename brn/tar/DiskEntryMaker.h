@@ -89,6 +89,9 @@ private:
 
     uint64_t fileKey(dev_t device, ino_t inode) const;
     int giveMade(DirRef dir, const std::string& name, mode_t kind) const;
+    // A new file in `folder` (openat with `flags`, mode 0600 before the umask, given the owner
+    // of giveOwnership): its descriptor, or -1 with errno.
+    int newFileAt(int folder, const char* name, int flags) const;
     // Gives an open file the mode a completed file of entry mode `mode` has: 0 or -1 (errno).
     int giveFileMode(int file, uint32_t mode) const;
 
