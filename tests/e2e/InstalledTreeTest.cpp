@@ -44,6 +44,8 @@ const Environment kEnvironments[] = {
      " setcap cap_setuid,cap_net_raw=ep dest/bin/tool && setfacl -m u:nobody:r dest/etc/conf &&"
      " chattr +d dest/etc/secret",
      Neighbour::kNone},
+    {"root in a service user's tree, one old file root's", true, true, false,
+     "chown nobody . && mkdir dest && chown nobody dest", "chown root dest/README", Neighbour::kNone},
     {"a service user on their own tree", true, false, true, "chown nobody .",
      "setfattr -n user.note -v kept dest/README && setfacl -m u:root:r dest/etc/conf", Neighbour::kNone},
     {"an old file held open for writing", false, true, false, "", "", Neighbour::kWriter},
