@@ -23,7 +23,6 @@ struct FileTraits {
         return owner == other.owner && group == other.group && mode == other.mode &&
                attributes == other.attributes && flagsError == other.flagsError && flags == other.flags;
     }
-    bool operator!=(const FileTraits& other) const { return !(*this == other); }
 };
 
 // The traits of the file open as `fd`, whose fstat is `st`: 0, or the errno of a failed

@@ -36,6 +36,14 @@ int fd(DirRef dir) { return static_cast<int>(dir); }
 
 int resultOf(int callResult) { return callResult == 0 ? 0 : errno; }
 
+// Closes a descriptor a failed call leaves useless, keeping that call's errno: -1.
+int closeFailed(int file) {
+    const int error = errno;
+    close(file);
+    errno = error;
+    return -1;
+}
+
 }  // namespace
 
 CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix)
@@ -154,10 +162,7 @@ int CDiskEntryMaker::linkFile(const std::string& name, int file) {
 int CDiskEntryMaker::newFileAt(int folder, const char* name, int flags) const {
     const int made = openat(folder, name, flags | O_CLOEXEC, kFileMode);
     if (made < 0 || !ownership.given || fchown(made, ownership.user, ownership.group) == 0) return made;
-    const int error = errno;
-    close(made);
-    errno = error;
-    return -1;
+    return closeFailed(made);
 }
 
 int CDiskEntryMaker::giveFileMode(int file, uint32_t mode) const {
@@ -170,11 +175,7 @@ int CDiskEntryMaker::visitFileFolder(const std::string& name, const std::functio
 
 int CDiskEntryMaker::makeUnnamedFile(int folder, uint32_t mode) const {
     const int made = newFileAt(folder, ".", O_TMPFILE | O_RDWR);
-    if (made < 0 || giveFileMode(made, mode) == 0) return made;
-    const int error = errno;
-    close(made);
-    errno = error;
-    return -1;
+    return made < 0 || giveFileMode(made, mode) == 0 ? made : closeFailed(made);
 }
 
 int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
