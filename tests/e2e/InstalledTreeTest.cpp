@@ -161,8 +161,9 @@ protected:
         Neighbours neighbours(s, where.neighbour);
         const int status = unpack(where, options, package);
         EXPECT_EQ(status, 0) << where.name << ": " << withPackage(options, package) << "\n" << s.log();
+        const std::string seen = neighbours.after();  // the held file written through before the snapshot
         return shell(quote(python()) + " " + quote(scriptDir() + "/tree_snapshot.py") + " " + quote(s / "p/dest")) +
-               neighbours.after();
+               seen;
     }
 
     Scene s;
