@@ -57,7 +57,8 @@ int readFileTraits(int fd, const struct stat& st, FileTraits& traits) {
     traits.owner = st.st_uid;
     traits.group = st.st_gid;
     traits.mode = st.st_mode;
-    // The kernel reads and writes an int here, whatever the request's declared size.
+    // The request is declared with a long, the kernel writes an int at its start, and an
+    // emulator may write the whole long: a long holds either, and equal flags read equal.
     traits.flagsError = ioctl(fd, FS_IOC_GETFLAGS, &traits.flags) == 0 ? 0 : errno;
     if (traits.flagsError != 0) traits.flags = 0;
     return readAttributes(fd, traits.attributes);

@@ -17,7 +17,7 @@ struct FileTraits {
     mode_t mode = 0;     // st_mode: type and the bits 07777
     std::vector<std::pair<std::string, std::string>> attributes;  // extended attributes, by name
     int flagsError = 0;  // errno of FS_IOC_GETFLAGS, 0 when `flags` was read
-    int flags = 0;       // inode flags (chattr)
+    long flags = 0;      // inode flags (chattr), only ever compared whole: see readFileTraits
 
     bool operator==(const FileTraits& other) const {
         return owner == other.owner && group == other.group && mode == other.mode &&
