@@ -66,10 +66,12 @@ bool isCallersWritableDescriptor(int fd, int filledAtStart) {
 
 // The work is on disk, the messages are a by-product: a reader of standard output that
 // went away must not stop an install halfway, and a file size limit must fail a write
-// (EFBIG, reported as any failed write) rather than kill the process.
+// (EFBIG, reported as any failed write) rather than kill the process. --link-unchanged takes
+// and at once gives back read leases: a writer opening the file in between sends SIGIO.
 void keepWorkingThroughSignals() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGIO, SIG_IGN);
 }
 
 // The status of a run that read SOURCE, before the version file, with the line that says
@@ -130,7 +132,7 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     maker.keepBackslashes(options.keepBackslashes);
     maker.giveOwnership(dest.ownership());
     std::optional<CReusingEntryMaker> reusing;
-    if (options.linkUnchanged) reusing.emplace(maker, dest.oldTreeFd(), options.keepPermissions);
+    if (options.linkUnchanged) reusing.emplace(maker, dest.oldTreeFd());
     CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });

@@ -18,8 +18,6 @@ namespace {
 constexpr int kHandle = 0;                        // the one handle: one file is made at a time
 constexpr size_t kCompareSlice = 64 * 1024;       // old bytes read at once
 constexpr size_t kFirstBlock = 4096;              // old bytes read first
-constexpr mode_t kNewFileMode = 0600;             // as the disk maker makes a file, before the umask
-constexpr uint32_t kPermissionBits = 0777;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 int reportCall(const std::string& name, const char* call, int error) {
@@ -27,11 +25,21 @@ int reportCall(const std::string& name, const char* call, int error) {
     return brn::kEntryWriteFailed;
 }
 
+// Whether some process holds the file open for writing: a read lease is granted only while
+// none does, and is given back at once. Where no lease can be taken (a file system without
+// leases, leases turned off) it cannot be told, and the answer is no.
+bool openForWriting(int file) {
+    if (fcntl(file, F_SETLEASE, F_RDLCK) == 0) {
+        (void)fcntl(file, F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    return errno == EAGAIN;
+}
+
 }  // namespace
 
-CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, bool keepPermissions)
-    : staged(stagedMaker), oldTree(oldTreeFd), keepModes(keepPermissions), fileMask(processUmask()),
-      user(staged.newFileUser()), group(staged.newFileGroup()), buffer(kCompareSlice) {
+CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd)
+    : staged(stagedMaker), oldTree(oldTreeFd), newFiles(stagedMaker), buffer(kCompareSlice) {
     keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
 }
 
@@ -40,25 +48,23 @@ void CReusingEntryMaker::noteEntry(const brn::TAR_FILE_INFO_T& info) {
     staged.noteEntry(info);
 }
 
-mode_t CReusingEntryMaker::newFileMode(uint32_t entryMode) const {
-    return keepModes ? mode_t(entryMode & kPermissionBits) : (kNewFileMode & ~fileMask);
-}
-
-// The old tree's file at `name`, reached component by component without following a link,
-// when linking to it would make the file a plain run makes: a regular file of the entry's
-// size, with one link, the new file's mode, and the owner and group a new file gets.
-bool CReusingEntryMaker::findOld(const std::string& name, uint32_t mode) {
+// The old tree's file at `name`, when it may be the one a plain run makes: a regular file of
+// the entry's size with one link, that no process holds open for writing. Nothing is opened
+// before its type is known (a FIFO would wake a writer waiting for a reader), and what is
+// opened must be the file looked at. Its traits go to `traits`.
+bool CReusingEntryMaker::findOld(const std::string& name, FileTraits& traits) {
     const size_t slash = name.find_last_of('/');
     const int folder = oldFolder(slash == std::string::npos ? std::string() : name.substr(0, slash));
     if (folder < 0) return false;
     const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    struct stat seen, st;
+    if (fstatat(folder, leaf.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode)) return false;
     CUniqueFd file(openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (file.get() < 0 || fstat(file.get(), &st) != 0) return false;
-    const bool same = S_ISREG(st.st_mode) && uint64_t(st.st_size) == entrySize && st.st_nlink == 1 &&
-                      (st.st_mode & 07777) == newFileMode(mode) && st.st_uid == user && st.st_gid == group;
-    if (!same) return false;
-    (void)posix_fadvise(file.get(), 0, 0, POSIX_FADV_RANDOM);  // see sameBytes
+    if (file.get() < 0 || fstat(file.get(), &st) != 0 || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != entrySize || st.st_nlink != 1) return false;
+    if (openForWriting(file.get()) || readFileTraits(file.get(), st, traits) != 0) return false;
     current.old = std::move(file);
     return true;
 }
@@ -83,12 +89,21 @@ int CReusingEntryMaker::oldFolder(const std::string& path) {
     return at;
 }
 
+// An old file is compared only when linking it gives what writing gives: its owner, group,
+// mode, extended attributes and inode flags are those of a file made in the staged folder now.
 int CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
     current = Current();
     current.name = name;
     current.mode = mode;
-    if (entrySize > 0 && findOld(name, mode)) {
-        current.comparing = true;
+    FileTraits oldTraits;
+    if (entrySize > 0 && findOld(name, oldTraits)) {
+        const FileTraits* newTraits = nullptr;
+        if (int found = newFiles.find(name, mode, newTraits); found != brn::kSafePathOk) return found;
+        current.comparing = newTraits != nullptr && *newTraits == oldTraits;
+        if (!current.comparing) current.old.reset();
+    }
+    if (current.comparing) {
+        (void)posix_fadvise(current.old.get(), 0, 0, POSIX_FADV_RANDOM);  // see sameBytes
         handle = kHandle;
         return brn::kEntryMakerOk;
     }
@@ -176,8 +191,9 @@ int CReusingEntryMaker::closeFile(int handle, const std::string& name) {
 
 // The staged name becomes a hard link to the very file that was compared, through its
 // descriptor: never through its path, which the running system may have renamed over. Where
-// it cannot be linked, its bytes are copied.
+// it cannot be linked, or a writer opened it meanwhile, its bytes are copied.
 int CReusingEntryMaker::linkOld(const std::string& name) {
+    if (openForWriting(current.old.get())) return copyOld(name, entrySize);
     const int result = staged.linkFile(name, current.old.get());
     if (result == brn::kEntryLinkFailed) return copyOld(name, entrySize);
     if (result == brn::kEntryMakerOk) ++linked;
@@ -193,7 +209,9 @@ int CReusingEntryMaker::copyOld(const std::string& name, uint64_t length) {
     return copied != brn::kEntryMakerOk ? copied : closed;
 }
 
+// A link may take the place of an empty folder of the staged tree.
 int CReusingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+    newFiles.forget();
     return staged.makeSymlink(name, target);
 }
 

@@ -1,20 +1,24 @@
 #pragma once
 // CReusingEntryMaker is the entry maker of an --atomic --link-unchanged run: it stages the new
 // tree through a CDiskEntryMaker, but writes only what changed. For each regular-file entry it
-// looks for a file at the same path in the old tree (DEST, reached only through its descriptor,
-// no link followed) that has the entry's size, link count 1, the mode the new file would get
-// and the owner and group a new file gets. While the entry's data streams in it is compared with
-// that file, and nothing is written while they match:
-//   every byte matches: the staged name becomes a hard link to the old file (no data written);
+// looks at the file at the same path in the old tree (DEST, reached only through its
+// descriptor, no link followed, nothing opened before it is known to be a regular file). It
+// is used only where linking gives exactly what writing gives: the entry's size, one link, no
+// process holding it open for writing (a read lease tells), and the owner, group, mode,
+// extended attributes (ACLs, capabilities) and inode flags that a file made in the staged
+// folder gets now (install/NewFileTraits.h asks the file system). While the entry's data
+// streams in it is compared with that file, and nothing is written while they match:
+//   every byte matches: the staged name becomes a hard link to the old file (no data written),
+//                       unless a writer opened it meanwhile: then its bytes are copied;
 //   a byte differs:     the matching prefix is copied from the old file (copy_file_range, which
 //                       shares extents where the file system can), and the rest written as usual;
-//   no such file:       the entry is written as usual.
+//   anything else:      the entry is written as usual.
 // Nothing of the old tree is ever changed: links only add names. After the swap the old
 // tree's names go, and every reused file is back to one link, now in the new tree (or to
-// as many as the package's hard links give it). The
-// condition: nothing rewrites a file of DEST in place while the run goes (replacing one by
-// rename is fine, the file compared is the one linked). Empty files are made, not linked.
-// Calling order as for any maker; one file at a time.
+// as many as the package's hard links give it). The condition: nothing opens a file of DEST
+// for writing while the run goes (replacing one by rename is fine, the file compared is the
+// one linked). Empty files are made, not linked. Calling order as for any maker; one file at
+// a time.
 
 #include <sys/types.h>
 
@@ -24,15 +28,16 @@
 #include <vector>
 
 #include "brn/tar/DiskEntryMaker.h"
+#include "fs/FileTraits.h"
 #include "fs/UniqueFd.h"
+#include "install/NewFileTraits.h"
 
 namespace velk {
 
 class CReusingEntryMaker : public brn::CEntryMaker {
 public:
-    // `staged` makes the new tree; `oldTree` is DEST's descriptor (both borrowed);
-    // `keepPermissions` as -p, so that the mode a new file would get is known.
-    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree, bool keepPermissions);
+    // `staged` makes the new tree; `oldTree` is DEST's descriptor (both borrowed).
+    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree);
 
     void noteEntry(const brn::TAR_FILE_INFO_T& info) override;
     int openFile(const std::string& name, uint32_t mode, int& handle) override;
@@ -56,9 +61,8 @@ private:
         int written = -1;       // the staged file's handle once it is written
     };
 
-    bool findOld(const std::string& name, uint32_t mode);
+    bool findOld(const std::string& name, FileTraits& traits);
     int oldFolder(const std::string& path);
-    mode_t newFileMode(uint32_t entryMode) const;
     int diverge(const char* data, size_t count, size_t same);
     int copyPrefix(int to, uint64_t length);
     int linkOld(const std::string& name);
@@ -67,10 +71,7 @@ private:
 
     brn::CDiskEntryMaker& staged;
     int oldTree;
-    bool keepModes;
-    mode_t fileMask;        // the process umask, which a new file's mode goes through
-    uid_t user;             // the owner and group a new file gets (DEST's, when root gives it away)
-    gid_t group;
+    CNewFileTraits newFiles;  // what a file written into the staged tree gets
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
     Current current;
     std::vector<std::pair<std::string, CUniqueFd>> held;  // the old tree's folders to the last one used

@@ -36,6 +36,14 @@ int fd(DirRef dir) { return static_cast<int>(dir); }
 
 int resultOf(int callResult) { return callResult == 0 ? 0 : errno; }
 
+// Closes a descriptor a failed call leaves useless, keeping that call's errno: -1.
+int closeFailed(int file) {
+    const int error = errno;
+    close(file);
+    errno = error;
+    return -1;
+}
+
 }  // namespace
 
 CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix)
@@ -59,7 +67,7 @@ int CDiskEntryMaker::write(int handle, const char* data, size_t count) {
 
 int CDiskEntryMaker::closeFile(int handle, const std::string& name) {
     if (handle < 0) return kEntryBadHandle;
-    if (keepModes && handle == modeHandle && fchmod(handle, fileMode & kPermissionBits) != 0) {
+    if (handle == modeHandle && giveFileMode(handle, fileMode) != 0) {
         const int error = errno;
         brn::message("tar: %.*s: chmod failed(%d,%s)\n", int(name.size()), name.data(), error, strerror(error));
         close(handle);
@@ -149,6 +157,27 @@ int CDiskEntryMaker::linkFile(const std::string& name, int file) {
     return result;
 }
 
+// Every file, named or not, is made here: what a new file is given at its making is given alike
+// to the unnamed ones that tell what a file made here gets.
+int CDiskEntryMaker::newFileAt(int folder, const char* name, int flags) const {
+    const int made = openat(folder, name, flags | O_CLOEXEC, kFileMode);
+    if (made < 0 || !ownership.given || fchown(made, ownership.user, ownership.group) == 0) return made;
+    return closeFailed(made);
+}
+
+int CDiskEntryMaker::giveFileMode(int file, uint32_t mode) const {
+    return keepModes ? fchmod(file, mode & kPermissionBits) : 0;
+}
+
+int CDiskEntryMaker::visitFileFolder(const std::string& name, const std::function<void(int folder)>& look) {
+    return walker.visitParent(name, [&look](DirRef dir) { look(fd(dir)); });
+}
+
+int CDiskEntryMaker::makeUnnamedFile(int folder, uint32_t mode) const {
+    const int made = newFileAt(folder, ".", O_TMPFILE | O_RDWR);
+    return made < 0 || giveFileMode(made, mode) == 0 ? made : closeFailed(made);
+}
+
 int CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
     DirRef dir = 0;
     const int result = walker.enterDirectory(name, dir);
@@ -197,11 +226,10 @@ int CDiskEntryMaker::remove(DirRef dir, const std::string& name, bool directory)
 // O_EXCL makes the file new: a name that appeared since the lookup, a link or a FIFO
 // among them, is refused rather than opened.
 int CDiskEntryMaker::createFile(DirRef dir, const std::string& name, int& handle) {
-    const int opened =
-        openat(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_LARGEFILE, kFileMode);
+    const int opened = newFileAt(fd(dir), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_LARGEFILE);
     if (opened < 0) return errno;
     struct stat st;
-    if (fstat(opened, &st) != 0 || (ownership.given && fchown(opened, ownership.user, ownership.group) != 0)) {
+    if (fstat(opened, &st) != 0) {
         const int error = errno;
         close(opened);
         return error;
@@ -227,10 +255,6 @@ int CDiskEntryMaker::giveMade(DirRef dir, const std::string& name, mode_t kind) 
     if ((st.st_mode & S_IFMT) != kind || st.st_uid != geteuid()) return ESTALE;
     return resultOf(fchownat(made.get(), "", ownership.user, ownership.group, AT_EMPTY_PATH));
 }
-
-uid_t CDiskEntryMaker::newFileUser() const { return ownership.given ? ownership.user : geteuid(); }
-
-gid_t CDiskEntryMaker::newFileGroup() const { return ownership.given ? ownership.group : getegid(); }
 
 // Flags 0: a link at the target is not followed (the walker has refused one already).
 int CDiskEntryMaker::createHardLink(DirRef targetDir, const std::string& target, DirRef dir, const std::string& name) {

@@ -44,9 +44,6 @@ public:
 
     void keepPermissions(bool keep) { keepModes = keep; }
     void giveOwnership(const Ownership& owner) { ownership = owner; }
-    // The owner and group a file made here gets.
-    uid_t newFileUser() const;
-    gid_t newFileGroup() const;
 
     int openFile(const std::string& name, uint32_t mode, int& handle) override;
     // writeAll: a failed or short write prints its message; what was written stays.
@@ -65,6 +62,14 @@ public:
     // kEntryMakerOk, a kSafePath* code, or kEntryLinkFailed when it cannot be linked here (the
     // name is then free).
     int linkFile(const std::string& name, int file);
+    // Calls `look` with the folder a file entry `name` would be made in, reached (missing
+    // folders made) under the same rules and borrowed for the call. A kSafePath* code.
+    int visitFileFolder(const std::string& name, const std::function<void(int folder)>& look);
+    // An unnamed file (O_TMPFILE) in `folder`, made as openFile makes a file and given the mode
+    // closeFile gives one of entry mode `mode`: it carries what a file made there gets (owner,
+    // group, mode, ACL, extended attributes, inode flags). Its descriptor, which the caller
+    // owns, or -1 with errno (EOPNOTSUPP: the file system makes no unnamed files).
+    int makeUnnamedFile(int folder, uint32_t mode) const;
     // Opens the directory `name` below the root under the same rules (missing levels made,
     // no link followed) and stores a descriptor the caller owns; the root's own name ("" or
     // ".") gives a new descriptor of the root. A kSafePath* code.
@@ -84,6 +89,11 @@ private:
 
     uint64_t fileKey(dev_t device, ino_t inode) const;
     int giveMade(DirRef dir, const std::string& name, mode_t kind) const;
+    // A new file in `folder` (openat with `flags`, mode 0600 before the umask, given the owner
+    // of giveOwnership): its descriptor, or -1 with errno.
+    int newFileAt(int folder, const char* name, int flags) const;
+    // Gives an open file the mode a completed file of entry mode `mode` has: 0 or -1 (errno).
+    int giveFileMode(int file, uint32_t mode) const;
 
     // A directory as heldModes knows it: its depth (components) and its name, "." and empty
     // components dropped, so that every spelling of one directory is one key.

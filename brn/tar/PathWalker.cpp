@@ -74,6 +74,15 @@ int CPathWalker::placeFile(const std::string& name, const PlaceFile& place) {
     return result;
 }
 
+int CPathWalker::visitParent(const std::string& name, const LookAtFolder& look) {
+    Parent parent;
+    int result = walkToParent(name, true, parent);
+    if (result == kSafePathOk) result = parent.leaf.empty() ? kSafePathNoLeaf : kSafePathOk;
+    if (result == kSafePathOk) look(parent.dir);
+    release(parent);
+    return result;
+}
+
 int CPathWalker::makeDirectory(const std::string& name) {
     Parent parent;
     int result = walkToParent(name, true, parent);

@@ -48,6 +48,10 @@ public:
     // 0 or an errno.
     using PlaceFile = std::function<int(DirRef dir, const std::string& leaf)>;
     int placeFile(const std::string& name, const PlaceFile& place);
+    // Calls `look` with the folder a file `name` would be made in, reached as openFile reaches
+    // it (folders on the way made), without touching the name itself.
+    using LookAtFolder = std::function<void(DirRef dir)>;
+    int visitParent(const std::string& name, const LookAtFolder& look);
     // Enters the directory `name` under the same rules, making it and its parents when
     // missing, and gives it; the caller gives it back with the tree's leave. The root
     // itself is not given out: kSafePathNoLeaf.

@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <regex>
+#include <sstream>
 
 #include "tests/support/Scene.h"
 #include "tests/support/SyscallTrace.h"
@@ -25,6 +29,17 @@ ino_t inodeOf(const std::string& path) {
 nlink_t linksOf(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 ? st.st_nlink : 0;
+}
+
+// Whether `signal` is queued to the process `pid` (/proc/PID/status, SigPnd or ShdPnd).
+bool signalPending(pid_t pid, int signal) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigPnd:", 0) != 0 && line.rfind("ShdPnd:", 0) != 0) continue;
+        if ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1) return true;
+    }
+    return false;
 }
 
 // Version 1 and version 2 of a tree: same, first, middle and last byte changed, resized,
@@ -94,6 +109,19 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
     const std::regex link("linkat\\(");
     EXPECT_EQ(std::distance(std::sregex_iterator(calls.begin(), calls.end(), link), std::sregex_iterator()), 6)
         << calls;  // the five unchanged files, and the package's own hard link
+}
+
+// Root updating a tree that belongs to a service user makes every file that user's, and so a
+// file of that user's old tree is what writing gives: the unchanged files are linked.
+TEST_F(LinkUnchangedTest, RootInAServiceUsersTreeLinksTheUnchangedFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    s.sh("rm -rf dest && mkdir dest && chown nobody:nogroup dest");
+    ASSERT_EQ(run("--atomic v1.velk dest version"), 0) << s.log();
+    const ino_t same = inodeOf(s / "dest/lib/same.so");
+    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version"), 0) << s.log();
+    EXPECT_EQ(describeTree(s / "dest"), newTree);
+    EXPECT_EQ(inodeOf(s / "dest/lib/same.so"), same);
+    EXPECT_EQ(shell("stat -c %U:%G " + quote(s / "dest/lib/same.so")), "nobody:nogroup\n");
 }
 
 // A file is written, never linked, where linking would not give what a plain run makes: another
@@ -195,6 +223,43 @@ TEST_F(LinkUnchangedTest, AnOldTreeThatCannotBeRemovedIsNamedAndRemovedLater) {
     EXPECT_EQ(namesWith(s.path(), ".velk-staging"), "");
     EXPECT_EQ(describeTree(s / "dest"), newTree);
     EXPECT_EQ(linksOf(s / "dest/bin/tool"), 1u);
+}
+
+// A writer that opens an old file while the run goes: one that opens it while it is compared is
+// seen before the link (the file is written anew, and what the writer writes later stays out of
+// the new tree), and one that opens it while the run holds its read lease breaks the lease, whose
+// SIGIO must not end the run (the writer's non-blocking open fails, the file is linked).
+TEST_F(LinkUnchangedTest, AWriterOpeningDuringTheRun) {
+    if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
+    const struct {
+        const char* heldAt;  // bin/tool's first call of this name
+        int openFlags;       // the writer's open
+        bool linked;
+    } cases[] = {
+        {"pread64", O_WRONLY, false},
+        {"fcntl", O_WRONLY | O_NONBLOCK, true},
+    };
+    for (const auto& c : cases) {
+        installOld();
+        const ino_t old = inodeOf(s / "dest/bin/tool");
+        const std::vector<std::string> args = {"--atomic", "--link-unchanged", "v2.velk", "dest", "version"};
+        HeldRun held(s.unpacking(args), c.heldAt, s / "dest/bin/tool");
+        ASSERT_TRUE(held.waitHeld()) << c.heldAt;
+        const int writer = open((s / "dest/bin/tool").c_str(), c.openFlags | O_CLOEXEC);
+        // A broken lease's signal is queued to the stopped run (traced, even when it ignores it).
+        if (c.linked) {
+            EXPECT_TRUE(waitUntil([&] { return signalPending(held.program(), SIGIO); }));
+        }
+        held.resume();
+        EXPECT_EQ(held.finish().status, 0) << c.heldAt << "\n" << s.log();
+        EXPECT_EQ(writer >= 0, !c.linked) << c.heldAt;
+        EXPECT_EQ(inodeOf(s / "dest/bin/tool") == old, c.linked) << c.heldAt;
+        if (writer >= 0) {
+            EXPECT_EQ(pwrite(writer, "intruder", 8, 0), 8);
+            close(writer);
+        }
+        EXPECT_EQ(describeTree(s / "dest"), newTree) << c.heldAt;
+    }
 }
 
 // Killed at a spread of calls while the tree is staged and at every call from the sync on:

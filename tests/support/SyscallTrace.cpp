@@ -38,7 +38,9 @@ int occurrence(const SyscallTrace& trace, size_t index) {
 std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread) {
     std::vector<CallPoint> points;
     const size_t stride = spread == 0 ? trace.marker + 1 : std::max<size_t>(1, trace.marker / spread);
-    for (size_t i = spread == 0 ? trace.marker : 0; i < trace.calls.size(); i += i < trace.marker ? stride : 1) {
+    // The spread stops at the marker: a stride that would step over it lands on it instead.
+    for (size_t i = spread == 0 ? trace.marker : 0; i < trace.calls.size();
+         i = i < trace.marker ? std::min(i + stride, trace.marker) : i + 1) {
         if (trace.calls[i] != "execve" && trace.calls[i] != "exit_group") points.push_back({trace.calls[i], occurrence(trace, i)});
     }
     return points;
