@@ -11,6 +11,7 @@
 
 #include "brn/tar/SafePath.h"
 #include "fs/FileUtil.h"
+#include "fs/FolderBelow.h"
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
 #include "fs/Message.h"
@@ -165,10 +166,7 @@ int CDestination::emptyKeeping(const std::string& keepBelow) {
     if (!parts.empty()) {
         const std::string leafName = std::move(parts.back());
         parts.pop_back();
-        CUniqueFd folder(openat(tree.get(), ".", kDirFlags));
-        for (size_t level = 0; folder.get() >= 0 && level < parts.size(); ++level) {
-            folder.reset(openat(folder.get(), parts[level].c_str(), kDirFlags | O_NOFOLLOW));
-        }
+        const CUniqueFd folder(openFolderBelow(tree.get(), parts));
         struct stat st;
         if (folder.get() >= 0 && fstatat(folder.get(), leafName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             remover.keep(st.st_dev, st.st_ino);

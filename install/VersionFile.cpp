@@ -8,9 +8,9 @@
 #include <climits>
 #include <cstring>
 
-#include "brn/tar/DiskEntryMaker.h"
 #include "brn/tar/SafePath.h"
 #include "fs/FileUtil.h"
+#include "fs/FolderBelow.h"
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
 #include "fs/Message.h"
@@ -23,7 +23,6 @@ namespace {
 
 constexpr mode_t kNewFileMode = 0600;  // before the umask
 constexpr mode_t kFolderMode = 0755;   // before the umask
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char* kTemporarySuffix = ".velk-new";
 
 bool fitsNameLimit(const std::vector<std::string>& names) {
@@ -83,7 +82,7 @@ int CVersionFile::openDeepestFolder(const std::string& path) {
             return report("lstat", reached, errno, kExitVersionFailed);
         }
         if (!S_ISDIR(st.st_mode)) return refuse(reached + " is not a folder");
-        CUniqueFd next(openat(folder.get(), name.c_str(), kFolderFlags));
+        CUniqueFd next(openSubfolder(folder.get(), name));
         if (next.get() < 0) return report("open", reached, errno, kExitVersionFailed);
         folder = std::move(next);
         deepest = reached;
@@ -133,27 +132,18 @@ void CVersionFile::removeOwnLeftovers() {
 // Below DEST the folders are those of the new tree, reached under the entries' rules: a link
 // a package made on the way is refused, never followed. Folders made there get the tree's owner.
 int CVersionFile::openFolderInTree(int tree, const std::string& shownTree, const Ownership& owner) {
-    brn::CDiskEntryMaker walker(tree, shownTree + "/");
-    walker.giveOwnership(owner);
-    const size_t slash = below.rfind('/');
-    int opened = -1;
-    const int result = walker.openDirectory(slash == std::string::npos ? "" : below.substr(0, slash), opened);
-    folder.reset(opened);
-    if (result == brn::kSafePathOk) return 0;
-    if (result == brn::kSafePathThroughLink) refuse("refusing to go through a symbolic link the package made");
-    return kNoFolder;
+    std::vector<std::string> names = brn::pathComponents(below);
+    names.pop_back();
+    folder.reset(openFolderBelow(tree, names, MissingFolders{true, kFolderMode, owner}));
+    if (folder.get() >= 0) return 0;
+    if (errno == ELOOP) return refuse("refusing to go through a symbolic link the package made");
+    return report("open", shownTree + "/" + parentDir(below), errno, kNoFolder);
 }
 
 int CVersionFile::makeMissingFolders() {
-    for (const std::string& name : missing) {
-        deepest += "/" + name;
-        if (mkdirat(folder.get(), name.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-            return report("mkdir", deepest, errno, kNoFolder);
-        }
-        CUniqueFd next(openat(folder.get(), name.c_str(), kFolderFlags));
-        if (next.get() < 0) return report("open", deepest, errno, kNoFolder);
-        folder = std::move(next);
-    }
+    if (missing.empty()) return 0;
+    folder.reset(openFolderBelow(folder.get(), missing, MissingFolders{true, kFolderMode, {}}));
+    if (folder.get() < 0) return report("mkdir", parentDir(resolved), errno, kNoFolder);
     missing.clear();
     return 0;
 }

@@ -11,7 +11,7 @@
 //     new text is written into a fresh temporary ".NAME.<16 random hex digits>.velk-new" beside
 //     the file, mode 0600, and synced (fs/FileReplacement.h): a name nobody can know ahead, so
 //     nothing planted there stops the run. Inside DEST the folders are reached under the
-//     entries' rules (brn/tar/PathWalker.h), and what is made there gets the tree's owner.
+//     entries' rules (no link followed: fs/FolderBelow.h), and what is made there gets the tree's owner.
 //   publish, after it: the temporary is renamed over the file and the folder synced.
 // A device (/dev/null, a flash partition) cannot be replaced: publish writes it in place from
 // its start, never cut, and syncs it where the device can be synced. A regular file in a
