@@ -40,13 +40,16 @@ int openSubfolder(int folder, const std::string& name) {
     return -1;
 }
 
-int openFolderBelow(int folder, const std::vector<std::string>& names, const MissingFolders& missing) {
+int openFolderBelow(int folder, const std::vector<std::string>& names, const MissingFolders& missing,
+                    size_t* reached) {
     CUniqueFd at(openat(folder, ".", kFolderFlags));
-    for (const std::string& name : names) {
-        if (at.get() < 0) return -1;
-        CUniqueFd next(openSubfolder(at.get(), name));
-        if (next.get() < 0 && errno == ENOENT && missing.make) next.reset(makeAndOpen(at.get(), name, missing));
+    size_t level = 0;
+    for (; at.get() >= 0 && level < names.size(); ++level) {
+        CUniqueFd next(openSubfolder(at.get(), names[level]));
+        if (next.get() < 0 && errno == ENOENT && missing.make) next.reset(makeAndOpen(at.get(), names[level], missing));
+        if (next.get() < 0) break;
         at = std::move(next);
     }
-    return at.release();
+    if (reached != nullptr) *reached = level;
+    return level == names.size() ? at.release() : -1;
 }

@@ -24,5 +24,7 @@ struct MissingFolders {
 
 // `name` is one component, not empty.
 int openSubfolder(int folder, const std::string& name);
-// Opens `folder`/names[0]/names[1]/...; no names: `folder` itself, opened anew.
-int openFolderBelow(int folder, const std::vector<std::string>& names, const MissingFolders& missing = {});
+// Opens `folder`/names[0]/names[1]/...; no names: `folder` itself, opened anew. On a failure,
+// `reached` (when given) tells how many names were opened before the one that failed.
+int openFolderBelow(int folder, const std::vector<std::string>& names, const MissingFolders& missing = {},
+                    size_t* reached = nullptr);
