@@ -24,6 +24,8 @@
 
 namespace {
 
+using velk::CUnPackFile;
+
 constexpr int kEncrypt = 1;
 constexpr unsigned char kSaltByte = 0x5A;
 constexpr unsigned char kSeedByte = 0xC3;
