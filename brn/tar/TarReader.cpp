@@ -341,9 +341,9 @@ TarError CTarReader::processInPlace(const char* data, size_t available, size_t& 
 // Writes the next `count` data bytes of the current entry (1..remaining) and closes its
 // output after the last.
 TarError CTarReader::writeData(const char* data, size_t count) {
-    if (const MakeOutcome written = maker->write(output, data, count); written != MakeOutcome::kOk) {
+    if (maker->write(output, data, count) != MakeOutcome::kOk) {
         (void)closeCurrentFile();
-        return fromMaker(written);
+        return TarError::kWriteFailed;
     }
     remaining -= uint32_t(count);
     if (remaining > 0) return TarError::kNone;

@@ -621,6 +621,47 @@ TEST(TarReaderTest, EachFailureRecordsItsCause) {
     }
 }
 
+// Whatever a maker gives for an entry, the reader records its own cause for it: a maker's
+// write failure is no refused hard link, a path refused for safety stays one (velk-inspect's
+// status 4), and every other outcome is an entry that could not be made.
+TEST(TarReaderTest, EachMakerOutcomeIsOneCause) {
+    using brn::MakeOutcome;
+    using brn::TarError;
+    struct OutcomeMaker : brn::CEntryMaker {
+        MakeOutcome given = MakeOutcome::kOk;
+        MakeOutcome openFile(const std::string&, uint32_t, int& handle) override { return handle = 0, given; }
+        MakeOutcome write(int, const char*, size_t) override { return MakeOutcome::kOk; }
+        MakeOutcome closeFile(int, const std::string&) override { return MakeOutcome::kOk; }
+        MakeOutcome makeSymlink(const std::string&, const std::string&) override { return given; }
+        MakeOutcome makeHardLink(const std::string&, const std::string&) override { return given; }
+        MakeOutcome makeDirectory(const std::string&, uint32_t) override { return given; }
+    };
+    const std::pair<MakeOutcome, TarError> kCauses[] = {
+        {MakeOutcome::kOk, TarError::kNone},
+        {MakeOutcome::kDotDot, TarError::kDotDot},
+        {MakeOutcome::kThroughLink, TarError::kThroughLink},
+        {MakeOutcome::kNoParent, TarError::kMakeFailed},
+        {MakeOutcome::kFolderFailed, TarError::kMakeFailed},
+        {MakeOutcome::kCreateFailed, TarError::kMakeFailed},
+        {MakeOutcome::kNamesRoot, TarError::kNamesRoot},
+        {MakeOutcome::kNotMadeHere, TarError::kHardLinkTarget},
+        {MakeOutcome::kWriteFailed, TarError::kWriteFailed},
+        {MakeOutcome::kCloseFailed, TarError::kCloseFailed},
+        {MakeOutcome::kBadHandle, TarError::kMakeFailed},
+        {MakeOutcome::kNotLinked, TarError::kMakeFailed},
+    };
+    const std::string kEntries[] = {file("f", "x"), header("d", '5', 0), header("l", '2', 0, "t"),
+                                    header("h", '1', 0, "f")};
+    for (const auto& [outcome, cause] : kCauses) {
+        for (const std::string& entry : kEntries) {
+            OutcomeMaker maker;
+            maker.given = outcome;
+            const Extraction run = extract(entry + zeroBlocks(2), maker);
+            EXPECT_EQ(run.error, cause) << brn::describe(cause) << " for entry " << entry.substr(0, 1);
+        }
+    }
+}
+
 // Whole blocks of one piece are one write, a split block one of its own; a failed write keeps what fitted.
 TEST(TarReaderTest, PiecesAreWrittenAtOnce) {
     TempDir tmp;
