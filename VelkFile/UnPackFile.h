@@ -43,7 +43,7 @@ public:
         kBadHead = 2,        // head check mismatch, or the head could not be deciphered
         kRefused = 3,        // the custom-information hook refused the package
         kEmptyPayload = 4,   // payloadLength 0
-        kPipelineInit = 5,   // the pipeline could not be set up
+        kPipelineInit = 5,   // the payload key could not be derived, or the pipeline set up
         kPayload = 6,        // a stage of the pipeline failed: pipelineError() says which and why
     };
 
