@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "brn/tar/SafePath.h"
+#include "fs/FileModes.h"
 #include "fs/FileUtil.h"
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
@@ -23,7 +24,6 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t kDirMode = 0755;      // before the process umask
 constexpr mode_t kPrivateMode = 0700;  // the staging folder and the probe, until the swap
 constexpr const char* kStagingSuffix = ".velk-staging";
 constexpr const char* kProbeSuffix = ".velk-probe";
@@ -59,8 +59,8 @@ int copyAcl(int from, int to, const char* acl) {
 // The mode mkdir gives a new folder in `parent`: 0755 less the umask, or 0755 itself where the
 // parent has a default ACL, which then takes the umask's place.
 mode_t newFolderMode(int parent) {
-    if (fgetxattr(parent, kDefaultAcl, nullptr, 0) > 0) return kDirMode;
-    return kDirMode & ~processUmask();
+    if (fgetxattr(parent, kDefaultAcl, nullptr, 0) > 0) return kNewFolderMode;
+    return kNewFolderMode & ~processUmask();
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ int CDestination::openParent() {
 // DEST is opened without following a link: its path was resolved, so a link there now is
 // not the directory that was named.
 int CDestination::openDest() {
-    if (mkdirat(parent.get(), name.c_str(), kDirMode) != 0 && errno != EEXIST) {
+    if (mkdirat(parent.get(), name.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
         return report(given, "mkdir " + resolved, errno);
     }
     tree.reset(openat(parent.get(), name.c_str(), kDirFlags | O_NOFOLLOW));
@@ -266,7 +266,7 @@ int CDestination::takeOverMetadata() {
             return reportAtomic(given, std::string("cannot give the new tree DEST's ") + acl, error);
         }
     }
-    if (fchmod(tree.get(), destState.st_mode & 07777) != 0) {
+    if (fchmod(tree.get(), destState.st_mode & kModeBits) != 0) {
         return reportAtomic(given, "cannot give the new tree DEST's mode", errno);
     }
     return kExitOk;

@@ -10,6 +10,7 @@
 
 #include "brn/tar/DiskEntryMaker.h"
 #include "brn/tar/SafePath.h"
+#include "fs/FileModes.h"
 #include "fs/FileUtil.h"
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
@@ -21,8 +22,6 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t kNewFileMode = 0600;  // before the umask
-constexpr mode_t kFolderMode = 0755;   // before the umask
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr const char* kTemporarySuffix = ".velk-new";
 
@@ -137,17 +136,17 @@ int CVersionFile::openFolderInTree(int tree, const std::string& shownTree, const
     walker.giveOwnership(owner);
     const size_t slash = below.rfind('/');
     int opened = -1;
-    const int result = walker.openDirectory(slash == std::string::npos ? "" : below.substr(0, slash), opened);
+    const brn::MakeOutcome result = walker.openDirectory(slash == std::string::npos ? "" : below.substr(0, slash), opened);
     folder.reset(opened);
-    if (result == brn::kSafePathOk) return 0;
-    if (result == brn::kSafePathThroughLink) refuse("refusing to go through a symbolic link the package made");
+    if (result == brn::MakeOutcome::kOk) return 0;
+    if (result == brn::MakeOutcome::kThroughLink) refuse("refusing to go through a symbolic link the package made");
     return kNoFolder;
 }
 
 int CVersionFile::makeMissingFolders() {
     for (const std::string& name : missing) {
         deepest += "/" + name;
-        if (mkdirat(folder.get(), name.c_str(), kFolderMode) != 0 && errno != EEXIST) {
+        if (mkdirat(folder.get(), name.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
             return report("mkdir", deepest, errno, kNoFolder);
         }
         CUniqueFd next(openat(folder.get(), name.c_str(), kFolderFlags));
