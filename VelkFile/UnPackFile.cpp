@@ -8,9 +8,10 @@
 #include "VelkFile/Algorithm.h"
 #include "VelkFile/ErrorLog.h"
 #include "brn/ByteOrder.h"
+#include "brn/FuzzPolicy.h"
 #include "fs/Message.h"
 
-using namespace velk;
+namespace velk {
 
 namespace {
 
@@ -95,8 +96,8 @@ CUnPackFile::Step CUnPackFile::parseBuffer() {
         switch (expect) {
             case Expect::kFileHeader: step = takeFileHeader(); break;
             case Expect::kHeadBlock: step = takeHeadBlock(); break;
-            case Expect::kHeadCheck: step = deliverCustomInfo(); break;
-            case Expect::kPayload: step = decryptPayloadData(); break;
+            case Expect::kHeadCheck: step = takeHeadCheck(); break;
+            case Expect::kPayload: step = pushPayload(); break;
             case Expect::kTail: step = takeTail(); break;
         }
         if (step != Step::kBlockDone) return step;
@@ -121,15 +122,13 @@ CUnPackFile::Step CUnPackFile::takeHeadBlock() {
     return Step::kBlockDone;
 }
 
-CUnPackFile::Step CUnPackFile::decryptHeadData() {
+// Nothing is consumed until the check matched: a failed check stays pending.
+CUnPackFile::Step CUnPackFile::checkAndDecipherHead() {
     if (available() < kHeadCheckSize) return Step::kNeedMore;
     if (getProduceHeadCheck(fileHeader, headBlock, headCheck) != 0) {
         return fail(Failure::kBadHead);
     }
-    // Nothing is consumed until the check matched: a failed check stays pending.
-#ifndef VELK_FUZZING  // fuzz build only: any head check is accepted, so mutated heads get through
-    if (memcmp(front(), headCheck, kHeadCheckSize) != 0) return fail(Failure::kBadHead);
-#endif
+    if (brn::kVerifyChecksums && memcmp(front(), headCheck, kHeadCheckSize) != 0) return fail(Failure::kBadHead);
     if (algorithmGetHeadKey(fileHeader, headKey) != 0) {
         logError("decryptHeadData", kSourceFile, kHeadKeyLogLine);
         return fail(Failure::kBadHead);
@@ -143,20 +142,23 @@ CUnPackFile::Step CUnPackFile::decryptHeadData() {
     return Step::kBlockDone;
 }
 
-CUnPackFile::Step CUnPackFile::deliverCustomInfo() {
-    if (const Step step = decryptHeadData(); step != Step::kBlockDone) return step;
-    if (customInfoHook) {
-        auto* head = reinterpret_cast<const unsigned char*>(headBlock);
-        PackageHead facts;
-        facts.index = packagesDone;
-        facts.offset = packageStart;
-        facts.label.assign(headBlock + kLabelAt, head[kLabelLengthAt]);
-        facts.customInfo.assign(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
-        facts.payloadLength = payloadLength();
-        if (customInfoHook(facts) < 0) return fail(Failure::kRefused);
-    }
+// The head check: once it matched and the head is deciphered, the hook judges the package.
+CUnPackFile::Step CUnPackFile::takeHeadCheck() {
+    if (const Step step = checkAndDecipherHead(); step != Step::kBlockDone) return step;
+    if (customInfoHook && customInfoHook(headFacts()) < 0) return fail(Failure::kRefused);
     expect = Expect::kPayload;
     return Step::kBlockDone;
+}
+
+CUnPackFile::PackageHead CUnPackFile::headFacts() const {
+    auto* head = reinterpret_cast<const unsigned char*>(headBlock);
+    PackageHead facts;
+    facts.index = packagesDone;
+    facts.offset = packageStart;
+    facts.label.assign(headBlock + kLabelAt, head[kLabelLengthAt]);
+    facts.customInfo.assign(headBlock + kCustomInfoAt, head[kCustomInfoLengthAt]);
+    facts.payloadLength = payloadLength();
+    return facts;
 }
 
 uint64_t CUnPackFile::payloadLength() const {
@@ -165,7 +167,10 @@ uint64_t CUnPackFile::payloadLength() const {
 
 CUnPackFile::Step CUnPackFile::setUpPipeline() {
     std::string material;
-    derivePayloadKeyMaterial(fileHeader, headBlock, material);
+    if (int r = derivePayloadKeyMaterial(fileHeader, headBlock, material); r < 0) {
+        brn::message("payload key derivation error %d\n", r);
+        return fail(Failure::kPipelineInit);
+    }
     std::string salt(fileHeader + kHeaderSaltAt, kHeaderSaltSize);
     if (int r = pipeline->init(material, salt, &entryMaker); r < 0) {
         brn::message("tgza.init error %d\n", r);
@@ -174,7 +179,8 @@ CUnPackFile::Step CUnPackFile::setUpPipeline() {
     return Step::kBlockDone;
 }
 
-CUnPackFile::Step CUnPackFile::decryptPayloadData() {
+// Payload bytes go into the pipeline as they arrive; its last stage has the entries made.
+CUnPackFile::Step CUnPackFile::pushPayload() {
     const uint64_t total = payloadLength();
     if (payloadDone >= total) return fail(Failure::kEmptyPayload);  // payloadLength 0
     while (payloadDone < total) {
@@ -207,3 +213,5 @@ CUnPackFile::Step CUnPackFile::takeTail() {
     pipeline = std::make_unique<brn::CUntgza>();
     return available() == 0 ? Step::kInputDrained : Step::kBlockDone;
 }
+
+}  // namespace velk

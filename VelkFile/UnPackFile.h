@@ -6,7 +6,7 @@
 // tar stage has the entry maker make the entries. Everything happens inside buffToFile.
 // Calling order: construct with the entry maker (kept by the caller, shared by every
 // package), setOutCustomInfo, init, any number of buffToFile, then ask atPackageBoundary /
-// completedPackages to judge the input as a whole, and failure / pipelineError after a
+// packageIndex to judge the input as a whole, and failure / pipelineError after a
 // failed buffToFile. The decoder owns one pipeline at a time, fresh for every package.
 
 #include <cstdint>
@@ -16,6 +16,8 @@
 
 #include "VelkFile/PackageLayout.h"
 #include "brn/untgza/Untgza.h"
+
+namespace velk {
 
 class CUnPackFile {
 public:
@@ -41,7 +43,7 @@ public:
         kBadHead = 2,        // head check mismatch, or the head could not be deciphered
         kRefused = 3,        // the custom-information hook refused the package
         kEmptyPayload = 4,   // payloadLength 0
-        kPipelineInit = 5,   // the pipeline could not be set up
+        kPipelineInit = 5,   // the payload key could not be derived, or the pipeline set up
         kPayload = 6,        // a stage of the pipeline failed: pipelineError() says which and why
     };
 
@@ -68,10 +70,8 @@ public:
 
     // True when the input so far ends exactly behind a package's tail.
     bool atPackageBoundary() const;
-    // Packages whose tail has been consumed since init.
-    uint64_t completedPackages() const { return packagesDone; }
-    // The package being decoded (or the next one): its 0-based index, and the input
-    // offset of its first byte.
+    // The package being decoded (or the next one): its 0-based index, which is the number of
+    // packages whose tail has been consumed since init; and the input offset of its first byte.
     uint64_t packageIndex() const { return packagesDone; }
     uint64_t packageOffset() const { return packageStart; }
     Failure failure() const { return failed; }
@@ -97,14 +97,17 @@ private:
         kFailed = 3,        // a package failed: see failure()
     };
 
+    // One step per state, each named for what it takes; parseBuffer runs them in turn.
     Step parseBuffer();
     Step takeFileHeader();
     Step takeHeadBlock();
-    Step decryptHeadData();
-    Step deliverCustomInfo();
-    Step decryptPayloadData();
+    Step takeHeadCheck();
+    Step checkAndDecipherHead();
+    Step pushPayload();
     Step setUpPipeline();
     Step takeTail();
+
+    PackageHead headFacts() const;
 
     Step fail(Failure failure);
     uint64_t payloadLength() const;
@@ -116,10 +119,10 @@ private:
     }
 
     CustomInfoHook customInfoHook;
-    char fileHeader[velk::kFileHeaderSize];
-    char headBlock[velk::kHeadBlockSize];
-    unsigned char headCheck[velk::kHeadCheckSize];
-    unsigned char headKey[velk::kHeadKeySize];
+    char fileHeader[kFileHeaderSize];
+    char headBlock[kHeadBlockSize];
+    unsigned char headCheck[kHeadCheckSize];
+    unsigned char headKey[kHeadKeySize];
     Expect expect = Expect::kFileHeader;
     std::string shownDest;
     std::string pending;       // received bytes; those before pendingStart are consumed
@@ -133,3 +136,5 @@ private:
     brn::CEntryMaker& entryMaker;
     std::unique_ptr<brn::CUntgza> pipeline;
 };
+
+}  // namespace velk

@@ -3,11 +3,12 @@
 #include <memory>
 #include <sstream>
 
+#include "fs/FileModes.h"
+
 namespace velk {
 
 namespace {
 
-constexpr uint32_t kPermissionBits = 07777;
 constexpr uint32_t kSetUid = 04000;
 constexpr uint32_t kSetGid = 02000;
 constexpr uint32_t kSticky = 01000;
@@ -54,7 +55,7 @@ Json::Value bytesValue(const std::string& bytes) {
 }  // namespace
 
 std::string modeText(const brn::TAR_FILE_INFO_T& info) {
-    const uint32_t mode = info.mode & kPermissionBits;
+    const uint32_t mode = info.mode & kModeBits;
     std::string text(1, typeLetter(info.type));
     appendTriple(text, mode >> 6, (mode & kSetUid) != 0, 's');
     appendTriple(text, mode >> 3, (mode & kSetGid) != 0, 's');

@@ -19,13 +19,13 @@ void BM_RawAesCfb128Decipher(benchmark::State& state) {
         state.SkipWithError("no hardware AES path on this machine or in this build");
         return;
     }
-    brn::setAesHardwareAllowed(hardware);
     std::string input(kUpdateBytes, '\0');
     for (size_t i = 0; i < input.size(); ++i) input[i] = char(uint8_t(i * 131 + 7));
     const std::string key(brn::CRawAes::kKeyBytes, '\x5a');
     const std::string iv(brn::CRawAes::kIvBytes, '\xa5');
     uint64_t sink = 0;
     brn::CRawAes stage;
+    stage.allowHardware(hardware);
     int init = stage.init(key.data(), iv.data(), 0, [&sink](const char* p, int n) {
         sink += uint8_t(p[n - 1]);
         return n;
@@ -36,7 +36,6 @@ void BM_RawAesCfb128Decipher(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(sink);
     state.SetBytesProcessed(int64_t(state.iterations()) * kUpdateBytes);
-    brn::setAesHardwareAllowed(true);
 }
 BENCHMARK(BM_RawAesCfb128Decipher)->ArgName("hardware")->Arg(0)->Arg(1);
 

@@ -18,6 +18,7 @@
 #include "brn/gz/ZUncompress.h"
 #include "brn/tar/DiskEntryMaker.h"
 #include "brn/tar/TarReader.h"
+#include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 
 namespace {
@@ -26,7 +27,6 @@ namespace fs = std::filesystem;
 
 constexpr int kFiles = 256;
 constexpr size_t kFileBytes = 256 * 1024;  // 64 MiB in all
-constexpr int kSlice = 102400;             // what velk-unpack reads per chunk
 
 struct Archive {
     fs::path dir;
@@ -69,8 +69,8 @@ const Archive& archive() {
 }
 
 int pushInSlices(brn::CGunzip& gunzip, const std::string& bytes) {
-    for (size_t at = 0; at < bytes.size(); at += kSlice) {
-        int n = int(std::min<size_t>(kSlice, bytes.size() - at));
+    for (size_t at = 0; at < bytes.size(); at += velk::kReadChunkSize) {
+        int n = int(std::min(velk::kReadChunkSize, bytes.size() - at));
         if (gunzip.update(bytes.data() + at, n) != n) return -1;
     }
     return gunzip.finish();
@@ -95,7 +95,7 @@ void BM_InflateAndExtract(benchmark::State& state) {
         fs::remove_all(out);
         fs::create_directories(out);
         state.ResumeTiming();
-        const CUniqueFd root(open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const velk::CUniqueFd root(open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         brn::CDiskEntryMaker maker(root.get(), out.string() + "/");
         brn::CTarReader tar;
         brn::CGunzip gunzip;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 
 namespace {
@@ -20,7 +21,6 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr size_t kReadChunkSize = 102400;
 constexpr size_t kOutputSize = 64 * 1024;
 constexpr int kGzipWindowBits = 15 + 16;  // a 32 KiB window, gzip header and trailer only
 
@@ -50,7 +50,7 @@ int inflateChunk(z_stream& zs, std::vector<unsigned char>& output) {
 }
 
 int inflateFile(int fd) {
-    std::vector<unsigned char> input(kReadChunkSize);
+    std::vector<unsigned char> input(velk::kReadChunkSize);
     std::vector<unsigned char> output(kOutputSize);
     z_stream zs;
     std::memset(&zs, 0, sizeof(zs));
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: inflate_floor FILE.gz\n");
         return kExitUsage;
     }
-    CUniqueFd fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
+    velk::CUniqueFd fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return fail("cannot open the file");
     return inflateFile(fd.get());
 }

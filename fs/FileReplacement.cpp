@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "fs/FileModes.h"
+
 namespace velk {
 
 int CFileReplacement::begin(int folderFd, const std::string& leafName, const std::string& temporaryName,
@@ -35,7 +37,7 @@ int CFileReplacement::seal() {
     struct stat existing;
     if (fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode)) {
         (void)fchown(file.get(), existing.st_uid, existing.st_gid);  // kept where the process may
-        if (fchmod(file.get(), existing.st_mode & 07777) != 0) return fail("fchmod", errno);
+        if (fchmod(file.get(), existing.st_mode & kModeBits) != 0) return fail("fchmod", errno);
     } else if (ownership.given && fchown(file.get(), ownership.user, ownership.group) != 0) {
         return fail("fchown", errno);
     }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace velk {
+
 namespace {
 
 constexpr int kSizeRetries = 4;  // an attribute that keeps growing between its size and its read
@@ -63,3 +65,5 @@ int readFileTraits(int fd, const struct stat& st, FileTraits& traits) {
     if (traits.flagsError != 0) traits.flags = 0;
     return readAttributes(fd, traits.attributes);
 }
+
+}  // namespace velk

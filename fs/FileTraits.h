@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+namespace velk {
+
 struct FileTraits {
     uid_t owner = 0;
     gid_t group = 0;
@@ -28,3 +30,5 @@ struct FileTraits {
 // The traits of the file open as `fd`, whose fstat is `st`: 0, or the errno of a failed
 // extended attribute read. At most 64 KiB of names and 64 KiB per value, the kernel's limits.
 int readFileTraits(int fd, const struct stat& st, FileTraits& traits);
+
+}  // namespace velk

@@ -14,8 +14,11 @@
 #include <cstring>
 #include <vector>
 
-#include "fs/UniqueFd.h"
+#include "fs/FileModes.h"
 #include "fs/Message.h"
+#include "fs/UniqueFd.h"
+
+namespace velk {
 
 namespace {
 
@@ -30,7 +33,6 @@ constexpr int kReadFailed = -2;        // a read failed
 constexpr int kReadRefused = -3;       // onChunk returned a negative value
 
 constexpr size_t kMaxWriteSlice = 65536;  // most bytes handed to one write()
-constexpr mode_t kDirMode = 0755;         // before the process umask
 
 // POSIX calls see a path only up to its first NUL byte; a path holding one would name
 // another file than the caller meant, so it is refused.
@@ -85,7 +87,7 @@ bool makeDirs(const std::string& path) {
             continue;
         }
         const std::string prefix = path.substr(0, i + 1);
-        if (::mkdir(prefix.c_str(), kDirMode) != 0) {
+        if (::mkdir(prefix.c_str(), kNewFolderMode) != 0) {
             const int err = errno;
             if (err == EEXIST) {
                 continue;
@@ -194,3 +196,5 @@ int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, in
         }
     }
 }
+
+}  // namespace velk

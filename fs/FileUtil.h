@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace velk {
+
 // The owner and group that what a run makes is given, where the kernel's choice is not kept:
 // root installing into a tree that belongs to another user makes every entry that user's.
 struct Ownership {
@@ -27,8 +29,8 @@ struct Ownership {
 bool isMountRoot(int dirFd, const char* name);
 // True when `path` names a directory, symbolic links followed.
 bool isDirectory(const std::string& path);
-// Creates `path` and its missing parents with mode 0755. False for an empty path or when
-// a mkdir fails other than with EEXIST (an existing file of any kind counts as made).
+// Creates `path` and its missing parents with mode 0755 (fs/FileModes.h). False for an
+// empty path or when a mkdir fails other than with EEXIST (an existing file of any kind counts as made).
 bool makeDirs(const std::string& path);
 // The process's umask, read without changing it.
 mode_t processUmask();
@@ -45,6 +47,9 @@ std::string workingFolder();
 // relative name is never resolved against "/" in its stead.
 std::string relativePathsProblem(const std::vector<std::string>& paths);
 
+// The chunk the programs read SOURCE in: every chunk handed to the decoder but the last.
+constexpr size_t kReadChunkSize = 102400;
+
 // Writes all `length` bytes, at most 65536 per write; after a partial write the rest is
 // written on. length; -1 bad arguments; -2 a write failed ("write failed(<errno>,<text>)").
 int writeAll(const char* buffer, int length, int fd);
@@ -59,3 +64,5 @@ ssize_t readWaiting(int fd, char* buffer, size_t size);
 // bytes. Stops with 0 when onChunk takes fewer bytes than offered. 0; -1 bad arguments; -2 a
 // read failed (errno tells why); -3 onChunk returned a negative value.
 int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk);
+
+}  // namespace velk

@@ -8,6 +8,8 @@
 
 #include "fs/UniqueFd.h"
 
+namespace velk {
+
 namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -53,3 +55,5 @@ int openFolderBelow(int folder, const std::vector<std::string>& names, const Mis
     if (reached != nullptr) *reached = level;
     return level == names.size() ? at.release() : -1;
 }
+
+}  // namespace velk

@@ -14,6 +14,8 @@
 
 #include "fs/FileUtil.h"
 
+namespace velk {
+
 // What openFolderBelow does with a name that is missing: fails (ENOENT), or makes a folder
 // there with `mode` (before the umask), given `owner` where that is set.
 struct MissingFolders {
@@ -28,3 +30,5 @@ int openSubfolder(int folder, const std::string& name);
 // `reached` (when given) tells how many names were opened before the one that failed.
 int openFolderBelow(int folder, const std::vector<std::string>& names, const MissingFolders& missing = {},
                     size_t* reached = nullptr);
+
+}  // namespace velk

@@ -1,15 +1,23 @@
 #pragma once
 // Where the libraries' messages go. Every diagnostic and progress line of the stages, the
-// decoder and the file helpers is written here: standard output unless the program chose
-// another stream before the work began (velk-inspect keeps its report on standard output and
-// sends these to standard error). One process-wide stream; the program owns it. The namespace
-// is that of the streaming stages (brn/), which write most of them.
+// decoder, the install steps and the file helpers is written through message/messageLine to
+// one sink: a stream (standard output unless the program chose another), a hook called before
+// each message, and a mute switch. The sink is the program's and the only process-wide state
+// the libraries read: app/ and tools/ (and tests) set it, before the work starts or around one
+// stage run on the working thread; no library below app/ ever sets it. The namespace is that
+// of the streaming stages (brn/), which write most of the messages.
+// Threads: the sink is read by whichever thread prints, so it is set before any thread of the
+// work starts and changed only while no stage runs. Each message is one locked write on the
+// stream (flockfile), hook included, so lines printed from several threads never mix within a
+// line; the hook runs on the printing thread and must be safe there.
 
 #include <cstdio>
 #include <functional>
 
 namespace brn {
 
+// The stream messages go to; nullptr: standard output (velk-inspect keeps its report on
+// standard output and sends these to standard error).
 void setMessageStream(FILE* stream);
 // Called before every message is written (a progress line on the same terminal blanks itself
 // there); an empty function stops the calls.

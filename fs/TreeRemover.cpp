@@ -9,8 +9,11 @@
 #include <cstring>
 #include <string>
 
+#include "fs/FileModes.h"
 #include "fs/FileUtil.h"
 #include "fs/Message.h"
+
+namespace velk {
 
 namespace {
 
@@ -29,7 +32,7 @@ void grantOwnerAccess(int dirFd, const char* name) {
     if ((st.st_mode & S_IRWXU) == S_IRWXU) return;
     // A descriptor opened with O_PATH cannot be changed directly; its /proc name can.
     const std::string self = "/proc/self/fd/" + std::to_string(path.get());
-    (void)chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU);
+    (void)chmod(self.c_str(), (st.st_mode & kModeBits) | S_IRWXU);
 }
 
 }  // namespace
@@ -133,7 +136,7 @@ int CTreeRemover::descend(const char* name, int dirFd) {
     if (fstat(child.get(), &st) != 0) return report("fstat", shownPath(name), kSubdirFailed);
     if (st.st_dev != levels.front().device) return refuseMountPoint(shownPath(name));
     if (mode == Mode::kRemove && (st.st_mode & S_IRWXU) != S_IRWXU && st.st_uid == geteuid()) {
-        (void)fchmod(child.get(), (st.st_mode & 07777) | S_IRWXU);  // see grantOwnerAccess
+        (void)fchmod(child.get(), (st.st_mode & kModeBits) | S_IRWXU);  // see grantOwnerAccess
     }
     Level level;
     level.name = name;
@@ -219,3 +222,5 @@ int CTreeRemover::report(const char* call, const std::string& path, int result) 
     brn::message("%s %s failed(%d,%s)\n", call, path.c_str(), failure, std::strerror(failure));
     return result;
 }
+
+}  // namespace velk

@@ -14,12 +14,15 @@
 // One regular file may be kept (keep): it stays, and so do the folders on its way.
 // Calling order: construct, keep, run once.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 #include "fs/UniqueFd.h"
+
+namespace velk {
 
 class CTreeRemover {
 public:
@@ -82,3 +85,5 @@ private:
     int failure = 0;
     std::vector<Level> levels;
 };
+
+}  // namespace velk

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+namespace velk {
+
 class CUniqueFd {  // owns one descriptor; closes it on every early return
 public:
     explicit CUniqueFd(int f = -1) : fd(f) {}
@@ -42,3 +44,5 @@ private:
 
 // A directory stream from opendir, closed with closedir on every way out.
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+}  // namespace velk

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <set>
 
+#include "fs/FileUtil.h"
+
 namespace velkfuzz {
 
 namespace fs = std::filesystem;
@@ -21,7 +23,7 @@ namespace {
 constexpr size_t kSliceSizes[32] = {0,    1,    2,     3,     5,     7,     8,     15,
                                     16,   17,   31,    100,   255,   511,   512,   513,
                                     1000, 1023, 1024,  1025,  4096,  8191,  16383, 16384,
-                                    16385, 16392, 16393, 32768, 65536, 102400, 4,   9};
+                                    16385, 16392, 16393, 32768, 65536, velk::kReadChunkSize, 4, 9};
 
 // A small generator for varying slice sizes, seeded by the input itself.
 uint32_t nextRandom(uint32_t& state) {

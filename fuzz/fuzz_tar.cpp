@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     velkfuzz::CFuzzScratch& scratch = velkfuzz::CFuzzScratch::get();
     const std::string box = scratch.fresh();
     {
-        const CUniqueFd root(open(box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const velk::CUniqueFd root(open(box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (root.get() < 0) velkfuzz::fail("cannot open " + box);
         brn::CDiskEntryMaker disk(root.get(), box + "/");
         const Answers onDisk = extract(input, disk);

@@ -24,6 +24,8 @@
 
 namespace {
 
+using velk::CUnPackFile;
+
 constexpr int kEncrypt = 1;
 constexpr unsigned char kSaltByte = 0x5A;
 constexpr unsigned char kSeedByte = 0xC3;
@@ -74,7 +76,7 @@ std::string buildPackage(const char* data, size_t size) {
 }
 
 void unpack(const velkfuzz::FuzzInput& input, const std::string& box) {
-    const CUniqueFd root(open(box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const velk::CUniqueFd root(open(box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (root.get() < 0) velkfuzz::fail("cannot open " + box);
     brn::CDiskEntryMaker maker(root.get(), box + "/");
     CUnPackFile decoder(maker);

@@ -7,18 +7,13 @@
 #include <vector>
 
 #include "brn/tar/SafePath.h"
+#include "fs/FileModes.h"
 #include "fs/FolderBelow.h"
 #include "fs/Message.h"
 #include "fs/TreeRemover.h"
 #include "install/VersionFile.h"
 
 namespace velk {
-
-namespace {
-
-constexpr mode_t kDirMode = 0755;  // before the process umask
-
-}  // namespace
 
 DestOutcome CInPlaceDestination::prepare(const std::string& keepBelow) {
     if (DestOutcome ready = openParentAndLock(); ready != DestOutcome::kReady) return ready;
@@ -37,7 +32,7 @@ DestOutcome CInPlaceDestination::prepare(const std::string& keepBelow) {
 // DEST is opened without following a link: its path was resolved, so a link there now is
 // not the directory that was named.
 DestOutcome CInPlaceDestination::openDest() {
-    if (mkdirat(parent.get(), name.c_str(), kDirMode) != 0 && errno != EEXIST) {
+    if (mkdirat(parent.get(), name.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
         return report(DestOutcome::kCannotOpen, "mkdir " + resolved, errno);
     }
     tree.reset(openSubfolder(parent.get(), name));

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fs/FileModes.h"
 #include "fs/HelperName.h"
 #include "fs/Message.h"
 
@@ -14,7 +15,6 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t kLockMode = 0600;
 // O_NONBLOCK: a FIFO planted at the name must not hold the run; fstat then refuses it.
 constexpr int kLockFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
@@ -40,7 +40,7 @@ LockOutcome CInstallLock::take(int parent, const std::string& name, const std::s
     shownLock = shownParent + "/" + lockName;
     struct stat dest;
     const bool destExists = fstatat(parent, name.c_str(), &dest, AT_SYMLINK_NOFOLLOW) == 0;
-    file.reset(openat(parent, lockName.c_str(), kLockFlags | O_CREAT | O_EXCL, kLockMode));
+    file.reset(openat(parent, lockName.c_str(), kLockFlags | O_CREAT | O_EXCL, kNewFileMode));
     if (file.get() >= 0 && destExists && geteuid() == 0) (void)fchown(file.get(), dest.st_uid, dest.st_gid);
     if (file.get() < 0 && errno == EEXIST) file.reset(openat(parent, lockName.c_str(), kLockFlags));
     if (file.get() < 0) return refuse(LockOutcome::kRefused, "cannot open the lock file", errno);

@@ -2,15 +2,10 @@
 
 #include <unistd.h>
 
+#include "fs/FileModes.h"
 #include "fs/UniqueFd.h"
 
 namespace velk {
-
-namespace {
-
-constexpr uint32_t kPermissionBits = 0777;
-
-}  // namespace
 
 bool CNewFileTraits::sameFolder(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
@@ -26,9 +21,9 @@ CNewFileTraits::Answer CNewFileTraits::ask(int folder, const struct stat& seen, 
     return answer;
 }
 
-int CNewFileTraits::find(const std::string& name, uint32_t mode, const FileTraits*& traits) {
+brn::MakeOutcome CNewFileTraits::find(const std::string& name, uint32_t mode, const FileTraits*& traits) {
     traits = nullptr;
-    mode &= kPermissionBits;
+    mode &= kGrantedModeBits;
     return maker.visitFileFolder(name, [&](int folder) {
         struct stat seen;
         if (fstat(folder, &seen) != 0) return;

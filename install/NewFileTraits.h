@@ -30,8 +30,8 @@ public:
     // The traits a file entry `name` of entry mode `mode` gets once written: `traits` points at
     // them (valid until the next call), or is null where they cannot be asked (no unnamed files
     // on this file system). The folder is reached, and missing folders made, as writing the
-    // entry would: a kSafePath* code, its message printed, as openFile would print it.
-    int find(const std::string& name, uint32_t mode, const FileTraits*& traits);
+    // entry would: a MakeOutcome, its message printed, as openFile would print it.
+    brn::MakeOutcome find(const std::string& name, uint32_t mode, const FileTraits*& traits);
     void forget() { answers.clear(); }
 
 private:

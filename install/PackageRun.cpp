@@ -13,7 +13,7 @@ RunEnd CPackageRun::run() {
     // shorter than the others is the last: reading met the end while gathering it.
     auto onChunk = [this, &decodeFailed, &shortChunk, &done](const char* data, int length) {
         decodeFailed = decoder.buffToFile(data, length) < 0;
-        shortChunk = length < kChunkSize;
+        shortChunk = size_t(length) < kReadChunkSize;
         done += uint64_t(length);
         for (const Watcher& watcher : observers) {
             if (!decodeFailed || watcher.refusedToo) watcher.see(data, length, done);
@@ -21,7 +21,7 @@ RunEnd CPackageRun::run() {
         return decodeFailed ? 0 : length;
     };
     source.markStart();
-    if (readChunks(source.fd(), kChunkSize, onChunk) < 0) {
+    if (readChunks(source.fd(), kReadChunkSize, onChunk) < 0) {
         readErrno = errno;
         return RunEnd::kReadFailed;
     }
@@ -29,7 +29,7 @@ RunEnd CPackageRun::run() {
     if (source.changedSinceStart()) return RunEnd::kSourceChanged;
     if (decodeFailed) return RunEnd::kDecodeFailed;
     if (!decoder.atPackageBoundary()) return RunEnd::kEndsInsidePackage;
-    if (decoder.completedPackages() == 0) return RunEnd::kNoPackage;
+    if (decoder.packageIndex() == 0) return RunEnd::kNoPackage;  // no package was completed
     return RunEnd::kWhole;
 }
 

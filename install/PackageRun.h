@@ -1,7 +1,7 @@
 #pragma once
 // The run loop velk-unpack and velk-inspect share: SOURCE (a file, or a stream on standard
-// input) is read through its descriptor in 102400-byte chunks into a decoder, short reads of a
-// pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
+// input) is read through its descriptor in 102400-byte chunks (fs/FileUtil.h) into a decoder,
+// short reads of a pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
 // never buffered whole; and the input as a whole is judged the same way by both programs.
 // Observers see every chunk the decoder took, in order (a progress line); readers see every
 // chunk read, the one the decoder refused included (a hash of every byte of the input).
@@ -15,8 +15,6 @@
 #include "install/SourceFile.h"
 
 namespace velk {
-
-constexpr int kChunkSize = 102400;
 
 // How reading the source ended, first cause first.
 enum class RunEnd : int {

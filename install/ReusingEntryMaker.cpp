@@ -20,9 +20,9 @@ constexpr int kHandle = 0;                        // the one handle: one file is
 constexpr size_t kCompareSlice = 64 * 1024;       // old bytes read at once
 constexpr size_t kFirstBlock = 4096;              // old bytes read first
 
-int reportCall(const std::string& name, const char* call, int error) {
+brn::MakeOutcome reportCall(const std::string& name, const char* call, int error) {
     brn::message("tar: %.*s: %s failed(%d,%s)\n", int(name.size()), name.data(), call, error, strerror(error));
-    return brn::kEntryWriteFailed;
+    return brn::MakeOutcome::kWriteFailed;
 }
 
 // Whether some process holds the file open for writing: a read lease is granted only while
@@ -90,24 +90,24 @@ int CReusingEntryMaker::oldFolder(const std::string& path) {
 
 // An old file is compared only when linking it gives what writing gives: its owner, group,
 // mode, extended attributes and inode flags are those of a file made in the staged folder now.
-int CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
+brn::MakeOutcome CReusingEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
     current = Current();
     current.name = name;
     current.mode = mode;
     FileTraits oldTraits;
     if (entrySize > 0 && findOld(name, oldTraits)) {
         const FileTraits* newTraits = nullptr;
-        if (int found = newFiles.find(name, mode, newTraits); found != brn::kSafePathOk) return found;
+        if (brn::MakeOutcome found = newFiles.find(name, mode, newTraits); found != brn::MakeOutcome::kOk) return found;
         current.comparing = newTraits != nullptr && *newTraits == oldTraits;
         if (!current.comparing) current.old.reset();
     }
     if (current.comparing) {
         (void)posix_fadvise(current.old.get(), 0, 0, POSIX_FADV_RANDOM);  // see sameBytes
         handle = kHandle;
-        return brn::kEntryMakerOk;
+        return brn::MakeOutcome::kOk;
     }
-    const int opened = staged.openFile(name, mode, current.written);
-    if (opened == brn::kEntryMakerOk) handle = kHandle;
+    const brn::MakeOutcome opened = staged.openFile(name, mode, current.written);
+    if (opened == brn::MakeOutcome::kOk) handle = kHandle;
     return opened;
 }
 
@@ -130,32 +130,32 @@ size_t CReusingEntryMaker::sameBytes(const char* data, size_t count) {
     return same;
 }
 
-int CReusingEntryMaker::write(int handle, const char* data, size_t count) {
-    if (handle != kHandle) return brn::kEntryBadHandle;
+brn::MakeOutcome CReusingEntryMaker::write(int handle, const char* data, size_t count) {
+    if (handle != kHandle) return brn::MakeOutcome::kBadHandle;
     if (!current.comparing) return staged.write(current.written, data, count);
     const size_t same = sameBytes(data, count);
     if (same == count) {
         current.matched += count;
-        return brn::kEntryMakerOk;
+        return brn::MakeOutcome::kOk;
     }
     return diverge(data, count, same);
 }
 
 // A byte differs: the staged file is made, the old file's bytes up to it copied in, and the
 // rest of `data` written.
-int CReusingEntryMaker::diverge(const char* data, size_t count, size_t same) {
+brn::MakeOutcome CReusingEntryMaker::diverge(const char* data, size_t count, size_t same) {
     current.comparing = false;
-    if (int opened = staged.openFile(current.name, current.mode, current.written); opened != brn::kEntryMakerOk) {
+    if (brn::MakeOutcome opened = staged.openFile(current.name, current.mode, current.written); opened != brn::MakeOutcome::kOk) {
         return opened;
     }
-    if (int copied = copyPrefix(current.written, current.matched + same); copied != brn::kEntryMakerOk) return copied;
+    if (brn::MakeOutcome copied = copyPrefix(current.written, current.matched + same); copied != brn::MakeOutcome::kOk) return copied;
     current.old.reset();
     return staged.write(current.written, data + same, count - same);
 }
 
 // copy_file_range shares the blocks where the file system can; where it cannot between these
 // two files (another file system, an old kernel), the bytes are read and written.
-int CReusingEntryMaker::copyPrefix(int to, uint64_t length) {
+brn::MakeOutcome CReusingEntryMaker::copyPrefix(int to, uint64_t length) {
     loff_t from = 0;
     while (uint64_t(from) < length) {
         const ssize_t moved = copy_file_range(current.old.get(), &from, to, nullptr, size_t(length - uint64_t(from)), 0);
@@ -168,15 +168,15 @@ int CReusingEntryMaker::copyPrefix(int to, uint64_t length) {
         const size_t slice = size_t(std::min<uint64_t>(length - uint64_t(from), buffer.size()));
         const ssize_t got = pread(current.old.get(), buffer.data(), slice, from);
         if (got <= 0) return reportCall(current.name, "pread", got < 0 ? errno : EIO);
-        if (writeAll(buffer.data(), int(got), to) != int(got)) return brn::kEntryWriteFailed;
+        if (writeAll(buffer.data(), int(got), to) != int(got)) return brn::MakeOutcome::kWriteFailed;
         from += got;
     }
-    return brn::kEntryMakerOk;
+    return brn::MakeOutcome::kOk;
 }
 
-int CReusingEntryMaker::closeFile(int handle, const std::string& name) {
-    if (handle != kHandle) return brn::kEntryBadHandle;
-    int result = brn::kEntryMakerOk;
+brn::MakeOutcome CReusingEntryMaker::closeFile(int handle, const std::string& name) {
+    if (handle != kHandle) return brn::MakeOutcome::kBadHandle;
+    brn::MakeOutcome result = brn::MakeOutcome::kOk;
     if (!current.comparing) {
         result = staged.closeFile(current.written, name);
     } else if (current.matched == entrySize) {
@@ -191,34 +191,34 @@ int CReusingEntryMaker::closeFile(int handle, const std::string& name) {
 // The staged name becomes a hard link to the very file that was compared, through its
 // descriptor: never through its path, which the running system may have renamed over. Where
 // it cannot be linked, or a writer opened it meanwhile, its bytes are copied.
-int CReusingEntryMaker::linkOld(const std::string& name) {
+brn::MakeOutcome CReusingEntryMaker::linkOld(const std::string& name) {
     if (openForWriting(current.old.get())) return copyOld(name, entrySize);
-    const int result = staged.linkFile(name, current.old.get());
-    if (result == brn::kEntryLinkFailed) return copyOld(name, entrySize);
-    if (result == brn::kEntryMakerOk) ++linked;
+    const brn::MakeOutcome result = staged.linkFile(name, current.old.get());
+    if (result == brn::MakeOutcome::kNotLinked) return copyOld(name, entrySize);
+    if (result == brn::MakeOutcome::kOk) ++linked;
     return result;
 }
 
 // Makes the staged file from the first `length` bytes of the old one.
-int CReusingEntryMaker::copyOld(const std::string& name, uint64_t length) {
+brn::MakeOutcome CReusingEntryMaker::copyOld(const std::string& name, uint64_t length) {
     int made = -1;
-    if (int opened = staged.openFile(name, current.mode, made); opened != brn::kEntryMakerOk) return opened;
-    const int copied = copyPrefix(made, length);
-    const int closed = staged.closeFile(made, name);
-    return copied != brn::kEntryMakerOk ? copied : closed;
+    if (brn::MakeOutcome opened = staged.openFile(name, current.mode, made); opened != brn::MakeOutcome::kOk) return opened;
+    const brn::MakeOutcome copied = copyPrefix(made, length);
+    const brn::MakeOutcome closed = staged.closeFile(made, name);
+    return copied != brn::MakeOutcome::kOk ? copied : closed;
 }
 
 // A link may take the place of an empty folder of the staged tree.
-int CReusingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+brn::MakeOutcome CReusingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
     newFiles.forget();
     return staged.makeSymlink(name, target);
 }
 
-int CReusingEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
+brn::MakeOutcome CReusingEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
     return staged.makeHardLink(name, target);
 }
 
-int CReusingEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
+brn::MakeOutcome CReusingEntryMaker::makeDirectory(const std::string& name, uint32_t mode) {
     return staged.makeDirectory(name, mode);
 }
 

@@ -40,12 +40,12 @@ public:
     CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree);
 
     void noteEntry(const brn::TAR_FILE_INFO_T& info) override;
-    int openFile(const std::string& name, uint32_t mode, int& handle) override;
-    int write(int handle, const char* data, size_t count) override;
-    int closeFile(int handle, const std::string& name) override;
-    int makeSymlink(const std::string& name, const std::string& target) override;
-    int makeHardLink(const std::string& name, const std::string& target) override;
-    int makeDirectory(const std::string& name, uint32_t mode) override;
+    brn::MakeOutcome openFile(const std::string& name, uint32_t mode, int& handle) override;
+    brn::MakeOutcome write(int handle, const char* data, size_t count) override;
+    brn::MakeOutcome closeFile(int handle, const std::string& name) override;
+    brn::MakeOutcome makeSymlink(const std::string& name, const std::string& target) override;
+    brn::MakeOutcome makeHardLink(const std::string& name, const std::string& target) override;
+    brn::MakeOutcome makeDirectory(const std::string& name, uint32_t mode) override;
 
     // Files linked to the old tree's so far.
     uint64_t linkedFiles() const { return linked; }
@@ -63,10 +63,10 @@ private:
 
     bool findOld(const std::string& name, FileTraits& traits);
     int oldFolder(const std::string& path);
-    int diverge(const char* data, size_t count, size_t same);
-    int copyPrefix(int to, uint64_t length);
-    int linkOld(const std::string& name);
-    int copyOld(const std::string& name, uint64_t length);
+    brn::MakeOutcome diverge(const char* data, size_t count, size_t same);
+    brn::MakeOutcome copyPrefix(int to, uint64_t length);
+    brn::MakeOutcome linkOld(const std::string& name);
+    brn::MakeOutcome copyOld(const std::string& name, uint64_t length);
     size_t sameBytes(const char* data, size_t count);
 
     brn::CDiskEntryMaker& staged;

@@ -13,8 +13,6 @@ namespace velk {
 
 namespace {
 
-constexpr size_t kReadRestChunk = 102400;
-
 bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 }  // namespace
@@ -67,7 +65,7 @@ bool CSourceFile::changedSinceStart() const {
 }
 
 int CSourceFile::readRest(uint64_t offset, const std::function<void(const char*, int)>& take) const {
-    std::vector<char> buffer(kReadRestChunk);
+    std::vector<char> buffer(kReadChunkSize);
     for (;;) {
         const ssize_t got = stream ? readWaiting(file.get(), buffer.data(), buffer.size())
                                    : pread(file.get(), buffer.data(), buffer.size(), off_t(offset));

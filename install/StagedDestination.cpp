@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fs/FileModes.h"
 #include "fs/FolderBelow.h"
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
@@ -19,7 +20,6 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t kDirMode = 0755;      // before the process umask
 constexpr mode_t kPrivateMode = 0700;  // the staging folder and the probe, until the swap
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 constexpr const char* kDefaultAcl = "system.posix_acl_default";
@@ -47,8 +47,8 @@ int copyAcl(int from, int to, const char* acl) {
 // The mode mkdir gives a new folder in `parent`: 0755 less the umask, or 0755 itself where the
 // parent has a default ACL, which then takes the umask's place.
 mode_t newFolderMode(int parent) {
-    if (fgetxattr(parent, kDefaultAcl, nullptr, 0) > 0) return kDirMode;
-    return kDirMode & ~processUmask();
+    if (fgetxattr(parent, kDefaultAcl, nullptr, 0) > 0) return kNewFolderMode;
+    return kNewFolderMode & ~processUmask();
 }
 
 // A removal refused for want of a right (an immutable file, a folder of another user's, a
@@ -164,7 +164,7 @@ bool CStagedDestination::takeOverMetadata() {
             return false;
         }
     }
-    if (fchmod(tree.get(), destState.st_mode & 07777) == 0) return true;
+    if (fchmod(tree.get(), destState.st_mode & kModeBits) == 0) return true;
     sayAtomic(given, "cannot give the new tree DEST's mode", errno);
     return false;
 }

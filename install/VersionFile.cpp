@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "brn/tar/SafePath.h"
+#include "fs/FileModes.h"
 #include "fs/FileUtil.h"
 #include "fs/FolderBelow.h"
 #include "fs/HelperName.h"
@@ -20,8 +21,6 @@ namespace velk {
 
 namespace {
 
-constexpr mode_t kNewFileMode = 0600;  // before the umask
-constexpr mode_t kFolderMode = 0755;   // before the umask
 constexpr const char* kTemporarySuffix = ".velk-new";
 
 bool fitsNameLimit(const std::vector<std::string>& names) {
@@ -135,7 +134,7 @@ VersionOutcome CVersionFile::openFolderInTree(int tree, const std::string& shown
     std::vector<std::string> names = brn::pathComponents(below);
     names.pop_back();
     size_t reached = 0;
-    folder.reset(openFolderBelow(tree, names, MissingFolders{true, kFolderMode, owner}, &reached));
+    folder.reset(openFolderBelow(tree, names, MissingFolders{true, kNewFolderMode, owner}, &reached));
     if (folder.get() >= 0) return VersionOutcome::kDone;
     const int error = errno;
     std::string shown = shownTree;
@@ -146,7 +145,7 @@ VersionOutcome CVersionFile::openFolderInTree(int tree, const std::string& shown
 
 VersionOutcome CVersionFile::makeMissingFolders() {
     if (missing.empty()) return VersionOutcome::kDone;
-    folder.reset(openFolderBelow(folder.get(), missing, MissingFolders{true, kFolderMode, {}}));
+    folder.reset(openFolderBelow(folder.get(), missing, MissingFolders{true, kNewFolderMode, {}}));
     if (folder.get() < 0) return report("mkdir", parentDir(resolved), errno, VersionOutcome::kNoFolder);
     missing.clear();
     return VersionOutcome::kDone;

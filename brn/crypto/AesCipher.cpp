@@ -317,7 +317,7 @@ void runMode(AesCipher& aes, const ModeRoutines& routines, const char* in, char*
         case AesCipher::kModeEcb: routines.ecb(aes, src, dst, length); return;  // `iv` keeps its value
         case AesCipher::kModeCbc: routines.cbc(aes, src, dst, length, v); break;
         case AesCipher::kModeCfb128:
-            if (!routines.cfbHardware(aes.encryptionRoundKeys, aes.rounds, src, dst, length, v)) {
+            if (!aes.hardwareAllowed || !routines.cfbHardware(aes.encryptionRoundKeys, aes.rounds, src, dst, length, v)) {
                 routines.cfb(aes, src, dst, length, v);
             }
             break;

@@ -5,7 +5,8 @@
 // one, and a new setIv restarts it. The engine is a plain record owned by its user:
 // it holds no pointer and allocates nothing; its tables are constant data.
 // A refused mode call (see encrypt) touches neither the output nor `iv`. CFB-128 uses the
-// processor's AES instructions when AesHardware.h finds them, with identical results.
+// processor's AES instructions when AesHardware.h finds them, with identical results, unless
+// the engine's own hardwareAllowed is cleared (a test or benchmark comparing both paths).
 
 #include <cstdint>
 
@@ -44,6 +45,7 @@ struct AesCipher {
     int rounds = 0;                                        // 10, 12 or 14
     bool ivSet = false;
     unsigned char iv[kBlockBytes] = {};  // chaining value; each mode call leaves its last one here
+    bool hardwareAllowed = true;         // CFB-128 may use the processor's AES instructions
     bool counterSet = false;             // reserved for a counter mode
     unsigned char counter[kBlockBytes] = {};
 };

@@ -1,7 +1,5 @@
 #include "brn/crypto/AesHardware.h"
 
-#include <atomic>
-
 #include "brn/ByteOrder.h"
 
 // Which hardware path this build has. Only the functions marked VELK_AES_TARGET are
@@ -31,8 +29,6 @@
 
 namespace brn {
 namespace {
-
-std::atomic<bool> hardwareAllowed{true};
 
 #if defined(VELK_AES_X86) || defined(VELK_AES_ARM)
 
@@ -167,7 +163,7 @@ VELK_AES_TARGET void cfbEncrypt(const uint32_t* roundKeys, int rounds, const uns
     storeBlock(chain, value);
 }
 
-bool usable(int rounds) { return rounds > 0 && rounds <= kMaxRounds && aesHardwareActive(); }
+bool usable(int rounds) { return rounds > 0 && rounds <= kMaxRounds && aesHardwarePresent(); }
 
 #else  // no hardware path in this build
 
@@ -181,10 +177,6 @@ bool aesHardwarePresent() {
     static const bool present = processorHasAes();
     return present;
 }
-
-void setAesHardwareAllowed(bool allowed) { hardwareAllowed = allowed; }
-
-bool aesHardwareActive() { return hardwareAllowed && aesHardwarePresent(); }
 
 #if defined(VELK_AES_X86) || defined(VELK_AES_ARM)
 

@@ -55,6 +55,9 @@ public:
 
     // Why the stream failed since init; kNone while it has not.
     AesError lastError() const { return failure; }
+    // On (the default), CFB-128 uses the processor's AES instructions where present; off
+    // keeps this stage to the tables, for a test or benchmark comparing both paths.
+    void allowHardware(bool allowed) { engine.hardwareAllowed = allowed; }
 
 private:
     int emitCompletedBlock();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "brn/ByteOrder.h"
+#include "brn/FuzzPolicy.h"
 #include "brn/gz/Crc32.h"
 #include "fs/Message.h"
 
@@ -384,9 +385,7 @@ int CZUncompress::checkHeader(const char* buffer, int len) {
 
 int CZUncompress::checkTailer() {
     if (inputBuffer == nullptr || heldCount < size_t(kTrailerSize)) return kTailerMissing;
-#ifndef VELK_FUZZING  // fuzz build only: mutated data must get past the CRC to the size check
-    if (loadLe32(inputBuffer.get()) != crc) return kTailerCrcMismatch;
-#endif
+    if (kVerifyChecksums && loadLe32(inputBuffer.get()) != crc) return kTailerCrcMismatch;
     if (loadLe32(inputBuffer.get() + 4) != outputCount) return kTailerSizeMismatch;
     return 0;
 }

@@ -12,7 +12,7 @@ namespace brn {
 
 int readSmallFile(const std::string& path, size_t maxBytes, std::string& text) {
     text.clear();
-    CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    velk::CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) return errno == ENOENT || errno == ENOTDIR ? kSmallFileMissing : kSmallFileUnreadable;
     return readSmallFile(fd.get(), maxBytes, text);
 }

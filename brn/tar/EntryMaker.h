@@ -3,8 +3,8 @@
 // decoded, opens regular files and writes their data through handles, and makes symbolic
 // links and directories, each at an entry's name taken relative to the maker's own root,
 // under the rules of brn/tar/PathWalker.h. CDiskEntryMaker makes them below a directory
-// descriptor; CListingEntryMaker only records (and may report) what would be made. Calling
-// order per entry: noteEntry, then for a regular file openFile, write any number of times,
+// descriptor; CListingEntryMaker only records (and may report) what would be made. Every
+// call gives a MakeOutcome (brn/tar/MakeOutcome.h). Calling order per entry: noteEntry, then for a regular file openFile, write any number of times,
 // closeFile, or makeSymlink, makeHardLink or makeDirectory. The reader never owns its maker;
 // the maker must outlive every reader using it. How the reader forms names for a maker is
 // the maker's setting too (keepBackslashes), so every reader feeding it reads names alike.
@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "brn/tar/SafePath.h"
+#include "brn/tar/MakeOutcome.h"
 
 namespace brn {
 
@@ -38,14 +38,6 @@ struct TAR_FILE_INFO_T {
                            // (formed as `name` is); meaningful only for links
 };
 
-// Results of the makers: kEntryMakerOk, a kSafePath* code of SafePath.h for a path that
-// cannot be made, or one of these.
-constexpr int kEntryMakerOk = 0;
-constexpr int kEntryWriteFailed = -7;  // the data could not be written (message printed)
-constexpr int kEntryCloseFailed = -8;  // the file could not be closed (message printed)
-constexpr int kEntryBadHandle = -9;    // the handle was not handed out by this maker, or is closed
-constexpr int kEntryLinkFailed = -10;  // a given file could not be linked at the name
-
 class CEntryMaker {
 public:
     CEntryMaker() = default;
@@ -58,20 +50,20 @@ public:
     virtual void noteEntry(const TAR_FILE_INFO_T&) {}
     // Opens a regular file for writing from its start and stores a handle >= 0 in `handle`.
     // `mode` holds the entry's permission bits as the archive stores them.
-    virtual int openFile(const std::string& name, uint32_t mode, int& handle) = 0;
+    virtual MakeOutcome openFile(const std::string& name, uint32_t mode, int& handle) = 0;
     // Writes all `count` bytes (count >= 1) at the end of what was written so far.
-    virtual int write(int handle, const char* data, size_t count) = 0;
+    virtual MakeOutcome write(int handle, const char* data, size_t count) = 0;
     // Ends the file; `name` is the entry's, for messages. The handle is gone even on failure.
-    virtual int closeFile(int handle, const std::string& name) = 0;
+    virtual MakeOutcome closeFile(int handle, const std::string& name) = 0;
     // Makes a symbolic link to `target` in place of whatever is at the name.
-    virtual int makeSymlink(const std::string& name, const std::string& target) = 0;
+    virtual MakeOutcome makeSymlink(const std::string& name, const std::string& target) = 0;
     // Makes `name` another name of the regular file `target`, which this maker made since it
     // was constructed and which is still that file; anything else is refused
-    // (kSafePathNotMadeHere). A regular file or a link at `name` is replaced.
-    virtual int makeHardLink(const std::string& name, const std::string& target) = 0;
+    // (MakeOutcome::kNotMadeHere). A regular file or a link at `name` is replaced.
+    virtual MakeOutcome makeHardLink(const std::string& name, const std::string& target) = 0;
     // Makes a directory with its missing parents; a directory at the name is kept, a link or
     // a regular file this maker made is replaced, anything else is refused.
-    virtual int makeDirectory(const std::string& name, uint32_t mode) = 0;
+    virtual MakeOutcome makeDirectory(const std::string& name, uint32_t mode) = 0;
 
     // Off (the default), a backslash in an entry name is a slash, as in packages made on
     // Windows; on, it is an ordinary byte of the name, as tar keeps it.

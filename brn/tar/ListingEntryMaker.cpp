@@ -32,29 +32,29 @@ void CListingEntryMaker::noteEntry(const TAR_FILE_INFO_T& entry) {
     if (entryObserver) entryObserver(entry);
 }
 
-int CListingEntryMaker::openFile(const std::string& name, uint32_t, int& handle) { return walker.openFile(name, handle); }
+MakeOutcome CListingEntryMaker::openFile(const std::string& name, uint32_t, int& handle) { return walker.openFile(name, handle); }
 
-int CListingEntryMaker::write(int handle, const char*, size_t count) {
-    if (!isOpen(handle)) return kEntryBadHandle;
+MakeOutcome CListingEntryMaker::write(int handle, const char*, size_t count) {
+    if (!isOpen(handle)) return MakeOutcome::kBadHandle;
     totalBytes += count;
-    return kEntryMakerOk;
+    return MakeOutcome::kOk;
 }
 
-int CListingEntryMaker::closeFile(int handle, const std::string&) {
-    if (!isOpen(handle)) return kEntryBadHandle;
+MakeOutcome CListingEntryMaker::closeFile(int handle, const std::string&) {
+    if (!isOpen(handle)) return MakeOutcome::kBadHandle;
     open[size_t(handle)] = false;
-    return kEntryMakerOk;
+    return MakeOutcome::kOk;
 }
 
-int CListingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
+MakeOutcome CListingEntryMaker::makeSymlink(const std::string& name, const std::string& target) {
     return walker.makeSymlink(name, target);
 }
 
-int CListingEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
+MakeOutcome CListingEntryMaker::makeHardLink(const std::string& name, const std::string& target) {
     return walker.makeHardLink(name, target);
 }
 
-int CListingEntryMaker::makeDirectory(const std::string& name, uint32_t) { return walker.makeDirectory(name); }
+MakeOutcome CListingEntryMaker::makeDirectory(const std::string& name, uint32_t) { return walker.makeDirectory(name); }
 
 NodeKind CListingEntryMaker::kindAt(const std::string& name) {
     DirRef dir = rootKey;

@@ -31,12 +31,12 @@ public:
     void setEntryObserver(EntryObserver observer) { entryObserver = std::move(observer); }
 
     void noteEntry(const TAR_FILE_INFO_T& entry) override;
-    int openFile(const std::string& name, uint32_t mode, int& handle) override;
-    int write(int handle, const char* data, size_t count) override;
-    int closeFile(int handle, const std::string& name) override;
-    int makeSymlink(const std::string& name, const std::string& target) override;
-    int makeHardLink(const std::string& name, const std::string& target) override;
-    int makeDirectory(const std::string& name, uint32_t mode) override;
+    MakeOutcome openFile(const std::string& name, uint32_t mode, int& handle) override;
+    MakeOutcome write(int handle, const char* data, size_t count) override;
+    MakeOutcome closeFile(int handle, const std::string& name) override;
+    MakeOutcome makeSymlink(const std::string& name, const std::string& target) override;
+    MakeOutcome makeHardLink(const std::string& name, const std::string& target) override;
+    MakeOutcome makeDirectory(const std::string& name, uint32_t mode) override;
 
     uint64_t dataBytes() const { return totalBytes; }  // every data byte written, in all files
     // What the record holds at `name` (relative to the root, components as entries spell them),

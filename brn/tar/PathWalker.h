@@ -31,31 +31,32 @@ public:
     CPathWalker(const CPathWalker&) = delete;
     CPathWalker& operator=(const CPathWalker&) = delete;
 
-    // A kSafePath* code. openFile replaces a regular file or a link and refuses any other
+    // Each gives a MakeOutcome. openFile replaces a regular file or a link and refuses any other
     // kind of existing file; makeSymlink replaces whatever is there but a directory that
     // holds something; makeDirectory keeps a directory, replaces a link or a regular file
     // the tree made, and refuses any other kind. A name that is the root itself is refused
-    // (kSafePathNoLeaf) but by makeDirectory.
-    int openFile(const std::string& name, int& handle);
-    int makeSymlink(const std::string& name, const std::string& target);
-    // Refuses (kSafePathNotMadeHere) a target that is no regular file the tree made, is
+    // (MakeOutcome::kNamesRoot) but by makeDirectory.
+    MakeOutcome openFile(const std::string& name, int& handle);
+    MakeOutcome makeSymlink(const std::string& name, const std::string& target);
+    // Refuses (MakeOutcome::kNotMadeHere) a target that is no regular file the tree made, is
     // missing, or is spelled as a directory ("f/"); at the link's name, as openFile. A link
     // to its own name changes nothing.
-    int makeHardLink(const std::string& name, const std::string& target);
-    int makeDirectory(const std::string& name);
+    MakeOutcome makeHardLink(const std::string& name, const std::string& target);
+    MakeOutcome makeDirectory(const std::string& name);
     // Puts a file at `name` as openFile would (folders on the way made, a regular file or a
     // link there replaced), made by `place`, which is given the folder and the leaf and gives
-    // 0 or an errno.
+    // 0 or an errno. An errno leaves the name free and gives kNotLinked, with no message: the
+    // caller makes the file another way.
     using PlaceFile = std::function<int(DirRef dir, const std::string& leaf)>;
-    int placeFile(const std::string& name, const PlaceFile& place);
+    MakeOutcome placeFile(const std::string& name, const PlaceFile& place);
     // Calls `look` with the folder a file `name` would be made in, reached as openFile reaches
     // it (folders on the way made), without touching the name itself.
     using LookAtFolder = std::function<void(DirRef dir)>;
-    int visitParent(const std::string& name, const LookAtFolder& look);
+    MakeOutcome visitParent(const std::string& name, const LookAtFolder& look);
     // Enters the directory `name` under the same rules, making it and its parents when
     // missing, and gives it; the caller gives it back with the tree's leave. The root
-    // itself is not given out: kSafePathNoLeaf.
-    int enterDirectory(const std::string& name, DirRef& dir);
+    // itself is not given out: MakeOutcome::kNamesRoot.
+    MakeOutcome enterDirectory(const std::string& name, DirRef& dir);
 
     // Leaves every directory held from the last entry (before the tree changes under it).
     void forget();
@@ -76,17 +77,17 @@ private:
     // reported; without, the walk only looks. With `hold`, the directories on the way are
     // kept entered for the next entry; without, the held ones are neither used nor changed.
     // walkToLeaf walks to make an entry, and refuses the root's own name.
-    int walkToParent(const std::string& name, bool makeMissing, Parent& parent, bool hold = true);
-    int walkToLeaf(const std::string& name, Parent& parent);
-    int findLinkTarget(const std::string& name, const std::string& target, Parent& from);
+    MakeOutcome walkToParent(const std::string& name, bool makeMissing, Parent& parent, bool hold = true);
+    MakeOutcome walkToLeaf(const std::string& name, Parent& parent);
+    MakeOutcome findLinkTarget(const std::string& name, const std::string& target, Parent& from);
     size_t keepHeldPrefix(const std::string& name, size_t dirs);
-    int step(DirRef dir, const std::string& name, size_t level, bool makeMissing, DirRef& child);
-    int createFile(const std::string& name, const Parent& parent, int& handle);
-    int createSymlink(const std::string& name, const Parent& parent, const std::string& target);
-    int createDirectory(const std::string& name, const Parent& parent);
-    int createHardLink(const std::string& name, const std::string& target, const Parent& from, const Parent& parent);
-    int replaceableAt(const std::string& name, const Parent& parent);
-    int removeFileAt(const std::string& name, const Parent& parent);
+    MakeOutcome step(DirRef dir, const std::string& name, size_t level, bool makeMissing, DirRef& child);
+    MakeOutcome createFile(const std::string& name, const Parent& parent, int& handle);
+    MakeOutcome createSymlink(const std::string& name, const Parent& parent, const std::string& target);
+    MakeOutcome createDirectory(const std::string& name, const Parent& parent);
+    MakeOutcome createHardLink(const std::string& name, const std::string& target, const Parent& from, const Parent& parent);
+    MakeOutcome replaceableAt(const std::string& name, const Parent& parent);
+    MakeOutcome removeFileAt(const std::string& name, const Parent& parent);
     void release(Parent& parent);
 
     // Component `level` of the name being walked, and where the last one ends in it.
@@ -95,10 +96,10 @@ private:
     // shownPrefix + the first `end` bytes of the name: a path for messages.
     std::string shown(const std::string& name, size_t end) const;
     // "tar: NAME: CALL PATH failed(ERRNO,TEXT)" and "mkdir PATH failed(ERRNO,TEXT)".
-    int report(const std::string& name, const char* call, size_t end, int error, int result) const;
-    int reportMkdir(const std::string& name, size_t end, int error) const;
+    MakeOutcome report(const std::string& name, const char* call, size_t end, int error, MakeOutcome result) const;
+    MakeOutcome reportMkdir(const std::string& name, size_t end, int error) const;
     // "tar: NAME: refusing to replace PATH, WHAT": what stands at the name stays.
-    int refuseReplacing(const std::string& name, const char* what) const;
+    MakeOutcome refuseReplacing(const std::string& name, const char* what) const;
 
     CEntryTree& tree;
     std::string shownPrefix;

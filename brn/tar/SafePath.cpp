@@ -6,6 +6,10 @@
 
 namespace brn {
 
+namespace {
+constexpr char kParentName[] = "..";  // the component that leads out of its folder
+}  // namespace
+
 bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end) {
     while (pos < path.size()) {
         size_t slash = path.find('/', pos);
@@ -26,21 +30,21 @@ std::vector<std::string> pathComponents(const std::string& path) {
     return parts;
 }
 
-int refuseDotDot(const std::string& name) {
+MakeOutcome refuseDotDot(const std::string& name) {
     brn::message("tar: %.*s: refusing a '..' path component\n", int(name.size()), name.data());
-    return kSafePathDotDot;
+    return MakeOutcome::kDotDot;
 }
 
-int refuseThroughLink(const std::string& name, const std::string& link) {
+MakeOutcome refuseThroughLink(const std::string& name, const std::string& link) {
     brn::message("tar: %.*s: refusing to go through the symbolic link %.*s\n", int(name.size()), name.data(),
            int(link.size()), link.data());
-    return kSafePathThroughLink;
+    return MakeOutcome::kThroughLink;
 }
 
-int refuseHardLink(const std::string& name, const std::string& target) {
+MakeOutcome refuseHardLink(const std::string& name, const std::string& target) {
     brn::message("tar: %.*s: refusing a hard link to %.*s: not a file this archive made\n", int(name.size()),
                  name.data(), int(target.size()), target.data());
-    return kSafePathNotMadeHere;
+    return MakeOutcome::kNotMadeHere;
 }
 
 size_t longestComponent(const std::string& path) {
@@ -49,10 +53,12 @@ size_t longestComponent(const std::string& path) {
     return longest;
 }
 
+bool isDotDot(const std::string& component) { return component == kParentName; }
+
 bool hasDotDotComponent(const std::string& path) {
     size_t pos = 0, begin = 0, end = 0;
     while (nextPathComponent(path, pos, begin, end)) {
-        if (end - begin == 2 && path.compare(begin, 2, "..") == 0) return true;
+        if (path.compare(begin, end - begin, kParentName) == 0) return true;
     }
     return false;
 }
@@ -67,8 +73,8 @@ bool sameEntryName(const std::string& one, const std::string& other) {
     }
 }
 
-int checkEntryName(const std::string& name) {
-    return hasDotDotComponent(name) ? refuseDotDot(name) : kSafePathOk;
+MakeOutcome checkEntryName(const std::string& name) {
+    return hasDotDotComponent(name) ? refuseDotDot(name) : MakeOutcome::kOk;
 }
 
 }  // namespace brn

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "brn/FuzzPolicy.h"
 #include "brn/tar/SafePath.h"
 #include "fs/Message.h"
 
@@ -64,14 +65,6 @@ TarError refuseSizeField(OctalForm form, const std::string& name) {
 constexpr size_t kMaxNameComponent = 255;  // NAME_MAX: the longest name a folder holds
 constexpr size_t kMaxLinkTarget = 4095;    // PATH_MAX less its NUL: the longest target symlink takes
 
-// Fuzz builds alone let a header with any checksum through, so that mutated headers reach
-// the rules behind it.
-#ifdef VELK_FUZZING
-constexpr bool kCheckHeaderSums = false;
-#else
-constexpr bool kCheckHeaderSums = true;
-#endif
-
 // A block read as a header that is none (data of an entry whose size lied, or damage) would
 // make its bytes into names and entries: both tars refuse it.
 TarError refuseChecksum(uint64_t offset) {
@@ -96,16 +89,24 @@ TarError checkNameLengths(const TAR_FILE_INFO_T& entry) {
     return TarError::kNone;
 }
 
-// A maker's result as the reader's cause: a path refused for safety, or one that could not be made.
-TarError fromMaker(int makerResult) {
-    switch (makerResult) {
-        case kEntryMakerOk: return TarError::kNone;
-        case kSafePathDotDot: return TarError::kDotDot;
-        case kSafePathThroughLink: return TarError::kThroughLink;
-        case kSafePathNotMadeHere: return TarError::kHardLinkTarget;
-        case kSafePathNoLeaf: return TarError::kNamesRoot;
-        default: return TarError::kMakeFailed;
+// A maker's outcome as the reader's cause: a path refused for safety, or one that could not
+// be made. Every outcome is named, so a new one must be given its cause here.
+TarError fromMaker(MakeOutcome outcome) {
+    switch (outcome) {
+        case MakeOutcome::kOk: return TarError::kNone;
+        case MakeOutcome::kDotDot: return TarError::kDotDot;
+        case MakeOutcome::kThroughLink: return TarError::kThroughLink;
+        case MakeOutcome::kNotMadeHere: return TarError::kHardLinkTarget;
+        case MakeOutcome::kNamesRoot: return TarError::kNamesRoot;
+        case MakeOutcome::kWriteFailed: return TarError::kWriteFailed;
+        case MakeOutcome::kCloseFailed: return TarError::kCloseFailed;
+        case MakeOutcome::kNoParent:
+        case MakeOutcome::kFolderFailed:
+        case MakeOutcome::kCreateFailed:
+        case MakeOutcome::kBadHandle:
+        case MakeOutcome::kNotLinked: break;
     }
+    return TarError::kMakeFailed;
 }
 
 // A regular-file entry named like a folder is one, as V7 and old GNU tar wrote folders, and
@@ -199,15 +200,15 @@ TarError CTarReader::expectHeader(const char* block) {
     }
     UstarHeader header;
     memcpy(&header, block, sizeof header);
-    if (kCheckHeaderSums && !checksumMatches(header)) return refuseChecksum(blockOffset);
+    if (kVerifyChecksums && !checksumMatches(header)) return refuseChecksum(blockOffset);
     // Without the magic only a non-empty name makes the block a header.
     if (!hasUstarMagic(header) && header.name[0] == '\0') return TarError::kBadHeader;
     if (CTarExtensions::isExtensionFlag(static_cast<unsigned char>(header.typeflag))) return startExtension(header);
     const TarError parsed = parseHeader(header, info);
     extensions.entryDone();
     if (parsed != TarError::kNone) return parsed;
-    if (checkEntryName(info.name) != kSafePathOk) return TarError::kDotDot;
-    if (info.type == kTarTypeHardLink && checkEntryName(info.linkname) != kSafePathOk) return TarError::kDotDot;
+    if (checkEntryName(info.name) != MakeOutcome::kOk) return TarError::kDotDot;
+    if (info.type == kTarTypeHardLink && checkEntryName(info.linkname) != MakeOutcome::kOk) return TarError::kDotDot;
     if (TarError error = checkNameLengths(info); error != TarError::kNone) return error;
     maker->noteEntry(info);
     return makeEntry();
@@ -293,8 +294,8 @@ TarError CTarReader::makeEntry() {
     switch (info.type) {
         case kTarTypeRegular: {
             int handle = -1;
-            const int opened = maker->openFile(info.name, info.mode, handle);
-            if (opened != kEntryMakerOk) return fromMaker(opened);
+            const MakeOutcome opened = maker->openFile(info.name, info.mode, handle);
+            if (opened != MakeOutcome::kOk) return fromMaker(opened);
             if (handle < 0) return TarError::kMakeFailed;
             output = handle;
             return startData();
@@ -340,7 +341,7 @@ TarError CTarReader::processInPlace(const char* data, size_t available, size_t& 
 // Writes the next `count` data bytes of the current entry (1..remaining) and closes its
 // output after the last.
 TarError CTarReader::writeData(const char* data, size_t count) {
-    if (maker->write(output, data, count) != kEntryMakerOk) {
+    if (maker->write(output, data, count) != MakeOutcome::kOk) {
         (void)closeCurrentFile();
         return TarError::kWriteFailed;
     }
@@ -361,7 +362,7 @@ TarError CTarReader::closeCurrentFile() {
     if (output < 0) return TarError::kNone;
     const int handle = output;
     output = -1;
-    return maker->closeFile(handle, info.name) == kEntryMakerOk ? TarError::kNone : TarError::kCloseFailed;
+    return maker->closeFile(handle, info.name) == MakeOutcome::kOk ? TarError::kNone : TarError::kCloseFailed;
 }
 
 }  // namespace brn

@@ -11,12 +11,12 @@ constexpr int kRawDeflateWindowBits = -15;  // the gzip framing is parsed by CGu
 constexpr int kDecrypt = 0;
 }  // namespace
 
-int CUntgza::init(const std::string& first, const std::string& second, CEntryMaker* maker) {
+int CUntgza::init(const std::string& keyMaterial, const std::string& salt, CEntryMaker* maker) {
     if (tar.init(maker) < 0) return kInitTarFailed;
     StageOutput toTar = [this](const char* data, int len) { return tar.update(data, len); };
     if (gunzip.init(toTar, nullptr, kRawDeflateWindowBits) < 0) return kInitGzipFailed;
     StageOutput toGunzip = [this](const char* data, int len) { return gunzip.update(data, len); };
-    if (aes.init(first, second, kDecrypt, toGunzip) < 0) return kInitAesFailed;
+    if (aes.init(keyMaterial, salt, kDecrypt, toGunzip) < 0) return kInitAesFailed;
     return 0;
 }
 

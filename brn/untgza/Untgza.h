@@ -28,20 +28,24 @@ struct PipelineError {
 
 class CUntgza {
 public:
-    static constexpr int kInitTarFailed = -1;
-    static constexpr int kInitGzipFailed = -2;
-    static constexpr int kInitAesFailed = -3;
-    static constexpr int kFinishAesFailed = -1;
-    static constexpr int kFinishGzipFailed = -2;
-    static constexpr int kFinishTarFailed = -3;
+    // The numbers are fixed per call, each naming the stage that failed: init sets the stages
+    // up from the tar end, so its -1 is the tar stage; finish ends them from the cipher end, so
+    // its -1 is the cipher stage. lastError tells the stage and cause without the numbers.
+    static constexpr int kInitTarFailed = -1;     // init: the tar stage refused the maker
+    static constexpr int kInitGzipFailed = -2;    // init: the gzip stage could not be set up
+    static constexpr int kInitAesFailed = -3;     // init: the cipher stage refused the key inputs
+    static constexpr int kFinishAesFailed = -1;   // finish: the cipher stage's last block failed
+    static constexpr int kFinishGzipFailed = -2;  // finish: the gzip stage's rest or trailer failed
+    static constexpr int kFinishTarFailed = -3;   // finish: the archive ended inside an entry, or failed
 
     CUntgza() = default;
     CUntgza(const CUntgza&) = delete;
     CUntgza& operator=(const CUntgza&) = delete;
 
-    // first, second: the two key inputs of the AES stage (payload key material and
-    // header salt); maker: makes every tar entry, and outlives the pipeline.
-    [[nodiscard]] int init(const std::string& first, const std::string& second, CEntryMaker* maker);
+    // keyMaterial, salt: the AES stage's key inputs, the package's 64-byte payload key
+    // material and its 64-byte header salt, from which the stage derives its key and IV;
+    // maker: makes every tar entry, and outlives the pipeline.
+    [[nodiscard]] int init(const std::string& keyMaterial, const std::string& salt, CEntryMaker* maker);
 
     // len, or the AES stage's negative result (-3/-4 when a later stage refused a block).
     [[nodiscard]] int update(const char* data, int len);

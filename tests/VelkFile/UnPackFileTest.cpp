@@ -14,6 +14,7 @@
 #include "fs/UniqueFd.h"
 #include "tests/support/TestSupport.h"
 
+using velk::CUnPackFile;
 using velktest::quote;
 using velktest::shell;
 
@@ -24,7 +25,7 @@ namespace {
 struct Decoder {
     explicit Decoder(const std::string& dir)
         : root(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), maker(root.get(), dir + "/"), unpack(maker) {}
-    CUniqueFd root;
+    velk::CUniqueFd root;
     brn::CDiskEntryMaker maker;
     CUnPackFile unpack;
 };
@@ -102,7 +103,7 @@ TEST_F(UnPackFileTest, ChunkBoundaryAtEveryOffsetGivesTheSameTree) {
         if (cut < package.size()) slices.push_back(package.size() - cut);
         ASSERT_TRUE(feed(d->unpack, package, slices)) << "cut at " << cut;
         ASSERT_TRUE(d->unpack.atPackageBoundary());
-        ASSERT_EQ(d->unpack.completedPackages(), 1u);
+        ASSERT_EQ(d->unpack.packageIndex(), 1u);
         ASSERT_EQ(velktest::describeTree(dest()), expectedTree) << "cut at " << cut;
     }
     resetDest();
@@ -157,7 +158,7 @@ TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
         EXPECT_NE(out.find(c.expectedLine), std::string::npos) << out;
         EXPECT_FALSE(d.atPackageBoundary());
         EXPECT_EQ(d.failure(), c.failure);
-        EXPECT_EQ(d.completedPackages(), 0u);
+        EXPECT_EQ(d.packageIndex(), 0u);
         EXPECT_EQ(velktest::describeTree(dest()), "");
         EXPECT_LE(hookCalls, 1);
     }

@@ -14,7 +14,7 @@ namespace {
 
 void reportOpenDescriptors() {
     int count = -1;  // the listing's own descriptor is not counted
-    if (DirHandle dir(opendir("/proc/self/fd"), &closedir); dir) {
+    if (velk::DirHandle dir(opendir("/proc/self/fd"), &closedir); dir) {
         while (const dirent* entry = readdir(dir.get())) {
             if (entry->d_name[0] != '.') ++count;
         }

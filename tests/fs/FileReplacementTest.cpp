@@ -23,7 +23,7 @@ protected:
     void SetUp() override { ASSERT_GE(folder.get(), 0); }
     std::string listing() const { return velktest::shell("cd " + velktest::quote(tmp.path()) + " && ls -A"); }
     velktest::TempDir tmp;
-    CUniqueFd folder{open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    velk::CUniqueFd folder{open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
 };
 
 TEST_F(FileReplacementTest, ReplacesKeepingTheModeAndLeavesNoTemporary) {

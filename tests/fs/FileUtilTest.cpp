@@ -18,6 +18,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+using velk::isDirectory;
+using velk::makeDirs;
+using velk::parentDir;
+using velk::readChunks;
+using velk::writeAll;
 
 std::string printed(const std::function<void()>& run) {
     return testing::internal::CaptureStdout(), run(), fflush(stdout), testing::internal::GetCapturedStdout();

@@ -12,6 +12,7 @@
 #include "fs/UniqueFd.h"
 #include "tests/support/TestSupport.h"
 
+namespace velk {
 namespace {
 
 namespace fs = std::filesystem;
@@ -93,3 +94,4 @@ TEST(FolderBelow, MakesMissingFoldersButNoneThroughALink) {
 }
 
 }  // namespace
+}  // namespace velk

@@ -32,10 +32,10 @@ bool makeFile(brn::CEntryMaker& maker, const std::string& name, const std::strin
     maker.noteEntry(info);
     int handle = -1;
     const size_t half = bytes.size() / 2;
-    return maker.openFile(name, info.mode, handle) == brn::kEntryMakerOk &&
-           maker.write(handle, bytes.data(), half) == brn::kEntryMakerOk &&
-           maker.write(handle, bytes.data() + half, bytes.size() - half) == brn::kEntryMakerOk &&
-           maker.closeFile(handle, name) == brn::kEntryMakerOk;
+    return maker.openFile(name, info.mode, handle) == brn::MakeOutcome::kOk &&
+           maker.write(handle, bytes.data(), half) == brn::MakeOutcome::kOk &&
+           maker.write(handle, bytes.data() + half, bytes.size() - half) == brn::MakeOutcome::kOk &&
+           maker.closeFile(handle, name) == brn::MakeOutcome::kOk;
 }
 
 ino_t inodeOf(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fs/FileModes.h"
 #include "fs/UniqueFd.h"
 #include "brn/tar/TarHeader.h"
 
@@ -27,7 +28,6 @@ constexpr size_t kPrefixSize = sizeof(UstarHeader::prefix);
 constexpr size_t kLinknameSize = sizeof(UstarHeader::linkname);
 // Every digit of the size field but its closing zero byte a 7: 077777777777 for 12 bytes.
 constexpr uint64_t kMaxEntrySize = (uint64_t(1) << (3 * (sizeof(UstarHeader::size) - 1))) - 1;
-constexpr mode_t kPermissionBits = 07777;
 
 constexpr char kTypeRegular = '0';
 constexpr char kTypeSymlink = '2';
@@ -184,7 +184,7 @@ int CUstarWriter::writeHeader(const std::string& name, const struct stat& st, ch
     const size_t nameAt = cut == 0 ? 0 : cut + 1;
     std::memcpy(header.prefix, name.data(), cut);
     std::memcpy(header.name, name.data() + nameAt, name.size() - nameAt);
-    putOctal(header.mode, sizeof header.mode, st.st_mode & kPermissionBits);
+    putOctal(header.mode, sizeof header.mode, st.st_mode & kModeBits);
     putOctal(header.uid, sizeof header.uid, 0);
     putOctal(header.gid, sizeof header.gid, 0);
     putOctal(header.size, sizeof header.size, size);

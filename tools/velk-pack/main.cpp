@@ -36,6 +36,10 @@
 
 namespace {
 
+using velk::CUniqueFd;
+using velk::readWaiting;
+using velk::relativePathsProblem;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;

@@ -23,7 +23,7 @@ using velktest::toHex;
 
 const unsigned char* bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// Table path only (1), or the hardware path too (2): setAesHardwareAllowed picks one.
+// Table path only (1), or the hardware path too (2): each engine's hardwareAllowed picks one.
 int pathCount() { return brn::aesHardwarePresent() ? 2 : 1; }
 
 AesCipher spEngine(bool withKey, bool withIv) {  // NIST SP 800-38A, AES-256
@@ -56,10 +56,10 @@ TEST(AesCipherTest, MatchesFips197AndSp80038aAndRefusesBadCalls) {
                                        "df10132415e54b92a13ed0a8267ae2f975a385741ab9cef82031623d55b1e471");
     const int kCfb = AesCipher::kModeCfb128;
     for (int variant = 0; variant < 16 * pathCount(); ++variant) {
-        brn::setAesHardwareAllowed(variant >= 16);
         const bool encrypt = variant & 1, inPlace = variant & 2;
         const size_t perCall = 16 * (variant / 4 % 4 + 1);  // 16, 32, 48 or 64 bytes per call
         AesCipher aes = spEngine(true, true);
+        aes.hardwareAllowed = variant >= 16;
         const std::string& input = encrypt ? plain : cipher;
         std::string out = inPlace ? input : std::string(64, '\0');
         for (size_t at = 0; at < 64; at += perCall) {
@@ -68,7 +68,6 @@ TEST(AesCipherTest, MatchesFips197AndSp80038aAndRefusesBadCalls) {
         }
         EXPECT_EQ(toHex(out), toHex(encrypt ? cipher : plain)) << "variant " << variant;
     }
-    brn::setAesHardwareAllowed(true);
     const int kRefused[][4] = {  // leave output and chain alone; columns: iv set, null input, length, mode
         {1, 0, 20, kCfb}, {1, 0, 0, kCfb}, {1, 0, 32, AesCipher::kModeCounter}, {1, 0, 32, -1}, {1, 1, 32, kCfb},
         {0, 0, 32, AesCipher::kModeCbc}, {0, 0, 32, kCfb}, {0, 0, 32, AesCipher::kModeOfb}};
@@ -113,8 +112,10 @@ const std::pair<std::string, std::string>& opensslPair() {
 }
 
 // Pushes `input` in `slices` through a fresh stage: whole blocks only until finish.
-std::string pushThroughStage(int encrypt, const std::string& input, const std::vector<size_t>& slices) {
+std::string pushThroughStage(int encrypt, const std::string& input, const std::vector<size_t>& slices,
+                             bool hardware = true) {
     CRawAes stage;
+    stage.allowHardware(hardware);
     Sink sink;
     sink.data.reserve(input.size());
     EXPECT_EQ(stage.init(kKey.data(), kIv.data(), encrypt, sink.output()), 0);
@@ -186,15 +187,14 @@ TEST(RawAesTest, HardwareAndTablePathsAgree) {
     const size_t kInPlaceBytes = (1u << 20) + 7 * 16;  // not a whole number of 4- or 8-block groups
     std::string stageOut[2], inPlace[2];
     for (int hardware = 0; hardware < 2; ++hardware) {
-        brn::setAesHardwareAllowed(hardware != 0);
-        stageOut[hardware] = pushThroughStage(0, cipher, slices);
+        stageOut[hardware] = pushThroughStage(0, cipher, slices, hardware != 0);
         AesCipher aes;
+        aes.hardwareAllowed = hardware != 0;
         aes.setKey(bytes(kKey), 32);
         aes.setIv(bytes(kIv));
         inPlace[hardware] = cipher.substr(0, kInPlaceBytes);
         aes.decrypt(inPlace[hardware].data(), &inPlace[hardware][0], unsigned(kInPlaceBytes), AesCipher::kModeCfb128);
     }
-    brn::setAesHardwareAllowed(true);
     EXPECT_EQ(stageOut[0].size(), cipher.size());
     EXPECT_TRUE(stageOut[0] == stageOut[1]);
     EXPECT_TRUE(inPlace[0] == inPlace[1] && inPlace[0] == stageOut[0].substr(0, kInPlaceBytes));

@@ -98,13 +98,13 @@ struct ProbeMaker : brn::CDiskEntryMaker {
     std::vector<size_t>* writesTo = nullptr;
     bool failWrites = false, failCloses = false;
     void noteEntry(const TAR_FILE_INFO_T& info) override { names += info.name + ";"; }
-    int write(int h, const char* d, size_t n) override {
+    brn::MakeOutcome write(int h, const char* d, size_t n) override {
         if (writesTo != nullptr) writesTo->push_back(n);
-        return failWrites ? brn::kEntryWriteFailed : CDiskEntryMaker::write(h, d, n);
+        return failWrites ? brn::MakeOutcome::kWriteFailed : CDiskEntryMaker::write(h, d, n);
     }
-    int closeFile(int h, const std::string& name) override {
-        const int closed = CDiskEntryMaker::closeFile(h, name);
-        return failCloses ? brn::kEntryCloseFailed : closed;
+    brn::MakeOutcome closeFile(int h, const std::string& name) override {
+        const brn::MakeOutcome closed = CDiskEntryMaker::closeFile(h, name);
+        return failCloses ? brn::MakeOutcome::kCloseFailed : closed;
     }
 };
 
@@ -140,7 +140,7 @@ Extraction extract(const std::string& archive, brn::CEntryMaker& maker, std::vec
 // The same into the directory `dir` on disk, through a ProbeMaker that `setUp` may adjust.
 Extraction extractInto(const std::string& dir, const std::string& archive, std::vector<size_t> slices = {},
                        const std::function<void(ProbeMaker&)>& setUp = nullptr) {
-    const CUniqueFd root(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const velk::CUniqueFd root(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     EXPECT_GE(root.get(), 0) << dir;
     ProbeMaker maker(root.get(), dir + "/");
     if (setUp) setUp(maker);
@@ -486,8 +486,8 @@ TEST_F(EntryTableTest, OldStyleFoldersAndBackslashes) {
 // Someone who puts another file in the target's place between its check and the link (here,
 // right at the link) gains that file no name in the tree: the new name is checked once made.
 TEST(TarReaderTest, ATargetSwappedBeforeTheLinkGetsNoName) {
-    struct SwappingMaker : ProbeMaker {
-        using ProbeMaker::ProbeMaker;
+    struct SwappingTree : brn::CDiskTree {
+        using CDiskTree::CDiskTree;
         std::string secret;
         int createHardLink(brn::DirRef targetDir, const std::string& target, brn::DirRef dir,
                            const std::string& name) override {
@@ -499,14 +499,20 @@ TEST(TarReaderTest, ATargetSwappedBeforeTheLinkGetsNoName) {
     };
     TempDir tmp;
     shell("cd " + quote(tmp.path()) + " && mkdir out && printf secret > secret");
-    const CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    SwappingMaker maker(root.get(), tmp / "out/");
-    maker.secret = tmp / "secret";
-    const Extraction run = extract(file("real", "x") + header("grab", '1', 0, "real") + zeroBlocks(2), maker);
+    const velk::CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    SwappingTree tree(root.get());
+    tree.secret = tmp / "secret";
+    brn::CPathWalker walker(tree, tmp / "out/");
+    int real = -1;
+    ASSERT_EQ(walker.openFile("real", real), brn::MakeOutcome::kOk);
+    close(real);
+    testing::internal::CaptureStdout();
+    const brn::MakeOutcome linked = walker.makeHardLink("grab", "real");
+    const std::string log = testing::internal::GetCapturedStdout();
     struct stat st;
     ASSERT_EQ(stat((tmp / "secret").c_str(), &st), 0);
-    EXPECT_EQ(std::make_tuple(run.error, exists(tmp / "out/grab"), st.st_nlink, run.log),
-              std::make_tuple(brn::TarError::kHardLinkTarget, false, nlink_t(2),
+    EXPECT_EQ(std::make_tuple(linked, exists(tmp / "out/grab"), st.st_nlink, log),
+              std::make_tuple(brn::MakeOutcome::kNotMadeHere, false, nlink_t(2),
                               "tar: grab: refusing a hard link to real: not a file this archive made\n"s));
 }
 
@@ -543,7 +549,7 @@ TEST(TarReaderTest, KeptModesAreThoseOfTheLastEntryOfEachName) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.modes);
         shell("rm -rf " + quote(tmp / "out") + " && mkdir " + quote(tmp / "out"));
-        const CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const velk::CUniqueFd root(open((tmp / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         brn::CDiskEntryMaker maker(root.get(), tmp / "out/");
         maker.keepPermissions(true);
         const Extraction run = extract(row.archive + zeroBlocks(2), maker);
@@ -611,6 +617,47 @@ TEST(TarReaderTest, EachFailureRecordsItsCause) {
                     m.failCloses = row.fault == kCloseFault;
                 });
             EXPECT_EQ(std::make_tuple(run.error, openDescriptors()), std::make_tuple(row.error, descriptors));
+        }
+    }
+}
+
+// Whatever a maker gives for an entry, the reader records its own cause for it: a maker's
+// write failure is no refused hard link, a path refused for safety stays one (velk-inspect's
+// status 4), and every other outcome is an entry that could not be made.
+TEST(TarReaderTest, EachMakerOutcomeIsOneCause) {
+    using brn::MakeOutcome;
+    using brn::TarError;
+    struct OutcomeMaker : brn::CEntryMaker {
+        MakeOutcome given = MakeOutcome::kOk;
+        MakeOutcome openFile(const std::string&, uint32_t, int& handle) override { return handle = 0, given; }
+        MakeOutcome write(int, const char*, size_t) override { return MakeOutcome::kOk; }
+        MakeOutcome closeFile(int, const std::string&) override { return MakeOutcome::kOk; }
+        MakeOutcome makeSymlink(const std::string&, const std::string&) override { return given; }
+        MakeOutcome makeHardLink(const std::string&, const std::string&) override { return given; }
+        MakeOutcome makeDirectory(const std::string&, uint32_t) override { return given; }
+    };
+    const std::pair<MakeOutcome, TarError> kCauses[] = {
+        {MakeOutcome::kOk, TarError::kNone},
+        {MakeOutcome::kDotDot, TarError::kDotDot},
+        {MakeOutcome::kThroughLink, TarError::kThroughLink},
+        {MakeOutcome::kNoParent, TarError::kMakeFailed},
+        {MakeOutcome::kFolderFailed, TarError::kMakeFailed},
+        {MakeOutcome::kCreateFailed, TarError::kMakeFailed},
+        {MakeOutcome::kNamesRoot, TarError::kNamesRoot},
+        {MakeOutcome::kNotMadeHere, TarError::kHardLinkTarget},
+        {MakeOutcome::kWriteFailed, TarError::kWriteFailed},
+        {MakeOutcome::kCloseFailed, TarError::kCloseFailed},
+        {MakeOutcome::kBadHandle, TarError::kMakeFailed},
+        {MakeOutcome::kNotLinked, TarError::kMakeFailed},
+    };
+    const std::string kEntries[] = {file("f", "x"), header("d", '5', 0), header("l", '2', 0, "t"),
+                                    header("h", '1', 0, "f")};
+    for (const auto& [outcome, cause] : kCauses) {
+        for (const std::string& entry : kEntries) {
+            OutcomeMaker maker;
+            maker.given = outcome;
+            const Extraction run = extract(entry + zeroBlocks(2), maker);
+            EXPECT_EQ(run.error, cause) << brn::describe(cause) << " for entry " << entry.substr(0, 1);
         }
     }
 }
