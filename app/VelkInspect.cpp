@@ -7,17 +7,18 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "VelkFile/UnPackFile.h"
 #include "install/CustomInfo.h"
+#include "app/ExitStatus.h"
 #include "app/InspectReport.h"
+#include "app/OptionReader.h"
 #include "install/PackageRun.h"
 #include "app/ProgressLine.h"
 #include "install/SourceFile.h"
 #include "install/SourceSignature.h"
-#include "app/VelkUnpack.h"
 #include "fs/Descriptors.h"
 #include "fs/FileUtil.h"
 #include "fs/Message.h"
@@ -47,6 +48,28 @@ constexpr const char* kHelp =
     "Exit status: 0 velk-unpack would succeed; 1 usage; 2 unreadable; 3 damaged or refused;\n"
     "4 an unsafe entry path; 5 no PLVS; 6 the signature does not verify. See velk-inspect(1).\n";
 
+// velk-inspect's status for each verdict velk-unpack would come to on the file.
+int inspectStatus(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::kOk: return kInspectOk;
+        case Verdict::kUsage: return kInspectUsage;
+        case Verdict::kSourceMissing:
+        case Verdict::kSourceUnopenable:
+        case Verdict::kSourceNotRegular:
+        case Verdict::kSourceReadFailed:
+        case Verdict::kSourceChanged: return kInspectUnreadable;
+        case Verdict::kUnsafeEntry: return kInspectUnsafeEntry;
+        case Verdict::kNoVersion: return kInspectNoVersion;
+        case Verdict::kSignatureRefused: return kInspectSignature;
+        case Verdict::kPackageRefused:
+        case Verdict::kEndsInsidePackage:
+        case Verdict::kNoPackage:
+        case Verdict::kDestFailed:
+        case Verdict::kVersionFileFailed: break;
+    }
+    return kInspectDamaged;
+}
+
 struct Options {
     bool help = false;
     bool showVersion = false;
@@ -61,35 +84,23 @@ struct Options {
 // Options may stand anywhere; "--" makes every later argument a file name. An option given
 // twice, or with an empty value, is refused: it must never mean "no key".
 bool parseArguments(int argc, const char* const* argv, Options& options) {
-    int files = 0;
-    bool optionsEnded = false;
-    std::set<std::string> seen;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool option = !optionsEnded && argument.size() > 1 && argument[0] == '-';
-        if (option && argument != "--" && !seen.insert(argument).second) return false;
-        if (!option) {
-            options.path = argument;
-            ++files;
-        } else if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "--help" || argument == "--version") {
-            (argument == "--help" ? options.help : options.showVersion) = true;
-        } else if (argument == "--verify" || argument == "--json") {
-            (argument == "--verify" ? options.verify : options.json) = true;
-        } else if (argument == "--keep-backslashes") {
-            options.keepBackslashes = true;
-        } else if ((argument == "--pubkey" || argument == "--signature") && i + 1 < argc && argv[i + 1][0] != '\0') {
-            (argument == "--pubkey" ? options.publicKey : options.signature) = argv[++i];
-        } else {
-            return false;
-        }
-    }
+    const std::vector<OptionSpec> table = {
+        flagOption("--help", nullptr, options.help),
+        flagOption("--version", nullptr, options.showVersion),
+        flagOption("--verify", nullptr, options.verify),
+        flagOption("--json", nullptr, options.json),
+        flagOption("--keep-backslashes", nullptr, options.keepBackslashes),
+        textOption("--pubkey", "a key file", options.publicKey),
+        textOption("--signature", "a signature file", options.signature),
+    };
+    const CommandLine line = readCommandLine(argc, argv, table, OptionPlace::kAnywhere);
+    if (!line.ok) return false;
     if (options.help || options.showVersion) return true;
-    // A stream has no name to find its signature by.
-    const bool signatureNamed = !options.signature.empty() || options.path != "-";
-    return files == 1 && (!options.publicKey.empty() || options.signature.empty()) &&
-           (options.publicKey.empty() || signatureNamed) && !(options.path == "-" && isatty(STDIN_FILENO) == 1);
+    if (line.operands.size() != 1) return false;
+    options.path = line.operands[0];
+    const bool signatureFound = !signaturePathFor(options.path, options.signature).empty();
+    return (!options.publicKey.empty() || options.signature.empty()) &&
+           (options.publicKey.empty() || signatureFound) && !readsFromTerminal(options.path);
 }
 
 // The PLVS text velk-unpack would take from this custom information.
@@ -110,12 +121,6 @@ std::string payloadFailureText(const brn::PipelineError& error) {
         case brn::PipelineStage::kNone: break;
     }
     return "the payload could not be decoded";
-}
-
-bool isUnsafePath(const CUnPackFile& decoder) {
-    if (decoder.failure() != CUnPackFile::Failure::kPayload) return false;
-    const brn::TarError tar = decoder.pipelineError().tar;
-    return tar == brn::TarError::kDotDot || tar == brn::TarError::kThroughLink;
 }
 
 // Why the package failed, in words; the libraries' own messages went to standard error.
@@ -142,17 +147,17 @@ public:
     CInspection(CInspectReport& report, CProgressLine& progress, bool keepBackslashes);
     CInspection(const CInspection&) = delete;
     CInspection& operator=(const CInspection&) = delete;
-    // Reads the whole file and gives the exit status; checks `signature` on the way unless null.
-    int run(CSourceFile& source, const std::string& path, CSourceSignature* signature);
+    // Reads the whole file and gives the verdict; checks `signature` on the way unless null.
+    Verdict run(CSourceFile& source, const std::string& path, CSourceSignature* signature);
 
 private:
     int onHead(const CUnPackFile::PackageHead& head);
     void settleBefore(uint64_t index);
     PackageRecord recordOf(uint64_t index) const;
     bool signatureFails(CSourceSignature& signature, const CSourceFile& source);
-    int judgeFailure();
-    int judgeEndInside();
-    int judgeWhole();
+    Verdict judgeFailure(Verdict verdict);
+    Verdict judgeEndInside();
+    Verdict judgeWhole();
 
     CInspectReport& report;
     CProgressLine& progress;
@@ -208,7 +213,7 @@ PackageRecord CInspection::recordOf(uint64_t index) const {
     return record;
 }
 
-int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignature* signature) {
+Verdict CInspection::run(CSourceFile& source, const std::string& path, CSourceSignature* signature) {
     CPackageRun reading(source, decoder);
     reading.addObserver([this](const char*, int, uint64_t done) { progress.update(done); });
     if (signature != nullptr) {
@@ -220,24 +225,21 @@ int CInspection::run(CSourceFile& source, const std::string& path, CSourceSignat
     if (signature != nullptr && reading.restReadable(end) && signatureFails(*signature, source)) {
         settleBefore(decoder.packageIndex());
         report.fileVerdict(true, "the signature does not verify: velk-unpack --pubkey would refuse the file");
-        return kInspectSignature;
+        return Verdict::kSignatureRefused;
     }
-    switch (end) {
-        case RunEnd::kWhole: return judgeWhole();
-        case RunEnd::kReadFailed:
+    const Verdict verdict = verdictOf(end, decoder);
+    switch (verdict) {
+        case Verdict::kOk: return judgeWhole();
+        case Verdict::kSourceReadFailed:
             fprintf(stderr, "velk-inspect: %s: read failed(%d,%s)\n", path.c_str(), reading.readError(),
                     strerror(reading.readError()));
             report.fileVerdict(true, "reading the file failed");
-            return kInspectUnreadable;
-        case RunEnd::kSourceChanged:
-            report.fileVerdict(true, "the file changed while it was read");
-            return kInspectUnreadable;
-        case RunEnd::kDecodeFailed: return judgeFailure();
-        case RunEnd::kEndsInsidePackage: return judgeEndInside();
-        case RunEnd::kNoPackage: break;
+            return verdict;
+        case Verdict::kSourceChanged: report.fileVerdict(true, "the file changed while it was read"); return verdict;
+        case Verdict::kEndsInsidePackage: return judgeEndInside();
+        case Verdict::kNoPackage: report.fileVerdict(true, "no package in the file"); return verdict;
+        default: return judgeFailure(verdict);
     }
-    report.fileVerdict(true, "no package in the file");
-    return kInspectDamaged;
 }
 
 // Hashes what reading left out, checks the signatures and reports the verdict.
@@ -251,38 +253,38 @@ bool CInspection::signatureFails(CSourceSignature& signature, const CSourceFile&
     return verdict != brn::SignVerdict::kOk;
 }
 
-int CInspection::judgeFailure() {
+// A package failed to decode (kPackageRefused, kUnsafeEntry).
+Verdict CInspection::judgeFailure(Verdict verdict) {
     const uint64_t index = decoder.packageIndex();
     settleBefore(index);
-    const bool unsafe = isUnsafePath(decoder);
     report.verdict(recordOf(index), true, failureText(decoder, hookResult));
     report.fileVerdict(true, "package " + std::to_string(index) + " would fail");
-    return unsafe ? kInspectUnsafeEntry : kInspectDamaged;
+    return verdict;
 }
 
-int CInspection::judgeEndInside() {
+Verdict CInspection::judgeEndInside() {
     const uint64_t index = decoder.packageIndex();
     settleBefore(index);
     report.verdict(recordOf(index), true, "the file ends inside this package");
     report.fileVerdict(true, "the file ends inside package " + std::to_string(index));
-    return kInspectDamaged;
+    return Verdict::kEndsInsidePackage;
 }
 
-int CInspection::judgeWhole() {
+Verdict CInspection::judgeWhole() {
     settleBefore(decoder.packageIndex());
     if (versions.value().empty()) {
         report.fileVerdict(true, "no package carries a PLVS value: velk-unpack would not write the version file");
-        return kInspectNoVersion;
+        return Verdict::kNoVersion;
     }
     report.fileVerdict(false, "OK");
-    return kInspectOk;
+    return Verdict::kOk;
 }
 
 // The file's size for the JSON document is known only once it is open; a stat ahead of
 // that is only for the report and may find nothing. A stream's is not known at all.
 Json::Value sizeForReport(const std::string& path) {
     struct stat st;
-    if (path == "-") return Json::Value();
+    if (isStandardInput(path)) return Json::Value();
     return Json::UInt64(stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0);
 }
 
@@ -314,7 +316,7 @@ int velkInspect(int argc, const char* const* argv) {
         fputs(options.help ? kHelp : "velk-inspect " VELK_VERSION "\n", stdout);
         return kInspectOk;
     }
-    const std::string file = options.path == "-" ? std::string() : options.path;
+    const std::string file = pathToResolve(options.path);
     if (const std::string problem = relativePathsProblem({file, options.publicKey, options.signature}); !problem.empty()) {
         return usage(problem);
     }
@@ -326,21 +328,22 @@ int velkInspect(int argc, const char* const* argv) {
     } else {
         report = std::make_unique<CTextReport>(stdout, options.verify);
     }
-    int status = kInspectUnreadable;
+    Verdict verdict = Verdict::kOk;
     CSourceFile source;
     CSourceSignature signature;
-    if (source.open(options.path) != kExitOk) {
+    if (verdict = verdictOf(source.open(options.path)); verdict != Verdict::kOk) {
         fprintf(stderr, "velk-inspect: %s: %s\n", options.path.c_str(), source.problem().c_str());
         report->fileVerdict(true, source.problem());
     } else if (!beginSignature(options, signature, *report)) {
-        status = kInspectSignature;
+        verdict = Verdict::kSignatureRefused;
     } else {
         const bool showProgress = options.verify && isatty(STDERR_FILENO) == 1 &&
                                   (source.isStream() || source.size() > kProgressThreshold);
         CProgressLine progress(showProgress, source.size());
         CInspection inspection(*report, progress, options.keepBackslashes);
-        status = inspection.run(source, options.path, options.publicKey.empty() ? nullptr : &signature);
+        verdict = inspection.run(source, options.path, options.publicKey.empty() ? nullptr : &signature);
     }
+    const int status = inspectStatus(verdict);
     if (!report->finish(status)) fputs("velk-inspect: the report could not be written\n", stderr);
     return status;
 }

@@ -5,18 +5,20 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "VelkFile/UnPackFile.h"
+#include "app/ExitStatus.h"
 #include "app/ProgressLine.h"
 #include "app/UnpackOptions.h"
 #include "brn/tar/DiskEntryMaker.h"
 #include "fs/Descriptors.h"
 #include "fs/FileUtil.h"
 #include "fs/Message.h"
-#include "install/Commit.h"
 #include "install/CustomInfo.h"
-#include "install/Destination.h"
+#include "install/InPlaceDestination.h"
+#include "install/StagedDestination.h"
 #include "install/PackageRun.h"
 #include "install/ReusingEntryMaker.h"
 #include "install/SourceFile.h"
@@ -51,10 +53,10 @@ constexpr const char* kHelp =
     "of it trusted); -6 the version file was not written. See velk-unpack(1).\n";
 
 // The usage line, and a hint when there is more to say.
-int usage(const std::string& hint) {
+Verdict usage(const std::string& hint) {
     brn::messageLine("params: source path; dest path; version");
     if (!hint.empty()) brn::message("velk-unpack: %s\n", hint.c_str());
-    return kExitUsage;
+    return Verdict::kUsage;
 }
 
 // The feed's descriptor must be the caller's, open for writing now: a number the caller never
@@ -74,21 +76,21 @@ void keepWorkingThroughSignals() {
     signal(SIGIO, SIG_IGN);
 }
 
-// The status of a run that read SOURCE, before the version file, with the line that says
-// why it is not a complete install when it is not.
-int judgeRun(RunEnd end, const CPackageRun& run, const std::string& sourcePath) {
+// The verdict on a run that read SOURCE, before the version file, with the line that says
+// why it is not a complete install when it is not (the decoder said why it refused a package).
+Verdict judgeRun(RunEnd end, const CPackageRun& run, const CUnPackFile& decoder, const std::string& sourcePath) {
     switch (end) {
-        case RunEnd::kWhole: return kExitOk;
         case RunEnd::kReadFailed:
             brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), run.readError(),
                          strerror(run.readError()));
-            return kExitReadFailed;
+            break;
         case RunEnd::kSourceChanged: brn::messageLine("source changed while it was read"); break;
-        case RunEnd::kDecodeFailed: break;  // the decoder said "tgz: unpack fail"
         case RunEnd::kEndsInsidePackage: brn::messageLine("tgz: unpack incomplete\r"); break;
         case RunEnd::kNoPackage: brn::messageLine("tgz: no package in the source\r"); break;
+        case RunEnd::kWhole:
+        case RunEnd::kDecodeFailed: break;
     }
-    return kExitIncomplete;
+    return verdictOf(end, decoder);
 }
 
 // The bytes SOURCE will bring, as far as they are known: a stream's only from --source-size.
@@ -96,43 +98,43 @@ uint64_t sourceSize(const CSourceFile& source, const UnpackOptions& options) {
     return source.isStream() ? options.sourceSize : source.size();
 }
 
-int refuseWithoutVersion(const std::string& versionPath) {
+Verdict refuseWithoutVersion(const std::string& versionPath) {
     brn::message("no PLVS version: %s not written\n", versionPath.c_str());
-    return kExitVersionFailed;
+    return Verdict::kNoVersion;
 }
 
-int refuseSignature(brn::SignVerdict verdict) {
+Verdict refuseSignature(brn::SignVerdict verdict) {
     brn::message("signature check failed: %s\n", brn::signVerdictText(verdict));
-    return kExitSignature;
+    return Verdict::kSignatureRefused;
 }
 
 // Hashes what reading left out and checks the signatures; prints the trusted comment, as
-// minisign does, when they verify. kExitReadFailed, kExitSignature or kExitOk.
-int verifySignature(CSourceSignature& signature, const CSourceFile& source, const std::string& sourcePath) {
+// minisign does, when they verify. kSourceReadFailed, kSignatureRefused or kOk.
+Verdict verifySignature(CSourceSignature& signature, const CSourceFile& source, const std::string& sourcePath) {
     if (int error = signature.completeFrom(source); error != 0) {
         brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), error, strerror(error));
-        return kExitReadFailed;
+        return Verdict::kSourceReadFailed;
     }
     const brn::SignVerdict verdict = signature.verdict();
     if (verdict != brn::SignVerdict::kOk) return refuseSignature(verdict);
     brn::messageLine("Signature and comment signature verified");
     brn::message("Trusted comment: %s\n", signature.trustedComment().c_str());
-    return kExitOk;
+    return Verdict::kOk;
 }
 
 // Decodes SOURCE into the folder the destination offers and judges the run. With a
-// signature to check on the way (staged), every byte read is hashed, and the verdict comes
+// signature to check on the way (staged), every byte read is hashed, and its verdict comes
 // before the decoder's: a file that is not the one signed is refused as such. A stream the
 // decoder refused before its end is not read on: its verdict is the decoder's.
-int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
-               CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
+Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
+                   CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
     // The maker outlives the decoder, whose tar stage may still close a file through it.
     brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
     maker.keepPermissions(options.keepPermissions);
     maker.keepBackslashes(options.keepBackslashes);
     maker.giveOwnership(dest.ownership());
     std::optional<CReusingEntryMaker> reusing;
-    if (options.linkUnchanged) reusing.emplace(maker, dest.oldTreeFd());
+    if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree());
     CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
@@ -148,43 +150,44 @@ int unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& 
     const RunEnd end = run.run();
     line.clear();
     if (signature != nullptr && run.restReadable(end)) {
-        if (int verified = verifySignature(*signature, source, options.source); verified != kExitOk) return verified;
+        if (const Verdict verified = verifySignature(*signature, source, options.source); verified != Verdict::kOk) {
+            return verified;
+        }
     }
-    const int judged = judgeRun(end, run, options.source);
-    if (judged == kExitOk && maker.applyPermissions() != 0) return kExitIncomplete;
+    const Verdict judged = judgeRun(end, run, decoder, options.source);
+    if (judged == Verdict::kOk && maker.applyPermissions() != 0) return Verdict::kDestFailed;
     return judged;
 }
 
 // A run that ends before unpacking: a file's signature still to be judged is judged first, as it
-// would be on a usable DEST, so -8 wins. A stream is not read on for it, since the rest may never
-// come: the status that ended the run is known now.
-int endBeforeUnpacking(int status, const CSourceFile& source, const std::string& sourcePath,
-                       CSourceSignature* signature) {
-    if (signature == nullptr || source.isStream()) return status;
-    const int verified = verifySignature(*signature, source, sourcePath);
-    return verified != kExitOk ? verified : status;
+// would be on a usable DEST, and the verdict that prevails is given (app/ExitStatus.h). A stream
+// is not read on for it, since the rest may never come: the verdict that ended the run is known now.
+Verdict endBeforeUnpacking(Verdict ended, const CSourceFile& source, const std::string& sourcePath,
+                           CSourceSignature* signature) {
+    if (signature == nullptr || source.isStream()) return ended;
+    return prevailing(verifySignature(*signature, source, sourcePath), ended);
 }
 
 // DEST is prepared (locked, then emptied, or a staging folder made), every package unpacked
-// into it, and the install committed (install/Commit.h): durable before the version file names
-// it. Staged, a tree no version file can name is not swapped in. A staging folder goes with
-// every failure.
-int install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CVersionFile& version,
-            CSourceSignature* signature, CProgressFeed& feed) {
-    const int prepared = options.atomic ? dest.prepareStaged() : dest.prepareInPlace(version.belowDest());
-    if (prepared != kExitOk) return endBeforeUnpacking(prepared, source, options.source, signature);
+// into it, and the install committed (install/Destination.h): durable before the version file
+// names it. Staged, a tree no version file can name is not swapped in. A staging folder goes
+// with every failure.
+Verdict install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CVersionFile& version,
+                CSourceSignature* signature, CProgressFeed& feed) {
+    const Verdict prepared = verdictOf(dest.prepare(version.belowDest()));
+    if (prepared != Verdict::kOk) return endBeforeUnpacking(prepared, source, options.source, signature);
     source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
     CPackageVersion plvs;
-    int status = unpackInto(source, options, dest, signature, line, feed, plvs);
-    if (status == kExitOk && plvs.value().empty()) status = refuseWithoutVersion(options.version);
-    if (status == kExitOk) status = commitInstall(dest, version, plvs.value());
-    if (status != kExitOk) {
-        (void)dest.discard();
-        return status;
+    Verdict verdict = unpackInto(source, options, dest, signature, line, feed, plvs);
+    if (verdict == Verdict::kOk && plvs.value().empty()) verdict = refuseWithoutVersion(options.version);
+    if (verdict == Verdict::kOk) verdict = verdictOf(dest.commit(version, plvs.value()));
+    if (verdict != Verdict::kOk) {
+        dest.discard();
+        return verdict;
     }
     feed.succeed();
-    return kExitOk;
+    return Verdict::kOk;
 }
 
 // What makes the command line unusable before any path is used: a hint for the usage line, or
@@ -195,62 +198,68 @@ std::string problemAtStart(const UnpackOptions& options, int filled) {
         return "--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
                std::to_string(options.progressFd) + " is not open for writing";
     }
-    const bool stream = options.source == "-";
-    if (stream && isatty(STDIN_FILENO) == 1) return "SOURCE - reads a package from standard input, which is a terminal";
-    return relativePathsProblem({stream ? std::string() : options.source, options.dest, options.version,
-                                 options.publicKey, options.signature});
+    if (readsFromTerminal(options.source)) return "SOURCE - reads a package from standard input, which is a terminal";
+    return relativePathsProblem({pathToResolve(options.source), options.dest, options.version, options.publicKey,
+                                 options.signature});
 }
 
 // --pubkey: the key and the signature are read before DEST is touched. In place, the whole
 // file is hashed and checked in a pass of its own first; staged, while it is unpacked, so it
 // is read once and checked before the swap. The file's state is noted before the first
 // pass, so a change between the two passes shows at the end as any other change does.
-int checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSourceSignature& signature) {
+Verdict checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSourceSignature& signature) {
     const brn::SignVerdict begun = signature.begin(options.publicKey, options.signature, options.source);
     if (begun != brn::SignVerdict::kOk) return refuseSignature(begun);
-    if (options.atomic) return kExitOk;
+    if (options.atomic) return Verdict::kOk;
     source.markStart();
     return verifySignature(signature, source, options.source);
 }
 
-}  // namespace
+std::unique_ptr<CDestination> destinationFor(const UnpackOptions& options) {
+    if (options.atomic) return std::make_unique<CStagedDestination>(options.dest);
+    return std::make_unique<CInPlaceDestination>(options.dest);
+}
 
 // Every path is resolved and every input checked before DEST is touched: SOURCE opened (and
 // its signature read, with --pubkey), DEST resolved, the version file's folder opened. A
 // SOURCE that cannot be used (or one inside DEST) never costs the installed tree, and a
 // working folder inside DEST, gone once DEST is emptied or swapped, changes nothing; one gone
 // already leaves relative paths nothing to be resolved against, and they are refused.
-int velkUnpack(int argc, const char* const* argv) {
+Verdict runUnpack(int argc, const char* const* argv) {
     const int filled = fillClosedStandardDescriptors();
     keepWorkingThroughSignals();
     UnpackOptions options;
     if (const ParsedOptions parsed = parseUnpackOptions(argc, argv, options); !parsed.ok) return usage(parsed.hint);
     if (options.help || options.showVersion) {
         fputs(options.help ? kHelp : "velk-unpack " VELK_VERSION "\n", stdout);
-        return kExitOk;
+        return Verdict::kOk;
     }
     if (const std::string problem = problemAtStart(options, filled); !problem.empty()) return usage(problem);
-    CDestination dest(options.dest);
-    const int resolved = dest.resolve();
-    if (resolved == kExitUsage) return usage("");
+    const std::unique_ptr<CDestination> dest = destinationFor(options);
+    const Verdict resolved = verdictOf(dest->resolve());
+    if (resolved == Verdict::kUsage) return usage("");
     CSourceFile source;
-    if (int opened = source.open(options.source); opened != kExitOk) {
+    if (const Verdict opened = verdictOf(source.open(options.source)); opened != Verdict::kOk) {
         brn::message("source %s: %s\n", options.source.c_str(), source.problem().c_str());
         return opened;
     }
     CSourceSignature signature;
     CSourceSignature* stagedSignature = nullptr;  // --atomic --pubkey: judged as it is unpacked
     if (!options.publicKey.empty()) {
-        if (int checked = checkSignatureFirst(source, options, signature); checked != kExitOk) return checked;
+        if (Verdict checked = checkSignatureFirst(source, options, signature); checked != Verdict::kOk) return checked;
         if (options.atomic) stagedSignature = &signature;
     }
-    if (resolved != kExitOk) return endBeforeUnpacking(resolved, source, options.source, stagedSignature);
+    if (resolved != Verdict::kOk) return endBeforeUnpacking(resolved, source, options.source, stagedSignature);
     CVersionFile version;
-    if (int prepared = version.prepare(options.version, dest.path()); prepared != kExitOk) {
+    if (const Verdict prepared = verdictOf(version.prepare(options.version, dest->path())); prepared != Verdict::kOk) {
         return endBeforeUnpacking(prepared, source, options.source, stagedSignature);
     }
     CProgressFeed feed(options.progressFd, sourceSize(source, options));
-    return install(source, options, dest, version, stagedSignature, feed);
+    return install(source, options, *dest, version, stagedSignature, feed);
 }
+
+}  // namespace
+
+int velkUnpack(int argc, const char* const* argv) { return exitStatus(runUnpack(argc, argv)); }
 
 }  // namespace velk

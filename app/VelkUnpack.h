@@ -3,9 +3,7 @@
 // SOURCE, locks, empties (or makes) DEST (install/Destination.h), decodes every package of
 // SOURCE into it, reading the file in 102400-byte chunks, and writes the PLVS value of the
 // last package that had one into VERSION-FILE. The result is an exit status of
-// install/ExitStatus.h; every failure status comes with a line on standard output saying why.
-
-#include "install/ExitStatus.h"
+// app/ExitStatus.h; every failure status comes with a line on standard output saying why.
 
 namespace velk {
 

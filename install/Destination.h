@@ -1,24 +1,19 @@
 #pragma once
-// CDestination is DEST for one run of velk-unpack: where the new tree is made. Before anything
-// in it changes, DEST is resolved once (install/PathResolve.h: the root, however spelled, is
-// refused, and so is a symbolic link another user planted in a shared folder on the way), its
-// parent is made when missing and opened, and the run's lock is taken (install/InstallLock.h).
-// Under the lock, the staging folders and probes an earlier run left beside DEST go (those of
-// DEST's owner or the updater; fs/Leftovers.h). Then either
-//   in place: DEST is made when missing, opened once, checked to hold no mount point
-//             (fs/MountPoints.h), and emptied through its descriptor (fs/TreeRemover.h), keeping
-//             the version file when it lies inside; or
-//   staged:   it is checked that DEST can be swapped in one step, and a staging folder
-//             ".NAME.<16 random hex digits>.velk-staging" is made beside it, mode 0700, and
-//             opened. install/Commit.h gives it DEST's mode and ACLs and swaps it in.
-// Entries are made through fd() from then on, never through a path again; as root in a DEST of
-// another user's, they get DEST's owner and group (ownership()). The helper names beside DEST
-// fit any legal NAME (fs/HelperName.h), and those of a run are its own: no other run or user
-// can know them ahead. A staging folder not committed is removed on every way out. Calling
-// order: resolve, prepareInPlace or prepareStaged, entries through fd(), then install/Commit.h
-// or discard. The descriptors and the lock live as long as the object.
+// CDestination is DEST for one run of velk-unpack: where the new tree is made, and how it is
+// committed. Before anything in it changes, DEST is resolved once (install/PathResolve.h: the
+// root, however spelled, is refused, and so is a symbolic link another user planted in a shared
+// folder on the way), its parent is made when missing and opened, and the run's lock is taken
+// (install/InstallLock.h). Under the lock, the staging folders and probes an earlier run left
+// beside DEST go (those of DEST's owner or the updater; fs/Leftovers.h). The two kinds then
+// prepare and commit each in their own way: in place (install/InPlaceDestination.h) or staged
+// beside DEST and swapped in (install/StagedDestination.h). Entries are made through fd() from
+// then on, never through a path again; as root in a DEST of another user's, they get DEST's
+// owner and group (ownership()). Commit is the end of an install: the new tree is made durable
+// before the version file names it, and everything that can fail comes before the commit point.
+// Calling order: resolve, prepare, entries through fd(), then commit or discard. The
+// descriptors and the lock live as long as the object.
 
-#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <string>
 
@@ -28,78 +23,96 @@
 
 namespace velk {
 
+class CVersionFile;
+
+// What resolving and preparing DEST comes to. Every outcome but kReady and kUnusable is printed.
+enum class DestOutcome {
+    kReady,
+    kUnusable,      // resolve: DEST is empty or resolves to the root (nothing printed: a usage error)
+    kUnresolvable,  // resolve: a component cannot be examined, or a link another user planted
+    kNotDirectory,  // DEST, or the folder that holds it, is no folder
+    kCannotOpen,    // DEST, its parent or the staging folder cannot be made, opened or examined
+    kBusy,          // another run holds the lock
+    kLockRefused,   // no lock can be taken (install/InstallLock.h)
+    kLockLost,      // the lock file was removed or replaced right after it was taken
+    kMountBelow,    // DEST is or holds a mount point, or cannot be checked for one
+    kCannotEmpty,   // in place: something in DEST cannot be removed
+    kNotSwappable,  // staged: the file system cannot exchange two folders in one step
+};
+
+// What committing the tree comes to. Every outcome but kCommitted is printed.
+enum class CommitOutcome {
+    kCommitted,          // the tree is DEST, durably, and the version file names it
+    kNotDurable,         // the tree could not be synced: the version file is as it was
+    kVersionNotWritten,  // the version file could not be written: it is as it was, and so, staged, is DEST
+    kLockLost,           // the lock file was removed or replaced: nothing more was changed
+    kNotSwapped,         // staged: the tree could not take DEST's place, or the swap was undone
+    kNoVersionForTree,   // staged: the new tree is in place, but the version file was not written
+    kNotKnownDurable,    // staged: the new tree and its version are in place, not known to be durable
+};
+
 class CDestination {
 public:
     // `given` is DEST as the caller wrote it; messages show it so.
     explicit CDestination(std::string given);
-    ~CDestination() { (void)discard(); }
+    virtual ~CDestination() = default;
     CDestination(const CDestination&) = delete;
     CDestination& operator=(const CDestination&) = delete;
 
-    // kExitOk; kExitUsage for an empty DEST or one that resolves to the root (nothing
-    // printed: the caller prints the usage line); kExitIncomplete when it cannot be resolved.
-    int resolve();
-    // Each kExitOk or kExitIncomplete (printed). In place, `keepBelow` (when not empty) is a
-    // path below DEST whose regular file the emptying keeps. Staged, nothing of DEST changes.
-    int prepareInPlace(const std::string& keepBelow);
-    int prepareStaged();
-    // Staged: removes the staging folder and what it holds (after the swap: the old tree).
-    // 0, or the errno of the removal that failed (printed), the rest then left under the
-    // staging name. In place: nothing.
-    int discard();
+    DestOutcome resolve();
+    // Locks DEST and readies the folder entries are made in. `keepBelow` (when not empty) is a
+    // path below DEST whose regular file an emptying keeps: the version file.
+    virtual DestOutcome prepare(const std::string& keepBelow) = 0;
+    // `text` is the version, not empty. Whatever it comes to, nothing staged for the version
+    // file is left behind.
+    CommitOutcome commit(CVersionFile& version, const std::string& text);
+    // A tree not committed goes (staged); in place nothing changes.
+    virtual void discard() {}
+
+    // The folder entries are made in, and its name in messages.
+    int fd() const { return tree.get(); }
+    virtual std::string shownTree() const { return given; }
     // What entries made in the tree get: DEST's owner and group when root installs into
     // another user's DEST.
     const Ownership& ownership() const { return owner; }
-    // kExitOk while this run's lock still holds the lock file's name (install/InstallLock.h).
-    int checkLock() const { return lock.check(); }
-
-    // The folder entries are made in: DEST, or the staging folder.
-    int fd() const { return tree.get(); }
-    // That folder in messages ("DEST", or "PARENT/.NAME.<digits>.velk-staging").
-    std::string shownTree() const;
+    // The old tree, whose files an entry maker may reuse (install/ReusingEntryMaker.h); -1 where
+    // there is none apart from the tree being made.
+    virtual int reusableTree() const { return -1; }
     const std::string& shown() const { return given; }
     const std::string& path() const { return resolved; }
 
-    // For the commit sequence (install/Commit.h), staged only.
-    bool staged() const { return !staging.empty(); }
-    bool existed() const { return destExisted; }
-    int parentFd() const { return parent.get(); }
-    const std::string& leaf() const { return name; }
-    const std::string& stagingName() const { return staging; }
-    // Staged: DEST's own folder, the old tree, opened without following a link; -1 when DEST
-    // did not exist.
-    int oldTreeFd() const { return oldTree.get(); }
-    // Gives the staged tree DEST's owner and group (as root), its ACLs and mode; where DEST did
-    // not exist, the mode of a new folder.
-    int takeOverMetadata();
-    // The staging name holds the old tree now, which a later run removes: leave it.
-    void forgetStaging() { staging.clear(); }
+protected:
+    // The helper names beside DEST (fs/HelperName.h): the staged tree, and the probe of a swap.
+    static constexpr const char* kStagingSuffix = ".velk-staging";
+    static constexpr const char* kProbeSuffix = ".velk-probe";
 
-private:
-    int openParent();
-    int openDest();
-    int refuseMountBelow(int dirFd, bool forSwap) const;
-    int emptyKeeping(const std::string& keepBelow);
-    int checkSwappable();
+    DestOutcome openParentAndLock();
     void noteOwner(uid_t user, gid_t group);
-    int makeStaging();
-    int probeExchange();
+    // The first mount point strictly below the folder `dirFd` (DEST, as found) into `point`
+    // ("/sub/mnt"; empty when there is none), and kReady; kMountBelow (printed) where it cannot
+    // be told.
+    DestOutcome mountBelow(int dirFd, std::string& point) const;
+    // "dest DEST: WHAT(errno,text)", and `outcome`.
+    DestOutcome report(DestOutcome outcome, const std::string& what, int error) const;
+    DestOutcome refuseNotDirectory() const;
+    // syncfs of the tree; false, printed, when it fails.
+    bool syncTree() const;
+    bool lockStillHeld() const { return lock.check() == LockOutcome::kHeld; }
+    // "write version file PATH failed" after the version file's own line, and kVersionNotWritten.
+    static CommitOutcome versionNotWritten(const CVersionFile& version);
     std::string shownParent() const;
 
     std::string given;
-    std::string resolved;   // absolute, no links, never "/"
-    std::string name;       // last component of `resolved`
-    std::string staging;    // the staging folder's name beside DEST; empty in place
-    bool destExisted = false;
-    struct stat destState {};  // DEST as found, when it existed (staged)
-    Ownership owner;        // see ownership()
-    CUniqueFd parent;       // the directory that holds DEST
-    CInstallLock lock;
-    CUniqueFd oldTree;      // staged: DEST as it was, when it existed
-    CUniqueFd tree;         // DEST, or the staging folder
-};
+    std::string resolved;  // absolute, no links, never "/"
+    std::string name;      // last component of `resolved`
+    Ownership owner;       // see ownership()
+    CUniqueFd parent;      // the directory that holds DEST
+    CUniqueFd tree;        // the folder entries are made in
 
-// A refusal of the staged install: "atomic install: DEST: WHAT(errno,text)", and -7.
-int reportAtomic(const std::string& shownDest, const std::string& what, int error);
+private:
+    virtual CommitOutcome commitTree(CVersionFile& version, const std::string& text) = 0;
+
+    CInstallLock lock;
+};
 
 }  // namespace velk

@@ -10,7 +10,6 @@
 #include "fs/FileModes.h"
 #include "fs/HelperName.h"
 #include "fs/Message.h"
-#include "install/ExitStatus.h"
 
 namespace velk {
 
@@ -34,8 +33,8 @@ bool onlyUpdatersMayLock(const struct stat& lock, const struct stat& folder, uid
 
 // Root makes the lock file for DEST's owner: a service user that owns DEST may then take
 // the same lock in its own runs, and gains no power over DEST it did not have.
-int CInstallLock::take(int parent, const std::string& name, const std::string& shownDest,
-                       const std::string& shownParent) {
+LockOutcome CInstallLock::take(int parent, const std::string& name, const std::string& shownDest,
+                              const std::string& shownParent) {
     folder = parent;
     lockName = helperName(name, ".velk-lock");
     shownLock = shownParent + "/" + lockName;
@@ -44,33 +43,36 @@ int CInstallLock::take(int parent, const std::string& name, const std::string& s
     file.reset(openat(parent, lockName.c_str(), kLockFlags | O_CREAT | O_EXCL, kNewFileMode));
     if (file.get() >= 0 && destExists && geteuid() == 0) (void)fchown(file.get(), dest.st_uid, dest.st_gid);
     if (file.get() < 0 && errno == EEXIST) file.reset(openat(parent, lockName.c_str(), kLockFlags));
-    if (file.get() < 0) return refuse("cannot open the lock file", errno);
+    if (file.get() < 0) return refuse(LockOutcome::kRefused, "cannot open the lock file", errno);
     struct stat st, folder;
-    if (fstat(file.get(), &st) != 0 || fstat(parent, &folder) != 0) return refuse("cannot examine the lock file", errno);
-    if (!S_ISREG(st.st_mode)) return refuse("the lock file is not a regular file", EINVAL);
+    if (fstat(file.get(), &st) != 0 || fstat(parent, &folder) != 0) {
+        return refuse(LockOutcome::kRefused, "cannot examine the lock file", errno);
+    }
+    if (!S_ISREG(st.st_mode)) return refuse(LockOutcome::kRefused, "the lock file is not a regular file", EINVAL);
     if (!onlyUpdatersMayLock(st, folder, destExists ? dest.st_uid : geteuid())) {
-        return refuse("another user could hold the lock file (anyone may write it, or another user made it)", EPERM);
+        return refuse(LockOutcome::kRefused,
+                      "another user could hold the lock file (anyone may write it, or another user made it)", EPERM);
     }
     struct flock whole = {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     if (fcntl(file.get(), F_OFD_SETLK, &whole) == 0) return check();
-    if (errno != EAGAIN && errno != EACCES) return refuse("cannot lock", errno);
+    if (errno != EAGAIN && errno != EACCES) return refuse(LockOutcome::kRefused, "cannot lock", errno);
     brn::message("dest %s is busy: another update is running\n", shownDest.c_str());
-    return kExitIncomplete;
+    return LockOutcome::kBusy;
 }
 
-int CInstallLock::check() const {
+LockOutcome CInstallLock::check() const {
     struct stat locked, named;
-    if (fstat(file.get(), &locked) != 0) return refuse("cannot examine the lock file", errno);
+    if (fstat(file.get(), &locked) != 0) return refuse(LockOutcome::kLost, "cannot examine the lock file", errno);
     const bool found = fstatat(folder, lockName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
-    if (found && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) return kExitOk;
-    return refuse("the lock file was removed or replaced while it was held", found ? ESTALE : errno);
+    if (found && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) return LockOutcome::kHeld;
+    return refuse(LockOutcome::kLost, "the lock file was removed or replaced while it was held", found ? ESTALE : errno);
 }
 
-int CInstallLock::refuse(const std::string& what, int error) const {
+LockOutcome CInstallLock::refuse(LockOutcome outcome, const std::string& what, int error) const {
     brn::message("lock %s: %s(%d,%s)\n", shownLock.c_str(), what.c_str(), error, strerror(error));
-    return kExitIncomplete;
+    return outcome;
 }
 
 }  // namespace velk

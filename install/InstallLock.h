@@ -23,18 +23,26 @@
 
 namespace velk {
 
+// What taking or checking the lock comes to.
+enum class LockOutcome {
+    kHeld,     // this run holds the lock, and the lock file's name is the file it locked
+    kBusy,     // another run holds it ("dest DEST is busy: another update is running")
+    kRefused,  // no lock can be taken: the file cannot be made, opened, examined or locked, is
+               // no regular file, or another user could hold it
+    kLost,     // the lock file's name no longer is the file this run locked
+};
+
 class CInstallLock {
 public:
     // `parent` is DEST's parent folder, open, and `name` DEST's last component; `shownDest`
-    // and `shownParent` name them in messages. kExitOk, or kExitIncomplete (printed), also
-    // when another run holds the lock ("dest DEST is busy: another update is running").
-    int take(int parent, const std::string& name, const std::string& shownDest, const std::string& shownParent);
-    // kExitOk while the lock file's name still is the file this run locked; kExitIncomplete
+    // and `shownParent` name them in messages. Every outcome but kHeld is printed.
+    LockOutcome take(int parent, const std::string& name, const std::string& shownDest, const std::string& shownParent);
+    // kHeld while the lock file's name still is the file this run locked; otherwise kLost
     // (printed: "lock PATH: the lock file was removed or replaced while it was held").
-    int check() const;
+    LockOutcome check() const;
 
 private:
-    int refuse(const std::string& what, int error) const;
+    LockOutcome refuse(LockOutcome outcome, const std::string& what, int error) const;
 
     int folder = -1;        // DEST's parent, borrowed
     std::string lockName;   // the lock file's name in it

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "fs/FileUtil.h"
+#include "fs/FolderBelow.h"
 #include "fs/Message.h"
 
 namespace velk {
@@ -18,7 +19,6 @@ namespace {
 constexpr int kHandle = 0;                        // the one handle: one file is made at a time
 constexpr size_t kCompareSlice = 64 * 1024;       // old bytes read at once
 constexpr size_t kFirstBlock = 4096;              // old bytes read first
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 brn::MakeOutcome reportCall(const std::string& name, const char* call, int error) {
     brn::message("tar: %.*s: %s failed(%d,%s)\n", int(name.size()), name.data(), call, error, strerror(error));
@@ -80,8 +80,7 @@ int CReusingEntryMaker::oldFolder(const std::string& path) {
     held.resize(kept);
     int at = kept == 0 ? oldTree : held.back().second.get();
     for (size_t level = kept; level < parts.size(); ++level) {
-        if (brn::isDotDot(parts[level])) return -1;
-        CUniqueFd next(openat(at, parts[level].c_str(), kFolderFlags));
+        CUniqueFd next(openSubfolder(at, parts[level]));
         if (next.get() < 0) return -1;
         at = next.get();
         held.emplace_back(parts[level], std::move(next));

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fs/FileUtil.h"
-#include "install/ExitStatus.h"
 
 namespace velk {
 
@@ -18,21 +17,32 @@ bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_se
 
 }  // namespace
 
+bool isStandardInput(const std::string& source) { return source == kStandardInput; }
+
+std::string pathToResolve(const std::string& source) { return isStandardInput(source) ? std::string() : source; }
+
+bool readsFromTerminal(const std::string& source) { return isStandardInput(source) && isatty(STDIN_FILENO) == 1; }
+
+std::string signaturePathFor(const std::string& source, const std::string& named) {
+    if (!named.empty() || isStandardInput(source)) return named;
+    return source + ".minisig";
+}
+
 // A path in a folder the caller may not search exists as far as anyone can tell: it is
 // "cannot be opened", not "not found". O_NONBLOCK keeps a FIFO (or a device) from blocking
 // the open; fstat then refuses it, and for a regular file the flag changes nothing.
-int CSourceFile::open(const std::string& path) {
-    if (path == "-") {
+SourceOpen CSourceFile::open(const std::string& path) {
+    if (isStandardInput(path)) {
         stream = true;
         file.reset(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
-        return file.get() >= 0 ? kExitOk : fail(kExitOpenFailed, "cannot open standard input", errno);
+        return file.get() >= 0 ? SourceOpen::kOpened : fail(SourceOpen::kUnopenable, "cannot open standard input", errno);
     }
-    if (access(path.c_str(), F_OK) != 0 && errno != EACCES) return fail(kExitNoSource, "not found", errno);
+    if (access(path.c_str(), F_OK) != 0 && errno != EACCES) return fail(SourceOpen::kMissing, "not found", errno);
     file.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE));
-    if (file.get() < 0) return fail(kExitOpenFailed, "cannot open", errno);
-    if (fstat(file.get(), &atStart) != 0) return fail(kExitNotRegular, "cannot examine", errno);
-    if (!S_ISREG(atStart.st_mode)) return fail(kExitNotRegular, "not a regular file", 0);
-    return kExitOk;
+    if (file.get() < 0) return fail(SourceOpen::kUnopenable, "cannot open", errno);
+    if (fstat(file.get(), &atStart) != 0) return fail(SourceOpen::kNotRegular, "cannot examine", errno);
+    if (!S_ISREG(atStart.st_mode)) return fail(SourceOpen::kNotRegular, "not a regular file", 0);
+    return SourceOpen::kOpened;
 }
 
 void CSourceFile::markStart() {
@@ -67,10 +77,10 @@ int CSourceFile::readRest(uint64_t offset, const std::function<void(const char*,
     }
 }
 
-int CSourceFile::fail(int status, const char* what, int error) {
+SourceOpen CSourceFile::fail(SourceOpen outcome, const char* what, int error) {
     why = what;
     if (error != 0) why += "(" + std::to_string(error) + "," + strerror(error) + ")";
-    return status;
+    return outcome;
 }
 
 }  // namespace velk

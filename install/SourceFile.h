@@ -20,11 +20,35 @@
 
 namespace velk {
 
+// SOURCE "-" is standard input, and this is where it differs from a file, for both programs:
+// it is read once, as it arrives, its size unknown (CSourceFile); it is no path, so nothing is
+// resolved against the working folder for it; a terminal there brings no package and is
+// refused; it has no name to find its signature by, so --pubkey needs --signature; and a run
+// that ended early is not read on to its end for a signature (install/PackageRun.h
+// restReadable), since the rest may never come. A file of that name is "./-".
+constexpr const char* kStandardInput = "-";
+bool isStandardInput(const std::string& source);
+// SOURCE's path to resolve against the working folder; empty for standard input.
+std::string pathToResolve(const std::string& source);
+// True for standard input that is a terminal.
+bool readsFromTerminal(const std::string& source);
+// The signature file of SOURCE: `named`, or SOURCE + ".minisig"; empty for standard input
+// when none is named.
+std::string signaturePathFor(const std::string& source, const std::string& named);
+
+// What opening SOURCE comes to.
+enum class SourceOpen {
+    kOpened,
+    kMissing,     // no such file
+    kUnopenable,  // it cannot be opened (a folder on its way the caller cannot search included)
+    kNotRegular,  // it cannot be examined, or is a folder, a FIFO, a device
+};
+
 class CSourceFile {
 public:
-    // kExitOk, or kExitNoSource / kExitOpenFailed / kExitNotRegular; problem() then says why
-    // ("not found(2,No such file or directory)", "not a regular file", ...).
-    int open(const std::string& path);
+    // kOpened, or why not; problem() then says it in words ("not found(2,No such file or
+    // directory)", "not a regular file", ...).
+    SourceOpen open(const std::string& path);
     const std::string& problem() const { return why; }
 
     int fd() const { return file.get(); }
@@ -45,7 +69,7 @@ public:
     bool changedSinceStart() const;
 
 private:
-    int fail(int status, const char* what, int error);
+    SourceOpen fail(SourceOpen outcome, const char* what, int error);
 
     CUniqueFd file;
     bool stream = false;

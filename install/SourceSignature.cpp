@@ -6,7 +6,7 @@ namespace velk {
 
 brn::SignVerdict CSourceSignature::begin(const std::string& publicKeyPath, const std::string& signaturePath,
                                          const std::string& sourcePath) {
-    return verifier.initFromFiles(publicKeyPath, signaturePath.empty() ? sourcePath + ".minisig" : signaturePath);
+    return verifier.initFromFiles(publicKeyPath, signaturePathFor(sourcePath, signaturePath));
 }
 
 void CSourceSignature::observe(const char* data, int length) {

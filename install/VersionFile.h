@@ -11,14 +11,15 @@
 //     new text is written into a fresh temporary ".NAME.<16 random hex digits>.velk-new" beside
 //     the file, mode 0600, and synced (fs/FileReplacement.h): a name nobody can know ahead, so
 //     nothing planted there stops the run. Inside DEST the folders are reached under the
-//     entries' rules (brn/tar/PathWalker.h), and what is made there gets the tree's owner.
+//     entries' rules (no link followed: fs/FolderBelow.h), and what is made there gets the tree's owner.
 //   publish, after it: the temporary is renamed over the file and the folder synced.
 // A device (/dev/null, a flash partition) cannot be replaced: publish writes it in place from
 // its start, never cut, and syncs it where the device can be synced. A regular file in a
 // folder that takes no new file (not the updater's to write) is written in place too, cut to
 // the text, and synced: not atomically. A replaced file keeps its permission bits (and its
 // owner where the process may keep it); a new one is made with mode 0600 before the umask.
-// Every failure prints "version file ..." with the call, the path and the errno.
+// Every failure prints a line "version file ..." with the call and the path, and the errno
+// where the call's own line does not give it already.
 
 #include <sys/types.h>
 
@@ -30,40 +31,47 @@
 
 namespace velk {
 
+// What a step of the version file comes to.
+enum class VersionOutcome {
+    kDone,
+    kRefused,     // prepare: the path cannot be used (its name does not fit, a folder on its way is
+                  // a file, a link another user planted, it is DEST or a folder that holds it, ...)
+    kNoFolder,    // stage: a folder on the way cannot be made, reached or opened
+    kNoFile,      // the temporary cannot be made, or not renamed; the file cannot be opened
+    kNotWritten,  // a write, a sync or a close failed
+    kNotSynced,   // publish: renamed into place, but the folder's sync failed
+};
+
 class CVersionFile {
 public:
-    // kExitOk, or kExitVersionFailed (printed). `destPath` is DEST resolved.
-    int prepare(const std::string& given, const std::string& destPath);
+    // kDone, or kRefused. `destPath` is DEST resolved.
+    VersionOutcome prepare(const std::string& given, const std::string& destPath);
     // Inside DEST: the file's path below DEST ("state/version"); empty when it lies outside.
     const std::string& belowDest() const { return below; }
 
     // Writes `text` ready to publish. `tree` is the folder DEST's entries are made in (DEST,
     // or the staged tree) with `shownTree` naming it in messages, and `owner` what entries made
-    // there get; used only inside DEST. 0, or a negative code: kNoFolder, kNoFile, kNotWritten.
-    int stage(const std::string& text, int tree, const std::string& shownTree, const Ownership& owner);
-    // The staged text becomes the file's content, durably. kNotSynced: it is the content,
-    // but its folder could not be synced.
-    int publish();
+    // there get; used only inside DEST. kDone, kRefused (inside DEST: a link on the way),
+    // kNoFolder, kNoFile or kNotWritten.
+    VersionOutcome stage(const std::string& text, int tree, const std::string& shownTree, const Ownership& owner);
+    // The staged text becomes the file's content, durably: kDone, kNoFile, kNotWritten, or
+    // kNotSynced, where it is the content but its folder could not be synced.
+    VersionOutcome publish();
     // Removes what stage made and publish did not take.
     void abandon() { replacement.abandon(); }
-
-    static constexpr int kNoFolder = -2;    // a folder on the way cannot be made, reached or opened
-    static constexpr int kNoFile = -3;      // the temporary cannot be made, or not renamed
-    static constexpr int kNotWritten = -4;  // a write, a sync or a close failed
-    static constexpr int kNotSynced = -5;   // renamed into place, but the folder's sync failed
 
     const std::string& shown() const { return given; }
 
 private:
     enum class Way { kReplace, kInPlace, kDevice };
 
-    int refuse(const std::string& why);
-    int openDeepestFolder(const std::string& path);
-    int openFolderInTree(int tree, const std::string& shownTree, const Ownership& owner);
+    VersionOutcome refuse(const std::string& why);
+    VersionOutcome openDeepestFolder(const std::string& path);
+    VersionOutcome openFolderInTree(int tree, const std::string& shownTree, const Ownership& owner);
     void removeOwnLeftovers();
-    int makeMissingFolders();
-    int writeInPlace(bool cut);
-    int report(const char* call, const std::string& path, int error, int result) const;
+    VersionOutcome makeMissingFolders();
+    VersionOutcome writeInPlace(bool cut);
+    VersionOutcome report(const char* call, const std::string& path, int error, VersionOutcome outcome) const;
 
     std::string given;
     std::string resolved;             // the file's path, resolved

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/OptionReader.h"
 #include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 #include "brn/Stage.h"
@@ -44,6 +45,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr size_t kReadChunkSize = 64 * 1024;
 constexpr const char* kUntrustedComment = "signature from velk-pack secret key";
+const std::string kCommentExpected =
+    "one line of at most " + std::to_string(brn::kMaxTrustedCommentBytes) + " bytes";
 
 constexpr const char* kUsage =
     "usage: velk-pack --label LABEL --info JSON [--seed N] [--level 0-9] [--print-key]\n"
@@ -95,57 +98,48 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
-bool parseOption(const std::string& name, const std::string& value, Arguments& args) {
-    uint64_t number = 0;
-    if (name == "--label") {
-        args.settings.label = value;
-        args.haveLabel = true;
-    } else if (name == "--info") {
-        args.settings.customInfo = value;
-        args.haveInfo = true;
-    } else if (name == "-o") {
-        args.output = value;
-    } else if (name == "--seed") {
-        if (!parseNumber(value, UINT64_MAX, number)) return usageError("--seed needs a number");
-        args.settings.seed = number;
-    } else if (name == "--level") {
-        if (!parseNumber(value, 9, number)) return usageError("--level needs a number from 0 to 9");
-        args.settings.level = int(number);
-    } else if (name == "--sign") {
-        args.sign = true;
-        args.secretKey = value;
-    } else if (name == "--trusted-comment") {
-        if (!brn::isCommentText(value, brn::kMaxTrustedCommentBytes)) {
-            return usageError("--trusted-comment needs one line of at most " +
-                              std::to_string(brn::kMaxTrustedCommentBytes) + " bytes");
-        }
-        args.haveTrustedComment = true;
-        args.trustedComment = value;
-    } else {
-        return usageError("unknown option " + name);
-    }
-    return true;
+// The options, each read once by the one reader (app/OptionReader.h): given twice or with an
+// empty value, an option is a usage error, never a silent "the last one wins".
+std::vector<velk::OptionSpec> optionTable(Arguments& args) {
+    return {
+        velk::flagOption("--print-key", nullptr, args.printKey),
+        velk::flagOption("--keep-backslashes", nullptr, args.keepBackslashes),
+        velk::textOption("--label", "a label", args.settings.label, &args.haveLabel),
+        velk::textOption("--info", "a JSON text", args.settings.customInfo, &args.haveInfo),
+        velk::textOption("-o", "a file name", args.output),
+        velk::textOption("--sign", "a secret key file", args.secretKey, &args.sign),
+        {"--seed", nullptr, "a number",
+         [&args](const std::string& value) {
+             uint64_t number = 0;
+             if (!parseNumber(value, UINT64_MAX, number)) return false;
+             args.settings.seed = number;
+             return true;
+         }},
+        {"--level", nullptr, "a number from 0 to 9",
+         [&args](const std::string& value) {
+             uint64_t number = 0;
+             if (!parseNumber(value, 9, number)) return false;
+             args.settings.level = int(number);
+             return true;
+         }},
+        {"--trusted-comment", nullptr, kCommentExpected.c_str(),
+         [&args](const std::string& value) {
+             if (!brn::isCommentText(value, brn::kMaxTrustedCommentBytes)) return false;
+             args.haveTrustedComment = true;
+             args.trustedComment = value;
+             return true;
+         }},
+    };
 }
 
 bool parseArguments(int argc, char** argv, Arguments& args) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--print-key") {
-            args.printKey = true;
-        } else if (arg == "--keep-backslashes") {
-            args.keepBackslashes = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            if (i + 1 >= argc) return usageError(arg + " needs a value");
-            if (!parseOption(arg, argv[++i], args)) return false;
-        } else if (args.source.empty()) {
-            args.source = arg;
-        } else {
-            return usageError("more than one source given");
-        }
-    }
+    const velk::CommandLine line = velk::readCommandLine(argc, argv, optionTable(args), velk::OptionPlace::kAnywhere);
+    if (!line.ok) return usageError(line.hint);
+    if (line.operands.size() > 1) return usageError("more than one source given");
     if (!args.haveLabel || !args.haveInfo) return usageError("--label and --info are required");
     if (args.output.empty()) return usageError("-o OUT is required");
-    if (args.source.empty()) return usageError("no source given");
+    if (line.operands.empty()) return usageError("no source given");
+    args.source = line.operands[0];
     if (args.haveTrustedComment && !args.sign) return usageError("--trusted-comment needs --sign");
     const std::string problem = relativePathsProblem({args.source, args.output, args.secretKey});
     return problem.empty() || usageError(problem);
