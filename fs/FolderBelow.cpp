@@ -26,8 +26,10 @@ int makeAndOpen(int folder, const std::string& name, const MissingFolders& missi
 
 }  // namespace
 
+bool isDotDot(std::string_view component) { return component == ".."; }
+
 int openSubfolder(int folder, const std::string& name) {
-    if (name == "..") {
+    if (isDotDot(name)) {
         errno = EINVAL;
         return -1;
     }

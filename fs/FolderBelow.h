@@ -10,11 +10,16 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fs/FileUtil.h"
 
 namespace velk {
+
+// True when `component` is "..", the name that leads out of its folder: no walk below a folder
+// takes it.
+bool isDotDot(std::string_view component);
 
 // What openFolderBelow does with a name that is missing: fails (ENOENT), or makes a folder
 // there with `mode` (before the umask), given `owner` where that is set.

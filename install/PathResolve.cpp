@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fs/FileUtil.h"
+#include "fs/FolderBelow.h"
 
 namespace velk {
 
@@ -90,7 +91,7 @@ ResolvedPath resolvePath(const std::string& path, bool followLast, const std::st
         const std::string part = components.front();
         components.pop_front();
         if (part == ".") continue;
-        if (part == "..") {
+        if (isDotDot(part)) {
             if (!resolved.empty()) resolved.erase(resolved.rfind('/'));  // the root's parent is the root
             continue;
         }

@@ -121,15 +121,4 @@ int CDiskEntryMaker::giveFileMode(int file, uint32_t mode) const {
     return keepModes ? fchmod(file, mode & velk::kGrantedModeBits) : 0;
 }
 
-MakeOutcome CDiskEntryMaker::openDirectory(const std::string& name, int& dirFd) {
-    DirRef dir = 0;
-    const MakeOutcome result = walker.enterDirectory(name, dir);
-    if (result == MakeOutcome::kNamesRoot) {
-        dirFd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        return dirFd >= 0 ? MakeOutcome::kOk : MakeOutcome::kNoParent;
-    }
-    if (result == MakeOutcome::kOk) dirFd = fd(dir);
-    return result;
-}
-
 }  // namespace brn

@@ -15,7 +15,7 @@
 // that was below the root before is never given another name.
 // For an --atomic --link-unchanged run (install/ReusingEntryMaker.h) the maker also hands on
 // three requests to the walker and the tree, so one object stands for the staged tree:
-// linkFile, visitFileFolder and makeUnnamedFile; and openDirectory for a version file below it.
+// linkFile, visitFileFolder and makeUnnamedFile.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,10 +60,6 @@ public:
     // An unnamed file in `folder` (CDiskTree::makeUnnamedFile) given the mode closeFile gives a
     // file of entry mode `mode`. Its descriptor, which the caller owns, or -1 with errno.
     int makeUnnamedFile(int folder, uint32_t mode) const;
-    // Opens the directory `name` below the root under the same rules (missing levels made,
-    // no link followed) and stores a descriptor the caller owns; the root's own name ("" or
-    // ".") gives a new descriptor of the root.
-    MakeOutcome openDirectory(const std::string& name, int& fd);
 
 private:
     // Gives an open file the mode a completed file of entry mode `mode` has: 0 or -1 (errno).

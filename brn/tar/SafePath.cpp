@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include "fs/FolderBelow.h"
 #include "fs/Message.h"
 
 namespace brn {
-
-namespace {
-constexpr char kParentName[] = "..";  // the component that leads out of its folder
-}  // namespace
 
 bool nextPathComponent(const std::string& path, size_t& pos, size_t& begin, size_t& end) {
     while (pos < path.size()) {
@@ -53,12 +50,10 @@ size_t longestComponent(const std::string& path) {
     return longest;
 }
 
-bool isDotDot(const std::string& component) { return component == kParentName; }
-
 bool hasDotDotComponent(const std::string& path) {
     size_t pos = 0, begin = 0, end = 0;
     while (nextPathComponent(path, pos, begin, end)) {
-        if (path.compare(begin, end - begin, kParentName) == 0) return true;
+        if (velk::isDotDot(std::string_view(path).substr(begin, end - begin))) return true;
     }
     return false;
 }

@@ -28,8 +28,6 @@ MakeOutcome refuseHardLink(const std::string& name, const std::string& target);
 // The length in bytes of the longest such component of `path`; 0 when it has none.
 size_t longestComponent(const std::string& path);
 
-// True when `component` is "..", the name that leads out of its folder.
-bool isDotDot(const std::string& component);
 // True when a '/'-separated component of `path` is "..".
 bool hasDotDotComponent(const std::string& path);
 
