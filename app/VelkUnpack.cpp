@@ -18,6 +18,7 @@
 #include "fs/Message.h"
 #include "install/CustomInfo.h"
 #include "install/InPlaceDestination.h"
+#include "install/KeptNameMaker.h"
 #include "install/StagedDestination.h"
 #include "install/PackageRun.h"
 #include "install/ReusingEntryMaker.h"
@@ -122,20 +123,41 @@ Verdict verifySignature(CSourceSignature& signature, const CSourceFile& source, 
     return Verdict::kOk;
 }
 
+// The makers of one run: the disk maker of the tree, and in front of it the one the run needs:
+// the old tree's equal files linked (--link-unchanged), or, in place, the name of a version
+// file inside DEST kept for the version. Each maker outlives the decoder, whose tar stage may
+// still close a file through it.
+class CRunMakers {
+public:
+    CRunMakers(const UnpackOptions& options, CDestination& dest, const CVersionFile& version)
+        : maker(dest.fd(), dest.shownTree() + "/") {
+        maker.keepPermissions(options.keepPermissions);
+        maker.keepBackslashes(options.keepBackslashes);
+        maker.giveOwnership(dest.ownership());
+        if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree());
+        if (!options.atomic && !version.belowDest().empty()) keeping.emplace(maker, version.belowDest());
+    }
+    brn::CEntryMaker& front() {
+        if (reusing) return *reusing;
+        if (keeping) return *keeping;
+        return maker;
+    }
+    brn::CDiskEntryMaker& disk() { return maker; }
+
+private:
+    brn::CDiskEntryMaker maker;
+    std::optional<CReusingEntryMaker> reusing;
+    std::optional<CKeptNameMaker> keeping;
+};
+
 // Decodes SOURCE into the folder the destination offers and judges the run. With a
 // signature to check on the way (staged), every byte read is hashed, and its verdict comes
 // before the decoder's: a file that is not the one signed is refused as such. A stream the
 // decoder refused before its end is not read on: its verdict is the decoder's.
-Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CSourceSignature* signature,
-                   CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
-    // The maker outlives the decoder, whose tar stage may still close a file through it.
-    brn::CDiskEntryMaker maker(dest.fd(), dest.shownTree() + "/");
-    maker.keepPermissions(options.keepPermissions);
-    maker.keepBackslashes(options.keepBackslashes);
-    maker.giveOwnership(dest.ownership());
-    std::optional<CReusingEntryMaker> reusing;
-    if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree());
-    CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);
+Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, const CVersionFile& version,
+                   CSourceSignature* signature, CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
+    CRunMakers makers(options, dest, version);
+    CUnPackFile decoder(makers.front());
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
     decoder.init(options.dest);
@@ -155,7 +177,7 @@ Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestinati
         }
     }
     const Verdict judged = judgeRun(end, run, decoder, options.source);
-    if (judged == Verdict::kOk && maker.applyPermissions() != 0) return Verdict::kDestFailed;
+    if (judged == Verdict::kOk && makers.disk().applyPermissions() != 0) return Verdict::kDestFailed;
     return judged;
 }
 
@@ -179,7 +201,7 @@ Verdict install(CSourceFile& source, const UnpackOptions& options, CDestination&
     source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
     CPackageVersion plvs;
-    Verdict verdict = unpackInto(source, options, dest, signature, line, feed, plvs);
+    Verdict verdict = unpackInto(source, options, dest, version, signature, line, feed, plvs);
     if (verdict == Verdict::kOk && plvs.value().empty()) verdict = refuseWithoutVersion(options.version);
     if (verdict == Verdict::kOk) verdict = verdictOf(dest.commit(version, plvs.value()));
     if (verdict != Verdict::kOk) {

@@ -235,22 +235,31 @@ TEST_F(TarFormatsTest, CraftedHeadersAreReadAsBothTarsReadThem) {
     }
 }
 
-// A folder entry replaces a file the archive made, but not the version file an in-place run
-// keeps inside DEST: that run fails and the version file keeps its value. Staged, the folder
-// stands in the new tree, the version file cannot be written there, and DEST stays old. A file
-// entry at that name is replaced by the version at the end, as before.
-TEST_F(TarFormatsTest, AFolderEntryNeverRemovesTheVersionFileInsideDest) {
-    s.sh("mkdir -p folder/v file && echo x > folder/v/x && echo package > file/v && tar -cf folder.tar -C folder ."
-         " && tar -cf file.tar -C file .");
-    const struct { const char* options; const char* tar; int status; const char* names; const char* said; } rows[] = {
-        {"", "folder.tar", kIncomplete, "v\n", "tar: ./v/: refusing to replace dest/./v, a file this archive did not make"},
-        {"--atomic", "folder.tar", kVersionFailed, "keep\nv\n", "version file: rename dest/v failed(21,Is a directory)"},
-        {"", "file.tar", 0, "v\n", "tgz: unpack success"},
+// The version file an in-place run keeps inside DEST is the program's own state. A folder entry
+// at its name is refused: that run fails and the version file keeps its value. Staged, the folder
+// stands in the new tree, the version file cannot be written there, and DEST stays old. A file or
+// a link at that name is not made in place (the version is written there at the end, as over the
+// staged entry), so a run that fails after it leaves the version file as it was.
+TEST_F(TarFormatsTest, NoEntryReplacesTheVersionFileInsideDest) {
+    s.sh("mkdir -p folder/v file link && echo x > folder/v/x && echo package > file/v && ln -s elsewhere link/v");
+    const std::string kept = "tar: ./v: not made: the version file's own name";
+    const struct { const char* options; const char* tree; bool damaged; int status; const char* names; std::string said; } rows[] = {
+        {"", "folder", false, kIncomplete, "v\n", "tar: ./v/: refusing to replace dest/./v, a file this archive did not make"},
+        {"--atomic", "folder", false, kVersionFailed, "keep\nv\n", "version file: rename dest/v failed(21,Is a directory)"},
+        {"", "file", false, 0, "v\n", kept},
+        {"", "file", true, kIncomplete, "v\n", kept},
+        {"", "link", true, kIncomplete, "v\n", kept},
+        {"--atomic", "file", false, 0, "v\n", "tgz: unpack success"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.options) + " " + row.tar);
+        SCOPED_TRACE(std::string(row.options) + " " + row.tree + (row.damaged ? ", then a bad gzip trailer" : ""));
         s.sh("rm -rf dest && mkdir dest && echo keep > dest/keep && printf old > dest/v");
-        s.packWith("--tar " + std::string(row.tar), "p.velk", "{\"PLVS\":\"1\"}", 7);
+        if (row.damaged) {
+            s.packBadTrailer(row.tree, "p.velk", "1");
+        } else {
+            s.sh("tar -cf " + std::string(row.tree) + ".tar -C " + row.tree + " .");
+            s.packWith("--tar " + std::string(row.tree) + ".tar", "p.velk", "{\"PLVS\":\"1\"}", 7);
+        }
         EXPECT_EQ(s.unpackSh(std::string(row.options) + " p.velk dest dest/v"), row.status) << s.log();
         EXPECT_EQ(std::make_tuple(s.sh("ls -Ap dest"), readFile(s / "dest/v")),
                   std::make_tuple(std::string(row.names), row.status == 0 ? "1" : "old"));
