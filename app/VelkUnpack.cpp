@@ -18,6 +18,7 @@
 #include "fs/Message.h"
 #include "install/CustomInfo.h"
 #include "install/InPlaceDestination.h"
+#include "install/IndexingEntryMaker.h"
 #include "install/StagedDestination.h"
 #include "install/PackageRun.h"
 #include "install/ReusingEntryMaker.h"
@@ -122,6 +123,21 @@ Verdict verifySignature(CSourceSignature& signature, const CSourceFile& source, 
     return Verdict::kOk;
 }
 
+// The old tree's index, where it can be trusted to tell which files are unchanged; its digest
+// key then keys the new index too, so that the files reused keep comparable digests. Null where
+// there is none usable: every file is then compared by reading it.
+CTreeIndexReader* readOldIndex(CDestination& dest, CTreeIndexReader& reader) {
+    const IndexOpen opened = dest.readOldIndex(reader);
+    if (opened == IndexOpen::kUsable) {
+        dest.newIndex().useKey(reader.header().key);
+        return &reader;
+    }
+    if (opened != IndexOpen::kMissing) {
+        brn::message("dest %s: %s: its files are compared by reading them\n", dest.shown().c_str(), indexOpenText(opened));
+    }
+    return nullptr;
+}
+
 // Decodes SOURCE into the folder the destination offers and judges the run. With a
 // signature to check on the way (staged), every byte read is hashed, and its verdict comes
 // before the decoder's: a file that is not the one signed is refused as such. A stream the
@@ -133,9 +149,12 @@ Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestinati
     maker.keepPermissions(options.keepPermissions);
     maker.keepBackslashes(options.keepBackslashes);
     maker.giveOwnership(dest.ownership());
+    CTreeIndexReader oldIndex;
     std::optional<CReusingEntryMaker> reusing;
-    if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree());
-    CUnPackFile decoder(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker);
+    if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree(), readOldIndex(dest, oldIndex));
+    CIndexingEntryMaker indexing(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker, maker, dest.newIndex());
+    if (reusing) indexing.watchBlocks([&reusing](uint64_t block, const Digest& digest) { reusing->blockDigested(block, digest); });
+    CUnPackFile decoder(indexing);
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
     decoder.init(options.dest);

@@ -9,6 +9,7 @@
 #include "brn/tar/SafePath.h"
 #include "fs/FileModes.h"
 #include "fs/FolderBelow.h"
+#include "fs/Leftovers.h"
 #include "fs/Message.h"
 #include "fs/TreeRemover.h"
 #include "install/VersionFile.h"
@@ -21,6 +22,8 @@ DestOutcome CInPlaceDestination::prepare(const std::string& keepBelow) {
     struct stat st;
     if (fstat(tree.get(), &st) != 0) return report(DestOutcome::kCannotOpen, "fstat", errno);
     noteOwner(st.st_uid, st.st_gid);
+    // The old tree's index goes before the tree does: a kill from now on leaves no index.
+    (void)removeLeftovers(parent.get(), shownParent(), name, {kIndexSuffix}, {st.st_uid, geteuid()});
     std::string point;
     if (DestOutcome checked = mountBelow(tree.get(), point); checked != DestOutcome::kReady) return checked;
     if (point.empty()) return emptyKeeping(keepBelow);
@@ -70,6 +73,7 @@ CommitOutcome CInPlaceDestination::commitTree(CVersionFile& version, const std::
         return versionNotWritten(version);
     }
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
+    publishIndex(version, tree.get());
     if (version.publish() != VersionOutcome::kDone) return versionNotWritten(version);
     return CommitOutcome::kCommitted;
 }

@@ -264,7 +264,10 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
         }
         if (published != VersionOutcome::kDone) return undoExchange(versionNotWritten(version));
     }
+    // The identities of reused files move once more as the old tree's names go: taken after.
+    const CUniqueFd installed(fcntl(tree.get(), F_DUPFD_CLOEXEC, 0));
     removeOldTree();
+    publishIndex(version, installed.get());
     return CommitOutcome::kCommitted;
 }
 

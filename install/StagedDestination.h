@@ -11,7 +11,9 @@
 //   with the tree -> a version file outside DEST gets its temporary written and synced -> the
 //   lock checked -> DEST and the staged tree exchanged (renameat2 RENAME_EXCHANGE, or a rename
 //   when DEST was missing): the commit point -> fsync(parent) -> the version's rename and its
-//   folder's sync -> the old tree, now under the staging name, removed.
+//   folder's sync -> the old tree, now under the staging name, removed -> the index of the new
+//   tree put in place (install/TreeIndexWriter.h). Until then the old index names the old
+//   tree's folder, which DEST no longer is: it is stale, and recognised as such.
 // After the exchange, a failed sync or rename exchanges back, syncs the parent, says "the swap
 // was undone: DEST holds the old tree again", and ends with DEST and the version file as they
 // were; only when the exchange back fails too is the new tree left in DEST without its version
