@@ -209,7 +209,7 @@ TEST_F(CommitTest, KilledAtAnySystemCallNothingIsHalfDone) {
                    EXPECT_EQ(rerun.status, 0) << rerun.all();
                    EXPECT_EQ(describeTree(dest), row.newTree);
                    EXPECT_EQ(readFile(row.versionFile), "new");
-                   EXPECT_EQ(ls(s / "site") + ls(s / "state"), ".dest.velk-lock\ndest\nversion\n");
+                   EXPECT_EQ(ls(s / "site") + ls(s / "state"), ".dest.velk-index\n.dest.velk-lock\ndest\nversion\n");
                }});
     }
 }
