@@ -22,8 +22,6 @@ DestOutcome CInPlaceDestination::prepare(const std::string& keepBelow) {
     struct stat st;
     if (fstat(tree.get(), &st) != 0) return report(DestOutcome::kCannotOpen, "fstat", errno);
     noteOwner(st.st_uid, st.st_gid);
-    // The old tree's index goes before the tree does: a kill from now on leaves no index.
-    (void)removeLeftovers(parent.get(), shownParent(), name, {kIndexSuffix}, {st.st_uid, geteuid()});
     std::string point;
     if (DestOutcome checked = mountBelow(tree.get(), point); checked != DestOutcome::kReady) return checked;
     if (point.empty()) return emptyKeeping(keepBelow);
@@ -46,6 +44,8 @@ DestOutcome CInPlaceDestination::openDest() {
 // The file at `keepBelow` is looked up without following a link: one on the way, or anything
 // but a regular file there, is no version file to keep.
 DestOutcome CInPlaceDestination::emptyKeeping(const std::string& keepBelow) {
+    // The old tree's index goes before the tree does: a kill from now on leaves no index.
+    (void)removeLeftovers(parent.get(), shownParent(), name, {kIndexSuffix}, {owner.user, geteuid()});
     CTreeRemover remover(tree.get(), given);
     std::vector<std::string> parts = brn::pathComponents(keepBelow);
     if (!parts.empty()) {

@@ -17,7 +17,7 @@ const char* indexOpenText(IndexOpen outcome) {
     switch (outcome) {
         case IndexOpen::kUsable: return "usable";
         case IndexOpen::kMissing: return "there is no index";
-        case IndexOpen::kRefused: return "the index is not a private file of DEST's owner";
+        case IndexOpen::kRefused: return "the index cannot be read, or is not a private file of DEST's owner";
         case IndexOpen::kDamaged: return "the index is damaged";
         case IndexOpen::kOtherTree: return "the index describes another tree";
     }
