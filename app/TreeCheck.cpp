@@ -61,7 +61,14 @@ int CTreeCheck::run() {
     IndexRecord record;
     while (index.next(record)) {
         indexed.set(hashOf(record.path), 1);
-        if (record.kind != IndexKind::kOwn) checkRecord(record);
+        if (record.kind != IndexKind::kOwn) {
+            checkRecord(record);
+            continue;
+        }
+        // The folders the run made on the way to its own file are its own too.
+        for (size_t slash = record.path.find('/'); slash != std::string::npos; slash = record.path.find('/', slash + 1)) {
+            indexed.set(hashOf(record.path.substr(0, slash)), 1);
+        }
     }
     walk(tree, std::string());
     if (fflush(stdout) != 0) return kCheckTreeNoIndex;

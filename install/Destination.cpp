@@ -93,6 +93,10 @@ IndexOpen CDestination::readOldIndex(CTreeIndexReader& reader) const {
     return reader.open(parent.get(), name, old, {st.st_uid, geteuid()});
 }
 
+void CDestination::dropOldIndex() {
+    (void)removeLeftovers(parent.get(), shownParent(), name, {kIndexSuffix}, {owner.user, geteuid()});
+}
+
 void CDestination::publishIndex(const CVersionFile& version, int installed) {
     if (!version.belowDest().empty()) index.addEntry(IndexKind::kOwn, treePath(version.belowDest()));
     (void)index.publish(installed);

@@ -110,6 +110,9 @@ protected:
     // Records the version file inside DEST as the run's own, and puts the index of the tree in
     // the folder `installed` (DEST now) in place. A failure is printed, never the install's.
     void publishIndex(const CVersionFile& version, int installed);
+    // Removes the old tree's index (DEST's owner's or the updater's) before the tree it names is
+    // changed: from then until the new one is in place, there is none.
+    void dropOldIndex();
     // "write version file PATH failed" after the version file's own line, and kVersionNotWritten.
     static CommitOutcome versionNotWritten(const CVersionFile& version);
     std::string shownParent() const;

@@ -9,7 +9,6 @@
 #include "brn/tar/SafePath.h"
 #include "fs/FileModes.h"
 #include "fs/FolderBelow.h"
-#include "fs/Leftovers.h"
 #include "fs/Message.h"
 #include "fs/TreeRemover.h"
 #include "install/VersionFile.h"
@@ -44,8 +43,7 @@ DestOutcome CInPlaceDestination::openDest() {
 // The file at `keepBelow` is looked up without following a link: one on the way, or anything
 // but a regular file there, is no version file to keep.
 DestOutcome CInPlaceDestination::emptyKeeping(const std::string& keepBelow) {
-    // The old tree's index goes before the tree does: a kill from now on leaves no index.
-    (void)removeLeftovers(parent.get(), shownParent(), name, {kIndexSuffix}, {owner.user, geteuid()});
+    dropOldIndex();  // a kill from now on leaves no index, never one of the old tree
     CTreeRemover remover(tree.get(), given);
     std::vector<std::string> parts = brn::pathComponents(keepBelow);
     if (!parts.empty()) {

@@ -246,6 +246,9 @@ CommitOutcome CStagedDestination::prepareSwap(CVersionFile& version, const std::
 CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::string& text) {
     if (CommitOutcome prepared = prepareSwap(version, text); prepared != CommitOutcome::kCommitted) return prepared;
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
+    // The old index names the old tree's folder, whose inode a later tree may get: it goes
+    // before the swap, so that a kill before the new one is in place leaves none.
+    dropOldIndex();
     if (exchange(false) != 0) {
         sayAtomic(given, "swap failed", errno);
         return CommitOutcome::kNotSwapped;
