@@ -96,6 +96,23 @@ TEST_F(TreeIndexTest, EveryInstallLeavesAnIndexOfItsTree) {
     EXPECT_EQ(namesWith(s.path(), "velk-index"), "");
 }
 
+// A package may give a path more than once (tar -r appends): the last entry wins, and the index
+// describes what it made, never an earlier entry's bytes or kind at the same path.
+TEST_F(TreeIndexTest, APathGivenTwiceIsIndexedAsTheLastEntryMadeIt) {
+    s.sh("mkdir -p one/a two/a && printf first > one/a/f && printf second > two/a/f && ln -s f one/a/g &&"
+         " printf third > two/a/g && " + std::string(kTar) + " -C one -cf twice.tar . && " + kTar + " -C two -rf twice.tar ./a/f ./a/g");
+    s.packWith("--tar twice.tar", "twice.velk", "{\"PLVS\":\"2\"}");
+    for (const char* args : {"twice.velk dest version", "--atomic twice.velk dest version"}) {
+        SCOPED_TRACE(args);
+        s.sh("rm -rf dest");
+        ASSERT_EQ(unpack(args), 0) << s.log();
+        ASSERT_EQ(readFile(s / "dest/a/f"), "second");
+        EXPECT_EQ(sortedLines(s.sh(indexReader("check .dest.velk-index dest"))), "d a\nf a/f ok\nf a/g ok\n");
+        std::string out;
+        EXPECT_EQ(checkTree(s / "dest", out), kSame) << out;
+    }
+}
+
 // A file changed after the index was written, by any means, is compared by reading it: the run
 // gives the package's bytes, never the changed ones. Each change keeps the size, and all but the
 // rename restore the old mtime: only the change time and the inode tell.
