@@ -97,9 +97,11 @@ TEST_F(TreeIndexTest, EveryInstallLeavesAnIndexOfItsTree) {
 }
 
 // A package may give a path more than once (tar -r appends): the last entry wins, and the index
-// describes what it made, never an earlier entry's bytes or kind at the same path.
+// describes what it made, never an earlier entry's bytes or kind at the same path, even where
+// both files have one size (and, on a file system that gives the freed inode again within one
+// clock tick, one identity).
 TEST_F(TreeIndexTest, APathGivenTwiceIsIndexedAsTheLastEntryMadeIt) {
-    s.sh("mkdir -p one/a two/a && printf first > one/a/f && printf second > two/a/f && ln -s f one/a/g &&"
+    s.sh("mkdir -p one/a two/a && printf first! > one/a/f && printf second > two/a/f && ln -s f one/a/g &&"
          " printf third > two/a/g && " + std::string(kTar) + " -C one -cf twice.tar . && " + kTar + " -C two -rf twice.tar ./a/f ./a/g");
     s.packWith("--tar twice.tar", "twice.velk", "{\"PLVS\":\"2\"}");
     for (const char* args : {"twice.velk dest version", "--atomic twice.velk dest version"}) {
