@@ -1,6 +1,7 @@
 #include "install/TreeIndexWriter.h"
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,12 +21,35 @@ namespace {
 constexpr mode_t kIndexMode = 0600;
 constexpr size_t kClosedSize = 8 + 8 + 4;  // after a file's digests in the records: inode, mtime
 constexpr uint8_t kManyTimes = 7;          // a path given this often is left out altogether
+constexpr long kLongestTickNs = 100000000;  // a clock tick of file times is far shorter than this
 
 // The record temporary's tail of a file: what it was right after it was made.
 bool sameAsClosed(const struct stat& now, const unsigned char* closed) {
     return uint64_t(now.st_ino) == brn::loadLe64(closed) &&
            int64_t(now.st_mtim.tv_sec) == int64_t(brn::loadLe64(closed + 8)) &&
            uint32_t(now.st_mtim.tv_nsec) == brn::loadLe32(closed + 16);
+}
+
+bool later(const timespec& a, const timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// File times come from a coarse clock: a file changed within the tick of its recorded change
+// time would keep it. Returning only once the clock has passed the latest recorded change
+// time makes any later change move the file's identity. Bounded: a clock set back, or a file
+// time from the future, costs no more than the longest tick.
+void waitPast(const timespec& latest) {
+    timespec now{}, start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        if (later(now, latest)) return;
+        timespec waited{};
+        clock_gettime(CLOCK_MONOTONIC, &waited);
+        if ((waited.tv_sec - start.tv_sec) * 1000000000L + (waited.tv_nsec - start.tv_nsec) > kLongestTickNs) return;
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 }  // namespace
@@ -37,6 +61,7 @@ struct CTreeIndexWriter::Pass {
     brn::CKindTable seen;
     CFolderCursor paths, targets;
     CUniqueFd index;
+    timespec latestChange{};  // the latest change time of a file recorded
     uint64_t hashOf(const std::string& path) const { return brn::sipHash24(pathKey, path.data(), path.size()); }
 };
 
@@ -45,17 +70,27 @@ void CTreeIndexWriter::begin(int folder, const std::string& destName, const std:
     name = destName;
     shownParent = shown;
     owner = given;
-    recordsName = unpredictableName(name, kIndexTemporarySuffix);
-    records.reset(recordsName.empty() ? -1
-                                      : openat(parent, recordsName.c_str(),
-                                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kIndexMode));
-    if (records.get() < 0) {
-        const int error = recordsName.empty() ? EAGAIN : errno;
-        recordsName.clear();
-        return fail("cannot be begun", error);
+    records.reset(makeTemporary(recordsName, O_RDWR));
+    if (records.get() >= 0) out = std::make_unique<CIndexOutput>(records.get());
+}
+
+// A fresh temporary beside DEST, private, DEST's owner's: its descriptor, its name in `made`;
+// -1 (printed) where it cannot be made.
+int CTreeIndexWriter::makeTemporary(std::string& made, int access) {
+    made = unpredictableName(name, kIndexTemporarySuffix);
+    CUniqueFd file(made.empty() ? -1 : openat(parent, made.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                              kIndexMode));
+    if (file.get() < 0) {
+        const int error = made.empty() ? EAGAIN : errno;
+        made.clear();
+        fail("its temporary cannot be made", error);
+        return -1;
     }
-    if (owner.given && fchown(records.get(), owner.user, owner.group) != 0) return fail("cannot be given DEST's owner", errno);
-    out = std::make_unique<CIndexOutput>(records.get());
+    if (owner.given && fchown(file.get(), owner.user, owner.group) != 0) {
+        fail("its temporary cannot be given DEST's owner", errno);
+        return -1;
+    }
+    return file.release();
 }
 
 void CTreeIndexWriter::write(const void* data, size_t size) {
@@ -130,6 +165,7 @@ bool CTreeIndexWriter::keepRecord(Pass& pass, IndexRecord& record, const unsigne
     struct stat now;
     if (folder < 0 || fstatat(folder, leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return false;
     record.mode = uint32_t(now.st_mode & 07777);
+    if (later(now.st_ctim, pass.latestChange)) pass.latestChange = now.st_ctim;
     const uint64_t size = record.identity.size;
     record.identity = identityOf(now);
     switch (record.kind) {
@@ -197,26 +233,27 @@ bool CTreeIndexWriter::finishIndex(Pass& pass, CIndexOutput& index, uint64_t kep
 
 bool CTreeIndexWriter::publish(int tree) {
     Pass pass;
-    if (!failed && (!out || out->flush() != 0)) fail("cannot be written", errno);
-    if (!failed && !countPaths(pass)) fail("cannot be read back", errno != 0 ? errno : EIO);
-    if (!failed) {
-        indexName = unpredictableName(name, kIndexTemporarySuffix);
-        pass.index.reset(indexName.empty() ? -1 : openat(parent, indexName.c_str(),
-                                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kIndexMode));
-        if (pass.index.get() < 0) {
-            indexName.clear();
-            fail("cannot be made", errno);
-        }
-    }
-    if (!failed && owner.given && fchown(pass.index.get(), owner.user, owner.group) != 0) fail("cannot be given DEST's owner", errno);
-    if (!failed && !copyRecords(pass, tree)) fail("cannot be written", errno != 0 ? errno : EIO);
-    const std::string index = helperName(name, kIndexSuffix);
-    if (!failed && renameat(parent, indexName.c_str(), parent, index.c_str()) != 0) fail("cannot be renamed into place", errno);
-    if (!failed) indexName.clear();
-    if (!failed && fsync(parent) != 0) fail("cannot be synced", errno);
+    if (!failed) writeIndex(pass, tree);
+    if (!failed) putInPlace();
     if (failed) removeIndex();
     discard();
+    if (!failed) waitPast(pass.latestChange);
     return !failed;
+}
+
+// The records read back into the index temporary, synced.
+void CTreeIndexWriter::writeIndex(Pass& pass, int tree) {
+    if (!out || out->flush() != 0) return fail("cannot be written", errno);
+    if (!countPaths(pass)) return fail("cannot be read back", errno != 0 ? errno : EIO);
+    pass.index.reset(makeTemporary(indexName, O_WRONLY));
+    if (pass.index.get() >= 0 && !copyRecords(pass, tree)) fail("cannot be written", errno != 0 ? errno : EIO);
+}
+
+void CTreeIndexWriter::putInPlace() {
+    const std::string index = helperName(name, kIndexSuffix);
+    if (renameat(parent, indexName.c_str(), parent, index.c_str()) != 0) return fail("cannot be renamed into place", errno);
+    indexName.clear();
+    if (fsync(parent) != 0) fail("cannot be synced", errno);
 }
 
 // An index that cannot be written leaves none: the one there describes another tree.

@@ -9,6 +9,8 @@
 // tree's names after the swap, both move its ctime. A record is kept only for the last entry of
 // its path, and only where the path still names what the entry made (a file: the same inode,
 // size and mtime as when it was closed); anything else is left out, and so not trusted later.
+// File times come from a coarse clock: publish returns only once it has passed the latest
+// change time recorded, so that a file changed after the run always moves its identity.
 // Both temporaries are ".NAME.<16 random hex digits>.velk-index-new", mode 0600; what a kill
 // leaves of them a later run removes. Failing to write an index never fails an install: it
 // says so, and leaves no index (the next run then compares files by reading them).
@@ -55,7 +57,10 @@ public:
 
 private:
     struct Pass;
+    int makeTemporary(std::string& made, int access);
     void write(const void* data, size_t size);
+    void writeIndex(Pass& pass, int tree);
+    void putInPlace();
     void fail(const char* what, int error);
     bool countPaths(Pass& pass);
     bool copyRecords(Pass& pass, int tree);

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "tests/support/Scene.h"
+#include "tests/support/SyscallTrace.h"
 
 using namespace velktest;
 
@@ -112,6 +113,31 @@ TEST_F(TreeIndexTest, APathGivenTwiceIsIndexedAsTheLastEntryMadeIt) {
         EXPECT_EQ(sortedLines(s.sh(indexReader("check .dest.velk-index dest"))), "d a\nf a/f ok\nf a/g ok\n");
         std::string out;
         EXPECT_EQ(checkTree(s / "dest", out), kSame) << out;
+    }
+}
+
+// An index that cannot be put in place (its rename fails, made so by strace) fails no install:
+// the tree and its version are in place, the run says why there is no index, and none is left,
+// nor any temporary.
+TEST_F(TreeIndexTest, AnIndexThatCannotBeWrittenFailsNoInstall) {
+    if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
+    const struct {
+        const char* args;
+        int rename;  // the index's among the renameat calls: staged, the version's comes first
+    } runs[] = {{"v2.velk dest version", 1}, {"--atomic v2.velk dest version", 2}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.args);
+        s.sh("rm -rf dest");
+        ASSERT_EQ(unpack("v1.velk dest version"), 0) << s.log();
+        const std::string strace = commandLine(straceInjecting("renameat", "error=EIO", r.rename));
+        ASSERT_EQ(shellStatus(s.cd() + strace + " " + VELK_UNPACK + " " + r.args + " > log 2>&1"), 0) << s.log();
+        EXPECT_EQ(describeTree(s / "dest"), v2Tree);
+        EXPECT_EQ(readFile(s / "version"), "v2");
+        EXPECT_NE(s.log().find("index " + s.path() + "/.dest.velk-index: cannot be renamed into place(5,"),
+                  std::string::npos) << s.log();
+        EXPECT_EQ(namesWith(s.path(), "velk-index"), "");
+        std::string out;
+        EXPECT_EQ(checkTree(s / "dest", out), kNoIndex);
     }
 }
 
