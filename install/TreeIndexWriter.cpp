@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -35,21 +36,19 @@ bool later(const timespec& a, const timespec& b) {
 }
 
 // File times come from a coarse clock: a file changed within the tick of its recorded change
-// time would keep it. Returning only once the clock has passed the latest recorded change
-// time makes any later change move the file's identity. Bounded: a clock set back, or a file
-// time from the future, costs no more than the longest tick.
+// time would keep it. Returning only once the clock has passed the latest recorded change time
+// makes any later change move the file's identity. One sleep, always (of nothing where the
+// clock is past already), so that a run makes the same calls whatever the time; bounded, so a
+// clock set back or a file time from the future costs no more than the longest tick.
 void waitPast(const timespec& latest) {
-    timespec now{}, start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        clock_gettime(CLOCK_REALTIME_COARSE, &now);
-        if (later(now, latest)) return;
-        timespec waited{};
-        clock_gettime(CLOCK_MONOTONIC, &waited);
-        if ((waited.tv_sec - start.tv_sec) * 1000000000L + (waited.tv_nsec - start.tv_nsec) > kLongestTickNs) return;
-        const timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
+    timespec now{}, tick{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    clock_getres(CLOCK_REALTIME_COARSE, &tick);
+    long long wait = (latest.tv_sec - now.tv_sec) * 1000000000LL + (latest.tv_nsec - now.tv_nsec) +
+                     tick.tv_sec * 1000000000LL + tick.tv_nsec;
+    wait = std::max(0LL, std::min<long long>(wait, kLongestTickNs));
+    const timespec pause{time_t(wait / 1000000000LL), long(wait % 1000000000LL)};
+    (void)clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
 }
 
 }  // namespace
