@@ -14,6 +14,7 @@
 #include "install/CustomInfo.h"
 #include "app/ExitStatus.h"
 #include "app/InspectReport.h"
+#include "app/TreeCheck.h"
 #include "app/OptionReader.h"
 #include "install/PackageRun.h"
 #include "app/ProgressLine.h"
@@ -34,6 +35,7 @@ constexpr const char* kListingRoot = ".";  // the destination the listing maker 
 constexpr const char* kHelp =
     "usage: velk-inspect [--verify] [--json] [--keep-backslashes] [--pubkey KEYFILE [--signature SIGFILE]]\n"
     "                    PACKAGE-FILE\n"
+    "       velk-inspect --check-tree DEST\n"
     "Lists every package of PACKAGE-FILE and its entries, decoded as velk-unpack decodes them,\n"
     "making nothing, and tells whether velk-unpack would succeed on it. PACKAGE-FILE - is\n"
     "standard input, read as it arrives; --pubkey then needs --signature.\n"
@@ -44,6 +46,9 @@ constexpr const char* kHelp =
     "                         is part of the name, not a folder separator\n"
     "  --pubkey KEYFILE       check the file's minisign signature as velk-unpack --pubkey does\n"
     "  --signature SIGFILE    the signature to check (default: PACKAGE-FILE.minisig)\n"
+    "  --check-tree DEST      check the tree installed in DEST against its index: a line\n"
+    "                         \"changed PATH\", \"missing PATH\" or \"added PATH\" for each\n"
+    "                         difference; status 0 same, 4 differs, 5 no usable index\n"
     "  --help, --version      this text, or the version, and nothing else\n"
     "Exit status: 0 velk-unpack would succeed; 1 usage; 2 unreadable; 3 damaged or refused;\n"
     "4 an unsafe entry path; 5 no PLVS; 6 the signature does not verify. See velk-inspect(1).\n";
@@ -78,6 +83,7 @@ struct Options {
     bool keepBackslashes = false;  // names as velk-unpack --keep-backslashes reads them
     std::string publicKey;  // --pubkey: check the signature
     std::string signature;  // --signature; empty: PACKAGE-FILE + ".minisig"
+    std::string checkTree;  // --check-tree: the installed tree to check, no package
     std::string path;
 };
 
@@ -92,10 +98,15 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
         flagOption("--keep-backslashes", nullptr, options.keepBackslashes),
         textOption("--pubkey", "a key file", options.publicKey),
         textOption("--signature", "a signature file", options.signature),
+        textOption("--check-tree", "a folder", options.checkTree),
     };
     const CommandLine line = readCommandLine(argc, argv, table, OptionPlace::kAnywhere);
     if (!line.ok) return false;
     if (options.help || options.showVersion) return true;
+    if (!options.checkTree.empty()) {
+        return line.operands.empty() && !options.verify && !options.json && !options.keepBackslashes &&
+               options.publicKey.empty() && options.signature.empty();
+    }
     if (line.operands.size() != 1) return false;
     options.path = line.operands[0];
     const bool signatureFound = !signaturePathFor(options.path, options.signature).empty();
@@ -301,7 +312,7 @@ bool beginSignature(const Options& options, CSourceSignature& signature, CInspec
 // The usage line on standard error, and a hint when there is more to say.
 int usage(const std::string& hint) {
     fputs("usage: velk-inspect [--verify] [--json] [--keep-backslashes] [--pubkey KEYFILE [--signature SIGFILE]]"
-          " PACKAGE-FILE\n", stderr);
+          " PACKAGE-FILE\n       velk-inspect --check-tree DEST\n", stderr);
     if (!hint.empty()) fprintf(stderr, "velk-inspect: %s\n", hint.c_str());
     return kInspectUsage;
 }
@@ -315,6 +326,10 @@ int velkInspect(int argc, const char* const* argv) {
     if (options.help || options.showVersion) {
         fputs(options.help ? kHelp : "velk-inspect " VELK_VERSION "\n", stdout);
         return kInspectOk;
+    }
+    if (!options.checkTree.empty()) {
+        if (const std::string problem = relativePathsProblem({options.checkTree}); !problem.empty()) return usage(problem);
+        return checkTree(options.checkTree);
     }
     const std::string file = pathToResolve(options.path);
     if (const std::string problem = relativePathsProblem({file, options.publicKey, options.signature}); !problem.empty()) {

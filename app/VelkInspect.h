@@ -8,6 +8,8 @@
 // package; --json prints one JSON document instead of the text; --pubkey checks the file's
 // minisign signature while it is read, as velk-unpack --pubkey would. The exit status says
 // whether velk-unpack would succeed on the file, and if not, why (kInspect... below).
+// velk-inspect --check-tree DEST checks an installed tree against its index instead
+// (app/TreeCheck.h, with its own statuses: 0 same, 4 differs, 5 no usable index, 1 usage).
 
 namespace velk {
 

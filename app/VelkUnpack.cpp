@@ -18,6 +18,7 @@
 #include "fs/Message.h"
 #include "install/CustomInfo.h"
 #include "install/InPlaceDestination.h"
+#include "install/IndexingEntryMaker.h"
 #include "install/KeptNameMaker.h"
 #include "install/StagedDestination.h"
 #include "install/PackageRun.h"
@@ -123,9 +124,24 @@ Verdict verifySignature(CSourceSignature& signature, const CSourceFile& source, 
     return Verdict::kOk;
 }
 
-// The makers of one run: the disk maker of the tree, and in front of it the one the run needs:
-// the old tree's equal files linked (--link-unchanged), or, in place, the name of a version
-// file inside DEST kept for the version. Each maker outlives the decoder, whose tar stage may
+// The old tree's index, where it can be trusted to tell which files are unchanged; its digest
+// key then keys the new index too, so that the files reused keep comparable digests. Null where
+// there is none usable: every file is then compared by reading it.
+CTreeIndexReader* readOldIndex(CDestination& dest, CTreeIndexReader& reader) {
+    const IndexOpen opened = dest.readOldIndex(reader);
+    if (opened == IndexOpen::kUsable) {
+        dest.newIndex().useKey(reader.header().key);
+        return &reader;
+    }
+    if (opened != IndexOpen::kMissing) {
+        brn::message("dest %s: %s: its files are compared by reading them\n", dest.shown().c_str(), indexOpenText(opened));
+    }
+    return nullptr;
+}
+
+// The makers of one run, front to back: in place, the name of a version file inside DEST kept
+// for the version; the record of the new tree's index; the old tree's equal files linked
+// (--link-unchanged); the disk maker of the tree. Each outlives the decoder, whose tar stage may
 // still close a file through it.
 class CRunMakers {
 public:
@@ -134,19 +150,24 @@ public:
         maker.keepPermissions(options.keepPermissions);
         maker.keepBackslashes(options.keepBackslashes);
         maker.giveOwnership(dest.ownership());
-        if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree());
-        if (!options.atomic && !version.belowDest().empty()) keeping.emplace(maker, version.belowDest());
+        if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree(), readOldIndex(dest, oldIndex));
+        indexing.emplace(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker, maker, dest.newIndex());
+        if (reusing) {
+            indexing->watchBlocks([this](uint64_t block, const Digest& digest) { reusing->blockDigested(block, digest); });
+        }
+        if (!options.atomic && !version.belowDest().empty()) keeping.emplace(*indexing, version.belowDest());
     }
-    brn::CEntryMaker& front() {
-        if (reusing) return *reusing;
-        if (keeping) return *keeping;
-        return maker;
-    }
+    CRunMakers(const CRunMakers&) = delete;
+    CRunMakers& operator=(const CRunMakers&) = delete;
+
+    brn::CEntryMaker& front() { return keeping ? static_cast<brn::CEntryMaker&>(*keeping) : *indexing; }
     brn::CDiskEntryMaker& disk() { return maker; }
 
 private:
     brn::CDiskEntryMaker maker;
+    CTreeIndexReader oldIndex;
     std::optional<CReusingEntryMaker> reusing;
+    std::optional<CIndexingEntryMaker> indexing;
     std::optional<CKeptNameMaker> keeping;
 };
 

@@ -11,6 +11,7 @@
 #include "fs/Leftovers.h"
 #include "fs/Message.h"
 #include "fs/MountPoints.h"
+#include "install/FolderCursor.h"
 #include "install/PathResolve.h"
 #include "install/VersionFile.h"
 
@@ -80,7 +81,25 @@ void CDestination::noteOwner(uid_t user, gid_t group) {
     owner.given = geteuid() == 0 && (user != geteuid() || group != getegid());
     owner.user = user;
     owner.group = group;
-    (void)removeLeftovers(parent.get(), shownParent(), name, {kStagingSuffix, kProbeSuffix}, {user, geteuid()});
+    (void)removeLeftovers(parent.get(), shownParent(), name, {kStagingSuffix, kProbeSuffix, kIndexTemporarySuffix},
+                          {user, geteuid()});
+    index.begin(parent.get(), name, shownParent(), owner);
+}
+
+IndexOpen CDestination::readOldIndex(CTreeIndexReader& reader) const {
+    const int old = reusableTree();
+    struct stat st;
+    if (old < 0 || fstat(old, &st) != 0) return IndexOpen::kMissing;
+    return reader.open(parent.get(), name, old, {st.st_uid, geteuid()});
+}
+
+void CDestination::dropOldIndex() {
+    (void)removeLeftovers(parent.get(), shownParent(), name, {kIndexSuffix}, {owner.user, geteuid()});
+}
+
+void CDestination::publishIndex(const CVersionFile& version, int installed) {
+    if (!version.belowDest().empty()) index.addEntry(IndexKind::kOwn, treePath(version.belowDest()));
+    (void)index.publish(installed);
 }
 
 // Emptying never crosses into another file system, and a swap would carry one away: a mount

@@ -10,8 +10,10 @@
 // then on, never through a path again; as root in a DEST of another user's, they get DEST's
 // owner and group (ownership()). Commit is the end of an install: the new tree is made durable
 // before the version file names it, and everything that can fail comes before the commit point.
+// Every successful install leaves an index of its tree beside DEST (install/TreeIndexWriter.h),
+// recorded as entries are made (newIndex) and put in place by the commit.
 // Calling order: resolve, prepare, entries through fd(), then commit or discard. The
-// descriptors and the lock live as long as the object.
+// descriptors, the lock and the index being written live as long as the object.
 
 #include <sys/types.h>
 
@@ -20,6 +22,8 @@
 #include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 #include "install/InstallLock.h"
+#include "install/TreeIndexReader.h"
+#include "install/TreeIndexWriter.h"
 
 namespace velk {
 
@@ -78,6 +82,11 @@ public:
     // The old tree, whose files an entry maker may reuse (install/ReusingEntryMaker.h); -1 where
     // there is none apart from the tree being made.
     virtual int reusableTree() const { return -1; }
+    // The index the commit puts beside DEST, recorded as the tree is made.
+    CTreeIndexWriter& newIndex() { return index; }
+    // The old tree's index into `reader` (staged: DEST as it was): usable only where it is a
+    // private file of DEST's owner or the updater, whole, and made for DEST's folder.
+    IndexOpen readOldIndex(CTreeIndexReader& reader) const;
     const std::string& shown() const { return given; }
     const std::string& path() const { return resolved; }
 
@@ -98,6 +107,12 @@ protected:
     // syncfs of the tree; false, printed, when it fails.
     bool syncTree() const;
     bool lockStillHeld() const { return lock.check() == LockOutcome::kHeld; }
+    // Records the version file inside DEST as the run's own, and puts the index of the tree in
+    // the folder `installed` (DEST now) in place. A failure is printed, never the install's.
+    void publishIndex(const CVersionFile& version, int installed);
+    // Removes the old tree's index (DEST's owner's or the updater's) before the tree it names is
+    // changed: from then until the new one is in place, there is none.
+    void dropOldIndex();
     // "write version file PATH failed" after the version file's own line, and kVersionNotWritten.
     static CommitOutcome versionNotWritten(const CVersionFile& version);
     std::string shownParent() const;
@@ -108,6 +123,7 @@ protected:
     Ownership owner;       // see ownership()
     CUniqueFd parent;      // the directory that holds DEST
     CUniqueFd tree;        // the folder entries are made in
+    CTreeIndexWriter index;
 
 private:
     virtual CommitOutcome commitTree(CVersionFile& version, const std::string& text) = 0;

@@ -43,6 +43,7 @@ DestOutcome CInPlaceDestination::openDest() {
 // The file at `keepBelow` is looked up without following a link: one on the way, or anything
 // but a regular file there, is no version file to keep.
 DestOutcome CInPlaceDestination::emptyKeeping(const std::string& keepBelow) {
+    dropOldIndex();  // a kill from now on leaves no index, never one of the old tree
     CTreeRemover remover(tree.get(), given);
     std::vector<std::string> parts = brn::pathComponents(keepBelow);
     if (!parts.empty()) {
@@ -70,6 +71,7 @@ CommitOutcome CInPlaceDestination::commitTree(CVersionFile& version, const std::
         return versionNotWritten(version);
     }
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
+    publishIndex(version, tree.get());
     if (version.publish() != VersionOutcome::kDone) return versionNotWritten(version);
     return CommitOutcome::kCommitted;
 }

@@ -38,8 +38,8 @@ bool openForWriting(int file) {
 
 }  // namespace
 
-CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd)
-    : staged(stagedMaker), oldTree(oldTreeFd), newFiles(stagedMaker), buffer(kCompareSlice) {
+CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, CTreeIndexReader* index)
+    : staged(stagedMaker), oldFolders(oldTreeFd), oldIndex(index), newFiles(stagedMaker), buffer(kCompareSlice) {
     keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
 }
 
@@ -51,13 +51,12 @@ void CReusingEntryMaker::noteEntry(const brn::TAR_FILE_INFO_T& info) {
 // The old tree's file at `name`, when it may be the one a plain run makes: a regular file of
 // the entry's size with one link, that no process holds open for writing. Nothing is opened
 // before its type is known (a FIFO would wake a writer waiting for a reader), and what is
-// opened must be the file looked at. Its traits go to `traits`.
-bool CReusingEntryMaker::findOld(const std::string& name, FileTraits& traits) {
-    const size_t slash = name.find_last_of('/');
-    const int folder = oldFolder(slash == std::string::npos ? std::string() : name.substr(0, slash));
-    if (folder < 0) return false;
-    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
-    struct stat seen, st;
+// opened must be the file looked at. Its traits go to `traits`, its state to `st`.
+bool CReusingEntryMaker::findOld(const std::string& name, FileTraits& traits, struct stat& st) {
+    std::string leaf;
+    const int folder = oldFolders.folderOf(treePath(name), leaf);
+    if (folder < 0 || leaf.empty()) return false;
+    struct stat seen;
     if (fstatat(folder, leaf.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode)) return false;
     CUniqueFd file(openat(folder, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0 || fstat(file.get(), &st) != 0 || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
@@ -69,23 +68,12 @@ bool CReusingEntryMaker::findOld(const std::string& name, FileTraits& traits) {
     return true;
 }
 
-// The old tree's folder `path`, reached component by component from DEST without following a
-// link. The folders on the way to the last one stay open, as the entries of a tree come folder
-// by folder: only the components after the shared start are opened. -1 when it is not there.
-int CReusingEntryMaker::oldFolder(const std::string& path) {
-    if (oldTree < 0) return -1;
-    const std::vector<std::string> parts = brn::pathComponents(path);
-    size_t kept = 0;
-    while (kept < held.size() && kept < parts.size() && held[kept].first == parts[kept]) ++kept;
-    held.resize(kept);
-    int at = kept == 0 ? oldTree : held.back().second.get();
-    for (size_t level = kept; level < parts.size(); ++level) {
-        CUniqueFd next(openSubfolder(at, parts[level]));
-        if (next.get() < 0) return -1;
-        at = next.get();
-        held.emplace_back(parts[level], std::move(next));
-    }
-    return at;
+// Digests only where the index's record is of this very file as it is now: any change to it
+// since the index was written moved its identity.
+CReusingEntryMaker::Way CReusingEntryMaker::wayFor(const IndexRecord* record, const struct stat& st) const {
+    const bool known = record != nullptr && record->kind == IndexKind::kFile &&
+                       oldIndex->header().device == uint64_t(st.st_dev) && record->identity == identityOf(st);
+    return known ? Way::kDigests : Way::kRead;
 }
 
 // An old file is compared only when linking it gives what writing gives: its owner, group,
@@ -94,21 +82,33 @@ brn::MakeOutcome CReusingEntryMaker::openFile(const std::string& name, uint32_t 
     current = Current();
     current.name = name;
     current.mode = mode;
+    pending.clear();
+    // Every file entry is looked up, so that the index is read in step with the package.
+    const IndexRecord* record = oldIndex != nullptr ? oldIndex->find(treePath(name)) : nullptr;
     FileTraits oldTraits;
-    if (entrySize > 0 && findOld(name, oldTraits)) {
+    struct stat st;
+    if (entrySize > 0 && findOld(name, oldTraits, st)) {
         const FileTraits* newTraits = nullptr;
         if (brn::MakeOutcome found = newFiles.find(name, mode, newTraits); found != brn::MakeOutcome::kOk) return found;
-        current.comparing = newTraits != nullptr && *newTraits == oldTraits;
-        if (!current.comparing) current.old.reset();
+        if (newTraits != nullptr && *newTraits == oldTraits) current.way = wayFor(record, st);
+        if (current.way == Way::kWrite) current.old.reset();
+        if (current.way == Way::kDigests) current.record = *record;
     }
-    if (current.comparing) {
-        (void)posix_fadvise(current.old.get(), 0, 0, POSIX_FADV_RANDOM);  // see sameBytes
+    if (current.way == Way::kRead) (void)posix_fadvise(current.old.get(), 0, 0, POSIX_FADV_RANDOM);  // see sameBytes
+    if (current.way != Way::kWrite) {
         handle = kHandle;
         return brn::MakeOutcome::kOk;
     }
     const brn::MakeOutcome opened = staged.openFile(name, mode, current.written);
     if (opened == brn::MakeOutcome::kOk) handle = kHandle;
     return opened;
+}
+
+void CReusingEntryMaker::blockDigested(uint64_t block, const Digest& digest) {
+    if (current.way != Way::kDigests || current.differs) return;
+    Digest old;
+    current.differs = !oldIndex->digestAt(current.record, block, old) || old != digest;
+    if (!current.differs) ++current.sameBlocks;
 }
 
 // How many of `count` bytes equal the old file's at the matched offset. The first block is
@@ -132,7 +132,8 @@ size_t CReusingEntryMaker::sameBytes(const char* data, size_t count) {
 
 brn::MakeOutcome CReusingEntryMaker::write(int handle, const char* data, size_t count) {
     if (handle != kHandle) return brn::MakeOutcome::kBadHandle;
-    if (!current.comparing) return staged.write(current.written, data, count);
+    if (current.way == Way::kDigests) return holdOrWrite(data, count);
+    if (current.way == Way::kWrite) return staged.write(current.written, data, count);
     const size_t same = sameBytes(data, count);
     if (same == count) {
         current.matched += count;
@@ -141,10 +142,36 @@ brn::MakeOutcome CReusingEntryMaker::write(int handle, const char* data, size_t 
     return diverge(data, count, same);
 }
 
+// While the blocks match, the incoming bytes are held; once one differs, or more came than are
+// held, what was held is written and the rest written as it comes. A file written before it was
+// known to differ is still compared to the end.
+brn::MakeOutcome CReusingEntryMaker::holdOrWrite(const char* data, size_t count) {
+    if (current.written >= 0) return staged.write(current.written, data, count);
+    if (!current.differs && pending.size() + count <= kPendingLimit) {
+        pending.append(data, count);
+        return brn::MakeOutcome::kOk;
+    }
+    return writePending(data, count);
+}
+
+// The staged file made, with what was held and `data` written into it.
+brn::MakeOutcome CReusingEntryMaker::writePending(const char* data, size_t count) {
+    if (current.written < 0) {
+        const brn::MakeOutcome opened = staged.openFile(current.name, current.mode, current.written);
+        if (opened != brn::MakeOutcome::kOk) return opened;
+    }
+    brn::MakeOutcome written = brn::MakeOutcome::kOk;
+    if (!pending.empty()) written = staged.write(current.written, pending.data(), pending.size());
+    pending.clear();
+    if (written == brn::MakeOutcome::kOk && count > 0) written = staged.write(current.written, data, count);
+    return written;
+}
+
 // A byte differs: the staged file is made, the old file's bytes up to it copied in, and the
 // rest of `data` written.
 brn::MakeOutcome CReusingEntryMaker::diverge(const char* data, size_t count, size_t same) {
-    current.comparing = false;
+    current.way = Way::kWrite;
+
     if (brn::MakeOutcome opened = staged.openFile(current.name, current.mode, current.written); opened != brn::MakeOutcome::kOk) {
         return opened;
     }
@@ -177,7 +204,9 @@ brn::MakeOutcome CReusingEntryMaker::copyPrefix(int to, uint64_t length) {
 brn::MakeOutcome CReusingEntryMaker::closeFile(int handle, const std::string& name) {
     if (handle != kHandle) return brn::MakeOutcome::kBadHandle;
     brn::MakeOutcome result = brn::MakeOutcome::kOk;
-    if (!current.comparing) {
+    if (current.way == Way::kDigests) {
+        result = closeCompared(name);
+    } else if (current.way == Way::kWrite) {
         result = staged.closeFile(current.written, name);
     } else if (current.matched == entrySize) {
         result = linkOld(name);
@@ -185,7 +214,34 @@ brn::MakeOutcome CReusingEntryMaker::closeFile(int handle, const std::string& na
         result = copyOld(name, current.matched);  // cut short, as a failed stream leaves a file
     }
     current = Current();
+    pending.clear();
     return result;
+}
+
+// The old file is linked only where every block matched and it is still the file the index
+// described, with no writer. A copy written because the file was long is dropped unsynced:
+// its pages go with its name, before they reach the disk.
+brn::MakeOutcome CReusingEntryMaker::closeCompared(const std::string& name) {
+    const bool same = !current.differs && current.sameBlocks == blockCount(entrySize) && stillTheFileCompared();
+    if (!same) {
+        if (brn::MakeOutcome written = writePending(nullptr, 0); written != brn::MakeOutcome::kOk) return written;
+        return staged.closeFile(current.written, name);
+    }
+    const bool spilled = current.written >= 0;
+    if (spilled) (void)close(current.written);
+    current.written = -1;
+    const brn::MakeOutcome result = staged.linkFile(name, current.old.get());
+    if (result == brn::MakeOutcome::kOk) ++linked;
+    if (result != brn::MakeOutcome::kNotLinked) return result;
+    if (spilled) return copyOld(name, entrySize);
+    if (brn::MakeOutcome written = writePending(nullptr, 0); written != brn::MakeOutcome::kOk) return written;
+    return staged.closeFile(current.written, name);
+}
+
+bool CReusingEntryMaker::stillTheFileCompared() const {
+    struct stat st;
+    return fstat(current.old.get(), &st) == 0 && identityOf(st) == current.record.identity &&
+           !openForWriting(current.old.get());
 }
 
 // The staged name becomes a hard link to the very file that was compared, through its

@@ -6,38 +6,52 @@
 // is used only where linking gives exactly what writing gives: the entry's size, one link, no
 // process holding it open for writing (a read lease tells), and the owner, group, mode,
 // extended attributes (ACLs, capabilities) and inode flags that a file made in the staged
-// folder gets now (install/NewFileTraits.h asks the file system). While the entry's data
-// streams in it is compared with that file, and nothing is written while they match:
-//   every byte matches: the staged name becomes a hard link to the old file (no data written),
-//                       unless a writer opened it meanwhile: then its bytes are copied;
-//   a byte differs:     the matching prefix is copied from the old file (copy_file_range, which
-//                       shares extents where the file system can), and the rest written as usual;
-//   anything else:      the entry is written as usual.
+// folder gets now (install/NewFileTraits.h asks the file system). It is then compared with the
+// entry's data as it streams in, one of two ways:
+//   by digests, where the old tree's index (install/TreeIndexReader.h) has a record of the path
+//     whose identity (inode, size, mtime, ctime) is the file's now: each block's digest of the
+//     incoming bytes (install/IndexingEntryMaker.h computes them) is compared with the record's,
+//     and the old file is never read. The incoming bytes are held (up to kPendingLimit) until
+//     the file is known to differ, then written; a longer file's are written as they come, and
+//     dropped before they reach the disk if it turns out equal;
+//   by reading, anywhere else: nothing is written while the bytes match, and at the first that
+//     differs the matching prefix is copied from the old file (copy_file_range, which shares
+//     extents where the file system can) and the rest written.
+// Every byte equal, and the old file still what was compared (its identity, no writer): the
+// staged name becomes a hard link to it (no data written). Anything else is written as usual.
 // Nothing of the old tree is ever changed: links only add names. After the swap the old
 // tree's names go, and every reused file is back to one link, now in the new tree (or to
 // as many as the package's hard links give it). The condition: nothing opens a file of DEST
 // for writing while the run goes (replacing one by rename is fine, the file compared is the
 // one linked). Empty files are made, not linked. Calling order as for any maker; one file at
-// a time.
+// a time; blockDigested for each block of the file being made, before its bytes are written.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "brn/tar/DiskEntryMaker.h"
 #include "fs/FileTraits.h"
 #include "fs/UniqueFd.h"
+#include "install/FolderCursor.h"
 #include "install/NewFileTraits.h"
+#include "install/TreeIndexReader.h"
 
 namespace velk {
 
 class CReusingEntryMaker : public brn::CEntryMaker {
 public:
-    // `staged` makes the new tree; `oldTree` is DEST's descriptor (both borrowed).
-    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree);
+    static constexpr size_t kPendingLimit = 1 << 20;  // incoming bytes held back at most
+
+    // `staged` makes the new tree; `oldTree` is DEST's descriptor; `oldIndex` the old tree's
+    // index, or null where it has none usable (all borrowed).
+    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree, CTreeIndexReader* oldIndex);
+
+    // The digest of block `block` of the incoming file, before its last bytes are written.
+    void blockDigested(uint64_t block, const Digest& digest);
 
     void noteEntry(const brn::TAR_FILE_INFO_T& info) override;
     brn::MakeOutcome openFile(const std::string& name, uint32_t mode, int& handle) override;
@@ -51,18 +65,30 @@ public:
     uint64_t linkedFiles() const { return linked; }
 
 private:
-    // The file being made: compared with `old` while `comparing`, else written to `written`.
+    enum class Way {
+        kWrite,    // written as usual
+        kRead,     // compared by reading the old file
+        kDigests,  // compared through the old index's digests
+    };
+    // The file being made, compared with `old` unless written.
     struct Current {
         std::string name;
         uint32_t mode = 0;
-        CUniqueFd old;          // the old tree's file, read with pread
-        uint64_t matched = 0;   // bytes compared equal so far
-        bool comparing = false;
+        Way way = Way::kWrite;
+        CUniqueFd old;          // the old tree's file
+        uint64_t matched = 0;   // kRead: bytes compared equal so far
+        IndexRecord record;     // kDigests: the old file's record
+        uint64_t sameBlocks = 0;
+        bool differs = false;   // kDigests: a block's digest differs
         int written = -1;       // the staged file's handle once it is written
     };
 
-    bool findOld(const std::string& name, FileTraits& traits);
-    int oldFolder(const std::string& path);
+    bool findOld(const std::string& name, FileTraits& traits, struct stat& st);
+    Way wayFor(const IndexRecord* record, const struct stat& st) const;
+    brn::MakeOutcome holdOrWrite(const char* data, size_t count);
+    brn::MakeOutcome writePending(const char* data, size_t count);
+    brn::MakeOutcome closeCompared(const std::string& name);
+    bool stillTheFileCompared() const;
     brn::MakeOutcome diverge(const char* data, size_t count, size_t same);
     brn::MakeOutcome copyPrefix(int to, uint64_t length);
     brn::MakeOutcome linkOld(const std::string& name);
@@ -70,12 +96,13 @@ private:
     size_t sameBytes(const char* data, size_t count);
 
     brn::CDiskEntryMaker& staged;
-    int oldTree;
+    CFolderCursor oldFolders;  // DEST's folders
+    CTreeIndexReader* oldIndex;
     CNewFileTraits newFiles;  // what a file written into the staged tree gets
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
     Current current;
-    std::vector<std::pair<std::string, CUniqueFd>> held;  // the old tree's folders to the last one used
     std::vector<char> buffer;  // old bytes read for one comparison
+    std::string pending;       // kDigests: incoming bytes not written yet
     uint64_t linked = 0;
 };
 

@@ -7,7 +7,8 @@
 // be one update. SOURCE "-" is standard input instead: a stream (a pipe, a socket, a file),
 // read once to its end; its size is not known, and nothing about it can change. A parent may
 // have made it non-blocking: reads wait for bytes (fs/FileUtil.h readWaiting), and its flags,
-// shared with the parent, stay as they are.
+// shared with the parent, stay as they are. A pipe is widened to 1 MiB (F_SETPIPE_SZ, or the
+// system's pipe-max-size where that is less), so the writer runs ahead by whole chunks.
 // Calling order: open, markStart, read through fd(), changedSinceStart.
 
 #include <sys/stat.h>

@@ -246,6 +246,9 @@ CommitOutcome CStagedDestination::prepareSwap(CVersionFile& version, const std::
 CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::string& text) {
     if (CommitOutcome prepared = prepareSwap(version, text); prepared != CommitOutcome::kCommitted) return prepared;
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
+    // The old index names the old tree's folder, whose inode a later tree may get: it goes
+    // before the swap, so that a kill before the new one is in place leaves none.
+    dropOldIndex();
     if (exchange(false) != 0) {
         sayAtomic(given, "swap failed", errno);
         return CommitOutcome::kNotSwapped;
@@ -264,7 +267,10 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
         }
         if (published != VersionOutcome::kDone) return undoExchange(versionNotWritten(version));
     }
+    // The identities of reused files move once more as the old tree's names go: taken after.
+    const CUniqueFd installed(fcntl(tree.get(), F_DUPFD_CLOEXEC, 0));
     removeOldTree();
+    publishIndex(version, installed.get());
     return CommitOutcome::kCommitted;
 }
 

@@ -9,9 +9,11 @@
 //   a version file inside DEST is written into the staged tree -> the staged tree takes DEST's
 //   owner and group (as root), ACLs and mode -> syncfs(staged tree), which makes those durable
 //   with the tree -> a version file outside DEST gets its temporary written and synced -> the
-//   lock checked -> DEST and the staged tree exchanged (renameat2 RENAME_EXCHANGE, or a rename
-//   when DEST was missing): the commit point -> fsync(parent) -> the version's rename and its
-//   folder's sync -> the old tree, now under the staging name, removed.
+//   lock checked -> the old index removed -> DEST and the staged tree exchanged (renameat2
+//   RENAME_EXCHANGE, or a rename when DEST was missing): the commit point -> fsync(parent) ->
+//   the version's rename and its folder's sync -> the old tree, now under the staging name,
+//   removed -> the index of the new tree put in place (install/TreeIndexWriter.h). From the
+//   commit point until the new index is in place there is none.
 // After the exchange, a failed sync or rename exchanges back, syncs the parent, says "the swap
 // was undone: DEST holds the old tree again", and ends with DEST and the version file as they
 // were; only when the exchange back fails too is the new tree left in DEST without its version

@@ -26,7 +26,7 @@ void reportChmod(const std::string& name, int error) {
 }  // namespace
 
 CDiskEntryMaker::CDiskEntryMaker(int root, const std::string& shownPrefix)
-    : rootFd(root), tree(root), walker(tree, shownPrefix) {}
+    : tree(root), walker(tree, shownPrefix) {}
 
 MakeOutcome CDiskEntryMaker::openFile(const std::string& name, uint32_t mode, int& handle) {
     const MakeOutcome result = walker.openFile(name, handle);

@@ -66,7 +66,6 @@ private:
     int giveFileMode(int file, uint32_t mode) const;
     bool setDirectoryMode(const std::string& name, uint32_t mode);
 
-    int rootFd;
     bool keepModes = false;
     int modeHandle = -1;  // the file being written, whose mode is fileMode
     uint32_t fileMode = 0;

@@ -49,9 +49,10 @@ protected:
         return "dest:\n" + describeTree(dest()) + "version: " + readFile(version()) + "\nbeside DEST:\n" + ls(site()) +
                "beside the version file:\n" + ls(s / "state");
     }
-    std::string installed(const std::string& tree, const std::string& value) const {
-        return "dest:\n" + tree + "version: " + value + "\nbeside DEST:\n.dest.velk-lock\ndest/\n"
-               "beside the version file:\nversion\n";
+    // `indexed`: the run left the index of the tree beside it.
+    std::string installed(const std::string& tree, const std::string& value, bool indexed = true) const {
+        return "dest:\n" + tree + "version: " + value + "\nbeside DEST:\n" + (indexed ? ".dest.velk-index\n" : "") +
+               ".dest.velk-lock\ndest/\nbeside the version file:\nversion\n";
     }
     std::function<bool()> inFolder(const std::string& commands) const {
         return [this, commands] { return shellStatus(s.cd() + commands) == 0; };
@@ -65,9 +66,10 @@ protected:
 // Failures while the package is unpacked; a DEST that cannot be swapped and a parent nobody may
 // write to, refused before anything changes; each step of the swap failing, made so by strace.
 TEST_F(AtomicInstallTest, AFailedRunLeavesEverythingAsItWas) {
-    // Without --atomic the same package costs the old tree: the new files stand, no version names them.
+    // Without --atomic the same package costs the old tree: the new files stand, no version or
+    // index names them.
     EXPECT_EQ(s.unpack({bad, dest(), version()}).status, kIncomplete);
-    EXPECT_EQ(snapshot(), installed(newTree, kOld));
+    EXPECT_EQ(snapshot(), installed(newTree, kOld, false));
     writeFile(s / "two.velk", readFile(s / "p.velk") + readFile(bad));
     s.sh("printf x > ok && ln -s " + quote(s / "outside") + " out && tar --format=ustar -cf dots.tar"
          " --transform='s,^ok$,a/../../evil,' ok && tar --format=ustar -cf out.tar out"
@@ -167,9 +169,9 @@ TEST_F(AtomicInstallTest, DestMissingOrReachedThroughAnOperatorsLink) {
     s.sh("cd site && mv dest real && ln -s real current");
     const struct {
         std::string given, folder, beside;  // in the site folder; what lies beside `folder` after the run
-    } cases[] = {{"current", "real", ".dest.velk-lock\n.real.velk-lock\ncurrent@\nreal/\n"},
-                 {"./missing/../current/", "real", ".dest.velk-lock\n.real.velk-lock\ncurrent@\nreal/\n"},
-                 {"new/dest", "new/dest", ".dest.velk-lock\ndest/\n"}};
+    } cases[] = {{"current", "real", ".dest.velk-lock\n.real.velk-index\n.real.velk-lock\ncurrent@\nreal/\n"},
+                 {"./missing/../current/", "real", ".dest.velk-lock\n.real.velk-index\n.real.velk-lock\ncurrent@\nreal/\n"},
+                 {"new/dest", "new/dest", ".dest.velk-index\n.dest.velk-lock\ndest/\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.given);
         writeFile(version(), kOld);

@@ -35,9 +35,10 @@ protected:
     std::string dest() const { return s / "site/dest"; }
 
     // DEST holds the old tree (with a version file of its own in state/), the outside version
-    // file says kOld, and the lock file is there from an earlier run.
+    // file says kOld, and the lock file is there from an earlier run; no index describes it.
     void restore() {
-        s.sh("rm -rf site/dest site/.dest.*velk-staging && cp -a old site/dest && : > site/.dest.velk-lock");
+        s.sh("rm -rf site/dest site/.dest.*velk-staging site/.dest.velk-index && cp -a old site/dest &&"
+             " : > site/.dest.velk-lock");
         writeFile(s / "state/version", kOld);
         writeFile(dest() + "/state/version", kOld);
     }
@@ -160,8 +161,10 @@ TEST_F(CommitTest, AVersionFileInsideDestOutlivesAFailedEmptying) {
 // the version file holds the old value or the new one. Staged, DEST is wholly old (or missing) or
 // new, and the version file names the new version only with the new tree; a version file inside
 // DEST is written into the new tree before the swap, so that DEST is never a tree without its
-// version. After each kill the next run installs and leaves nothing behind. On tmpfs where
-// possible: its syncs do not wait on the machine's disk.
+// version. The index beside DEST describes the tree in it or is recognised as stale: velk-inspect
+// --check-tree never finds a difference. After each kill the next run installs and leaves
+// nothing behind but the lock and the index. On tmpfs where possible: its syncs do not wait on
+// the machine's disk.
 TEST_F(CommitTest, KilledAtAnySystemCallNothingIsHalfDone) {
     PrivateMounts mounts;
     if (mounts.entered()) {
@@ -205,11 +208,15 @@ TEST_F(CommitTest, KilledAtAnySystemCallNothingIsHalfDone) {
                        << "DEST is\n" << now;
                    EXPECT_TRUE(value == kOld || value == "new") << value;
                    EXPECT_TRUE(!staged || value == kOld || now == row.newTree) << "the new version without its tree";
+                   // The index describes the tree in DEST, or is recognised as stale.
+                   const int checked = shellStatus(std::string(VELK_INSPECT) + " --check-tree " + quote(dest) +
+                                                   " > /dev/null 2>&1");
+                   EXPECT_TRUE(checked == 0 || checked == 5) << checked;
                    const Outcome rerun = s.unpack(row.args);
                    EXPECT_EQ(rerun.status, 0) << rerun.all();
                    EXPECT_EQ(describeTree(dest), row.newTree);
                    EXPECT_EQ(readFile(row.versionFile), "new");
-                   EXPECT_EQ(ls(s / "site") + ls(s / "state"), ".dest.velk-lock\ndest\nversion\n");
+                   EXPECT_EQ(ls(s / "site") + ls(s / "state"), ".dest.velk-index\n.dest.velk-lock\ndest\nversion\n");
                }});
     }
 }

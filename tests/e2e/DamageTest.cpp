@@ -132,6 +132,7 @@ protected:
                 EXPECT_EQ(velktest::describeTree(slot + "/dest"), tree);
                 EXPECT_EQ(velktest::readFile(slot + "/version"), version);
                 velktest::writeFile(slot + "/version", "old");
+                EXPECT_TRUE(std::filesystem::remove(slot + "/.dest.velk-index"));  // the install's index
             } else {
                 const char* said[] = {"tgz: unpack fail\r\n", "tgz: unpack incomplete\r\n", "tgz: no package in the source\r\n"};
                 EXPECT_TRUE(std::any_of(said, said + 3, [&](const char* line) { return log.find(line) != log.npos; })) << log;

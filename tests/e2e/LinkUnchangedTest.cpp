@@ -80,35 +80,44 @@ protected:
     std::string newTree;
 };
 
-// Unchanged files keep their inode; the changed ones get the old bytes before the change copied
-// (strace shows copy_file_range of exactly the length of the same prefix) and the rest written.
-// DEST ends byte for byte as a plain install leaves it, each of its files with one link.
+// Unchanged files keep their inode. Through the old tree's index no old file is read (strace -y
+// shows no pread of a file of DEST, only of the index) and the changed files are written from
+// the incoming bytes; without it the changed ones get the old bytes before the change copied
+// (copy_file_range of exactly the length of the same prefix) and the rest written. DEST ends
+// byte for byte as a plain install leaves it, each of its files with one link.
 TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
-    installOld();
-    const ino_t same = inodeOf(s / "dest/lib/same.so"), tool = inodeOf(s / "dest/bin/tool");
-    const std::string trace = s / "trace";
-    const std::string strace = kEmulated ? "" : commandLine(straceCommand(trace,
-                                   {"-e", "trace=copy_file_range,linkat"}));
-    ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version", strace), 0) << s.log();
-    EXPECT_EQ(describeTree(s / "dest"), newTree);
-    EXPECT_EQ(readFile(s / "version"), "v2");
-    EXPECT_EQ(inodeOf(s / "dest/lib/same.so"), same);
-    EXPECT_EQ(inodeOf(s / "dest/lib/twin.so"), same);
-    EXPECT_EQ(inodeOf(s / "dest/bin/tool"), tool);
-    for (const char* name : {"lib/first", "lib/middle", "lib/last", "bin/tool"}) {
-        EXPECT_EQ(linksOf(s / ("dest/" + std::string(name))), 1u) << name;
+    for (const bool indexed : {true, false}) {
+        SCOPED_TRACE(indexed ? "with the old tree's index" : "without an index");
+        installOld();
+        if (!indexed) s.sh("rm .dest.velk-index");
+        const ino_t same = inodeOf(s / "dest/lib/same.so"), tool = inodeOf(s / "dest/bin/tool");
+        const std::string trace = s / "trace";
+        const std::string strace = kEmulated ? "" : commandLine(straceCommand(trace,
+                                       {"-y", "-e", "trace=copy_file_range,linkat,pread64,read"}));
+        ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version", strace), 0) << s.log();
+        EXPECT_EQ(describeTree(s / "dest"), newTree);
+        EXPECT_EQ(readFile(s / "version"), "v2");
+        EXPECT_EQ(inodeOf(s / "dest/lib/same.so"), same);
+        EXPECT_EQ(inodeOf(s / "dest/lib/twin.so"), same);
+        EXPECT_EQ(inodeOf(s / "dest/bin/tool"), tool);
+        for (const char* name : {"lib/first", "lib/middle", "lib/last", "bin/tool"}) {
+            EXPECT_EQ(linksOf(s / ("dest/" + std::string(name))), 1u) << name;
+        }
+        EXPECT_EQ(linksOf(s / "dest/lib/same.so"), 2u);  // and lib/twin.so
+        if (kEmulated) continue;
+        const std::string calls = readFile(trace);
+        auto copied = [&](const std::string& length) {
+            return std::regex_search(calls, std::regex("copy_file_range\\(\\d+<[^>]*>, \\[0\\], \\d+<[^>]*>, NULL, " + length +
+                                                       ", 0\\)"));
+        };
+        const bool oldRead = std::regex_search(calls, std::regex("(pread64|read)\\(\\d+<" + s / "dest/"));
+        EXPECT_EQ(oldRead, !indexed) << calls;
+        EXPECT_EQ(copied("100000") && copied("199999"), !indexed) << calls;  // the middle and the last byte
+        EXPECT_FALSE(copied("0")) << calls;                                 // the first byte: nothing to copy
+        const std::regex link("linkat\\(");
+        EXPECT_EQ(std::distance(std::sregex_iterator(calls.begin(), calls.end(), link), std::sregex_iterator()), 6)
+            << calls;  // the five unchanged files, and the package's own hard link
     }
-    EXPECT_EQ(linksOf(s / "dest/lib/same.so"), 2u);  // and lib/twin.so
-    if (kEmulated) return;
-    const std::string calls = readFile(trace);
-    auto copied = [&](const std::string& length) {
-        return std::regex_search(calls, std::regex("copy_file_range\\(\\d+, \\[0\\], \\d+, NULL, " + length + ", 0\\)"));
-    };
-    EXPECT_TRUE(copied("100000") && copied("199999")) << calls;  // the middle and the last byte
-    EXPECT_FALSE(copied("0")) << calls;                         // the first byte: nothing to copy
-    const std::regex link("linkat\\(");
-    EXPECT_EQ(std::distance(std::sregex_iterator(calls.begin(), calls.end(), link), std::sregex_iterator()), 6)
-        << calls;  // the five unchanged files, and the package's own hard link
 }
 
 // Root updating a tree that belongs to a service user makes every file that user's, and so a
@@ -225,22 +234,26 @@ TEST_F(LinkUnchangedTest, AnOldTreeThatCannotBeRemovedIsNamedAndRemovedLater) {
     EXPECT_EQ(linksOf(s / "dest/bin/tool"), 1u);
 }
 
-// A writer that opens an old file while the run goes: one that opens it while it is compared is
-// seen before the link (the file is written anew, and what the writer writes later stays out of
-// the new tree), and one that opens it while the run holds its read lease breaks the lease, whose
-// SIGIO must not end the run (the writer's non-blocking open fails, the file is linked).
+// A writer that opens an old file while the run goes: one that opens it while it is compared
+// (read, or through the index's digests) is seen before the link (the file is written anew, and
+// what the writer writes later stays out of the new tree), and one that opens it while the run
+// holds its read lease breaks the lease, whose SIGIO must not end the run (the writer's
+// non-blocking open fails, the file is linked).
 TEST_F(LinkUnchangedTest, AWriterOpeningDuringTheRun) {
     if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
     const struct {
         const char* heldAt;  // bin/tool's first call of this name
         int openFlags;       // the writer's open
+        bool indexed;        // the old tree's index is there: bin/tool is compared through it
         bool linked;
     } cases[] = {
-        {"pread64", O_WRONLY, false},
-        {"fcntl", O_WRONLY | O_NONBLOCK, true},
+        {"pread64", O_WRONLY, false, false},
+        {"flistxattr", O_WRONLY, true, false},
+        {"fcntl", O_WRONLY | O_NONBLOCK, true, true},
     };
     for (const auto& c : cases) {
         installOld();
+        if (!c.indexed) s.sh("rm .dest.velk-index");
         const ino_t old = inodeOf(s / "dest/bin/tool");
         const std::vector<std::string> args = {"--atomic", "--link-unchanged", "v2.velk", "dest", "version"};
         HeldRun held(s.unpacking(args), c.heldAt, s / "dest/bin/tool");
@@ -264,7 +277,9 @@ TEST_F(LinkUnchangedTest, AWriterOpeningDuringTheRun) {
 
 // Killed at a spread of calls while the tree is staged and at every call from the sync on:
 // DEST is wholly the old tree or wholly the new one, and the old tree's files are byte for byte
-// what they were whenever DEST is the old tree.
+// what they were whenever DEST is the old tree. The index beside it describes the tree in DEST
+// or is recognised as stale (velk-inspect --check-tree never finds a difference), and the next
+// run, which trusts what it may of it, gives the new tree.
 TEST_F(LinkUnchangedTest, KilledAtAnyCallDestIsWhollyOldOrNew) {
     if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
     installOld();
@@ -275,6 +290,13 @@ TEST_F(LinkUnchangedTest, KilledAtAnyCallDestIsWhollyOldOrNew) {
            [&](const Outcome&) {
                const std::string now = describeTree(s / "dest");
                EXPECT_TRUE(now == oldTree || now == newTree) << now;
+               // The index beside DEST describes the tree in it, or is recognised as stale.
+               const int checked = shellStatus(std::string(VELK_INSPECT) + " --check-tree " + quote(s / "dest") +
+                                               " > /dev/null 2>&1");
+               EXPECT_TRUE(checked == 0 || checked == 5) << checked;
+               ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version"), 0) << s.log();
+               EXPECT_EQ(describeTree(s / "dest"), newTree);
+               EXPECT_EQ(shellStatus(std::string(VELK_INSPECT) + " --check-tree " + quote(s / "dest")), 0);
            }});
 }
 

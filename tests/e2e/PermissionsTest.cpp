@@ -136,7 +136,7 @@ TEST_F(PermissionsTest, PGivesEveryEntryTheModeTarXpGivesIt) {
                 EXPECT_EQ(describeTree(dest()), describeTree(ref));
                 EXPECT_EQ(modes(dest(), 0777), modes(ref, 0777));
                 EXPECT_EQ(modes(dest(), 07000), modes(dest(), 0));  // never set-ID or sticky
-                EXPECT_EQ(shell("LC_ALL=C ls -A " + quote(s / "site")), ".dest.velk-lock\ndest\n");
+                EXPECT_EQ(shell("LC_ALL=C ls -A " + quote(s / "site")), ".dest.velk-index\n.dest.velk-lock\ndest\n");
             }
         }
     }

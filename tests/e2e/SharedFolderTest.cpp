@@ -203,7 +203,7 @@ TEST_F(SharedFolderTest, ALockFileRemovedOrReplacedWhileHeldStopsItsRun) {
         EXPECT_NE(out.all().find("lock " + lock + ": the lock file was removed or replaced while it was held("),
                   std::string::npos) << out.all();
         EXPECT_EQ(s.state("site/dest"), row.atomic ? Scene::installed(twoTree, "two") : Scene::installed(oldTree, "old"));
-        EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), row.atomic ? ".dest.velk-lock\ndest\n" : "dest\n");
+        EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), row.atomic ? ".dest.velk-index\n.dest.velk-lock\ndest\n" : "dest\n");
     }
 }
 
@@ -291,7 +291,8 @@ TEST_F(SharedFolderTest, RootLeavesAServiceUsersTreeToItsOwner) {
         EXPECT_EQ(nobody.status, 0) << nobody.all();
         EXPECT_EQ(nobody.all().find("left"), std::string::npos) << nobody.all();
         EXPECT_EQ(describeTree(s / "site/dest"), richTree);
-        EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), ".dest.velk-lock\ndest\nversion\n");
+        EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), ".dest.velk-index\n.dest.velk-lock\ndest\nversion\n");
+        EXPECT_EQ(s.sh("stat -c '%U:%G %a' site/.dest.velk-index"), "nobody:nogroup 600\n");  // the tree's owner's
     }
 }
 

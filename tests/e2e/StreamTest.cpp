@@ -2,7 +2,7 @@
 // producer that writes a byte at a time or a pipe its parent made non-blocking, with the same
 // guarantees as a file: a stream cut short or followed by garbage is not an install, --atomic
 // keeps the old tree through every failure and every kill, and a signature is checked before
-// the swap. And the progress feed, of a file and of a stream.
+// the swap; a pipe widened to 1 MiB. And the progress feed, of a file and of a stream.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <regex>
 #include <sstream>
 
 #include "tests/support/Scene.h"
@@ -112,6 +113,21 @@ TEST_F(StreamTest, AnyStreamInstallsTheTreeAFileGives) {
     }
     // velk-inspect lists a stream as it lists the file.
     EXPECT_EQ(s.sh("cat big.velk | " VELK_INSPECT " --verify -"), s.sh(VELK_INSPECT " --verify big.velk"));
+}
+
+// A pipe on standard input is widened to 1 MiB before it is read, so the producer runs ahead by
+// whole chunks; a file given as standard input is left alone.
+TEST_F(StreamTest, APipeIsWidenedToOneMebibyte) {
+    if (kEmulated) GTEST_SKIP() << "strace would trace the emulator";
+    const std::string strace = commandLine(straceCommand(s / "trace", {"-e", "trace=fcntl"}));
+    ASSERT_EQ(shellStatus(s.cd() + "cat big.velk | " + strace + " " + VELK_UNPACK + " --atomic - dest version > log 2>&1"),
+              0) << s.log();
+    EXPECT_TRUE(std::regex_search(readFile(s / "trace"), std::regex(R"(F_SETPIPE_SZ, 1048576\)\s+= 1048576)")))
+        << readFile(s / "trace");
+    EXPECT_EQ(describeTree(s / "dest"), bigTree);
+    ASSERT_EQ(shellStatus(s.cd() + strace + " " + VELK_UNPACK + " --atomic - dest version < big.velk > log 2>&1"), 0)
+        << s.log();
+    EXPECT_EQ(readFile(s / "trace").find("F_SETPIPE_SZ"), std::string::npos) << readFile(s / "trace");
 }
 
 // A producer that dies inside a package, or garbage after the last one, is not an install: -7.

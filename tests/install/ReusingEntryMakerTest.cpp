@@ -59,7 +59,7 @@ TEST(ReusingEntryMaker, LinksOnlyWhatIsEqualAndFollowsNoLink) {
     const CUniqueFd staged(open((tmp / "staged").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     {
         brn::CDiskEntryMaker disk(staged.get(), tmp / "staged/");
-        CReusingEntryMaker maker(disk, old.get());
+        CReusingEntryMaker maker(disk, old.get(), nullptr);
         EXPECT_TRUE(makeFile(maker, "same", same));
         EXPECT_TRUE(makeFile(maker, "sub/changed", changed));
         EXPECT_TRUE(makeFile(maker, "link/f", same));
