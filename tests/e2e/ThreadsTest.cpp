@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include "tests/support/Scene.h"
 #include "tests/support/SyscallTrace.h"
 
@@ -88,6 +90,26 @@ TEST_F(ThreadsTest, OneProcessorOrOneThreadRunsInOneThread) {
         EXPECT_EQ(trace.find("clone") != std::string::npos, row.threads) << trace;
         EXPECT_EQ(s.state(), Scene::installed(describeTree(s / "one"), "1.0"));
     }
+}
+
+// Where the system makes no thread (here: no room in the address space for a thread's stack,
+// which takes the size of the stack limit), the run goes on in one thread, as --threads 1.
+TEST_F(ThreadsTest, WhereNoThreadCanBeMadeTheRunIsOneThread) {
+    if (kEmulated) GTEST_SKIP() << "strace must trace the program itself";
+#ifdef VELK_SANITIZE_BUILD
+    GTEST_SKIP() << "a sanitizer's runtime needs more address space than the limit leaves";
+#endif
+    const std::string oneThread = outcome(intact, "1");
+    Launch how;
+    how.argv = straceCommand(s / "trace", {"-e", "trace=clone,clone3"});
+    how.argv.insert(how.argv.end(), {VELK_UNPACK_PROGRAM, "--threads", "3", "in.velk", "dest", "version"});
+    how.out = s / "log";
+    how.workDir = s.path();
+    how.limits = {{RLIMIT_STACK, rlim_t(512) << 20}, {RLIMIT_AS, rlim_t(256) << 20}};
+    s.sh("rm -rf dest && mkdir dest && printf old > version");
+    const Outcome run = velktest::run(how);
+    EXPECT_EQ("status " + std::to_string(run.status) + "\n" + s.log() + "\n" + s.state(), oneThread);
+    EXPECT_EQ(readFile(s / "trace").find("clone"), std::string::npos) << readFile(s / "trace");
 }
 
 }  // namespace
