@@ -26,8 +26,8 @@ constexpr size_t kMaxPush = size_t(1) << 30;
 
 }  // namespace
 
-CUnPackFile::CUnPackFile(brn::CEntryMaker& maker, Progress progress)
-    : progressLines(progress == Progress::kShown), entryMaker(maker) {
+CUnPackFile::CUnPackFile(brn::CEntryMaker& maker, Progress progress, brn::CStageLine* stageLine)
+    : progressLines(progress == Progress::kShown), entryMaker(maker), line(stageLine) {
     init(std::string());
 }
 
@@ -74,6 +74,20 @@ int CUnPackFile::buffToFile(const char* data, int length) {
         if (progressLines) brn::messageLine("tgz: unpack success\r");
         return length;
     }
+    return reportFailure();
+}
+
+int CUnPackFile::settle() {
+    if (failed != Failure::kNone) return kFailed;
+    if (expect != Expect::kPayload || payloadDone == 0) return 0;
+    if (int r = pipeline->settle(); r < 0) {
+        payloadRefused(r);
+        return reportFailure();
+    }
+    return 0;
+}
+
+int CUnPackFile::reportFailure() {
     logError("buffToFile", kSourceFile, kBuffToFileLogLine);
     brn::messageLine("tgz: unpack fail\r");
     return kFailed;
@@ -172,7 +186,7 @@ CUnPackFile::Step CUnPackFile::setUpPipeline() {
         return fail(Failure::kPipelineInit);
     }
     std::string salt(fileHeader + kHeaderSaltAt, kHeaderSaltSize);
-    if (int r = pipeline->init(material, salt, &entryMaker); r < 0) {
+    if (int r = pipeline->init(material, salt, &entryMaker, line); r < 0) {
         brn::message("tgza.init error %d\n", r);
         return fail(Failure::kPipelineInit);
     }
@@ -187,13 +201,12 @@ CUnPackFile::Step CUnPackFile::pushPayload() {
         if (available() == 0) return Step::kNeedMore;
         size_t n = size_t(std::min<uint64_t>({available(), total - payloadDone, kMaxPush}));
         if (payloadDone == 0 && setUpPipeline() != Step::kBlockDone) return Step::kFailed;
-        if (int r = pipeline->update(front(), int(n)); r < 0) {
-            brn::message("untgza.update error %d\n", r);
-            return fail(Failure::kPayload);
-        }
+        if (int r = pipeline->update(front(), int(n)); r < 0) return payloadRefused(r);
         payloadDone += n;
         consume(n);
     }
+    // A block still on the line's threads may yet be refused: then update refused it.
+    if (int r = pipeline->settle(); r < 0) return payloadRefused(r);
     if (int r = pipeline->finish(); r < 0) {
         brn::message("-----------------untgza.finish error %d\n", r);
         return fail(Failure::kPayload);
@@ -201,6 +214,11 @@ CUnPackFile::Step CUnPackFile::pushPayload() {
     if (progressLines) brn::message("-----------------unpack succe  \r\n filepath= %s\n", shownDest.c_str());
     expect = Expect::kTail;
     return Step::kBlockDone;
+}
+
+CUnPackFile::Step CUnPackFile::payloadRefused(int code) {
+    brn::message("untgza.update error %d\n", code);
+    return fail(Failure::kPayload);
 }
 
 CUnPackFile::Step CUnPackFile::takeTail() {

@@ -8,6 +8,10 @@
 // package), setOutCustomInfo, init, any number of buffToFile, then ask atPackageBoundary /
 // packageIndex to judge the input as a whole, and failure / pipelineError after a
 // failed buffToFile. The decoder owns one pipeline at a time, fresh for every package.
+// Given a stage line (brn/untgza/StageLine.h), each pipeline inflates and unpacks on the
+// line's threads while buffToFile walks on: a payload block refused there fails the buffToFile
+// call that meets it (at the latest the one that ends the payload) with the messages and the
+// record one thread gives; settle meets it when the input ended first.
 
 #include <cstdint>
 #include <functional>
@@ -49,8 +53,10 @@ public:
 
     static constexpr int kFailed = -1;
 
-    // Every entry of every package is made by `maker`, which must outlive the decoder.
-    explicit CUnPackFile(brn::CEntryMaker& maker, Progress progress = Progress::kShown);
+    // Every entry of every package is made by `maker`, which must outlive the decoder; so must
+    // `line`, where the payloads are inflated and unpacked (nullptr: in the calling thread).
+    explicit CUnPackFile(brn::CEntryMaker& maker, Progress progress = Progress::kShown,
+                         brn::CStageLine* line = nullptr);
     ~CUnPackFile();
     CUnPackFile(const CUnPackFile&) = delete;
     CUnPackFile& operator=(const CUnPackFile&) = delete;
@@ -67,6 +73,9 @@ public:
     // or all input so far is decoded); -1 when a package failed. A failure is not cleared
     // by later calls.
     int buffToFile(const char* data, int length);
+    // Waits until what the line was handed went through: 0, or -1 as buffToFile fails when a
+    // block of it was refused. 0 at once without a line.
+    int settle();
 
     // True when the input so far ends exactly behind a package's tail.
     bool atPackageBoundary() const;
@@ -110,6 +119,8 @@ private:
     PackageHead headFacts() const;
 
     Step fail(Failure failure);
+    Step payloadRefused(int code);
+    int reportFailure();
     uint64_t payloadLength() const;
     const char* front() const { return pending.data() + pendingStart; }
     size_t available() const { return pending.size() - pendingStart; }
@@ -134,6 +145,7 @@ private:
     bool progressLines = true;
     Failure failed = Failure::kNone;
     brn::CEntryMaker& entryMaker;
+    brn::CStageLine* line;
     std::unique_ptr<brn::CUntgza> pipeline;
 };
 

@@ -43,6 +43,13 @@ std::vector<OptionSpec> optionTable(UnpackOptions& options) {
              options.progressFd = int(fd);
              return true;
          }},
+        {"--threads", nullptr, "a number of threads",
+         [&options](const std::string& value) {
+             uint64_t threads = 0;
+             if (!parseNumber(value, INT_MAX, threads) || threads == 0) return false;
+             options.threads = int(threads);
+             return true;
+         }},
         {"--source-size", nullptr, "a number of bytes",
          [&options](const std::string& value) {
              return parseNumber(value, UINT64_MAX, options.sourceSize) && options.sourceSize > 0;

@@ -21,6 +21,7 @@ struct UnpackOptions {
     bool progress = false;         // --progress: a progress line on standard error, if a terminal
     int progressFd = -1;           // --progress-fd N: "PERCENT BYTES TOTAL" lines to descriptor N
     uint64_t sourceSize = 0;       // --source-size N: the bytes a stream SOURCE will bring; 0 unknown
+    int threads = 0;               // --threads N: at most N threads (N >= 1); 0: the default
     bool help = false;             // --help: the synopsis and every option, nothing else done
     bool showVersion = false;      // --version
     std::string source;            // "-": standard input, read as a stream
@@ -34,8 +35,8 @@ struct ParsedOptions {
 };
 
 // ok, or not ok for an unknown option, an option given twice, an option without its value or
-// with an empty one (a --progress-fd that is not a descriptor number, a --source-size that is
-// not a number), --signature without --pubkey, an option after SOURCE, fewer than three
+// with an empty one (a --progress-fd that is not a descriptor number, a --source-size or a
+// --threads that is not a number above 0), --signature without --pubkey, an option after SOURCE, fewer than three
 // arguments after the options (unless --help or --version was given), or options that do not
 // fit SOURCE "-": --source-size needs it, and with it --pubkey needs --atomic and --signature;
 // and --link-unchanged without --atomic.

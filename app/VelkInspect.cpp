@@ -226,9 +226,9 @@ PackageRecord CInspection::recordOf(uint64_t index) const {
 
 Verdict CInspection::run(CSourceFile& source, const std::string& path, CSourceSignature* signature) {
     CPackageRun reading(source, decoder);
-    reading.addObserver([this](const char*, int, uint64_t done) { progress.update(done); });
+    reading.addObserver([this](uint64_t done) { progress.update(done); });
     if (signature != nullptr) {
-        reading.addReader([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
+        reading.addReader([signature](const char* data, int length) { signature->observe(data, length); });
     }
     const RunEnd end = reading.run();
     progress.clear();

@@ -1,7 +1,10 @@
 #include "app/VelkUnpack.h"
 
+#include <malloc.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include "app/ProgressLine.h"
 #include "app/UnpackOptions.h"
 #include "brn/tar/DiskEntryMaker.h"
+#include "brn/untgza/StageLine.h"
 #include "fs/Descriptors.h"
 #include "fs/FileUtil.h"
 #include "fs/Message.h"
@@ -47,6 +51,8 @@ constexpr const char* kHelp =
     "  --progress             a progress line on standard error, when it is a terminal\n"
     "  --progress-fd N        lines \"PERCENT BYTES TOTAL\" on descriptor N, \"100 BYTES BYTES\" last\n"
     "  --source-size N        SOURCE - brings N bytes: the feed gives a percent\n"
+    "  --threads N            decipher, inflate and write on at most N threads (default 3,\n"
+    "                         never more than the processors available; 1: one thread)\n"
     "  --help, --version      this text, or the version, and nothing else\n"
     "  --                     the next argument is SOURCE, even if it starts with '-'\n"
     "SOURCE - reads the package from standard input as it arrives (a file named - is ./-).\n"
@@ -76,6 +82,32 @@ void keepWorkingThroughSignals() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGIO, SIG_IGN);
+}
+
+// The processors this process may run on; 1 when that cannot be told.
+int availableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return CPU_COUNT(&set);
+}
+
+// Where the payloads are inflated and unpacked: on threads of their own (as many as --threads
+// allows, never more than there are processors to run them), or, with one thread, or where
+// the system makes no thread, in this one (nullptr).
+std::unique_ptr<brn::CStageLine> stageLineFor(int asked) {
+    const int threads = std::min({asked > 0 ? asked : brn::CStageLine::kMaxThreads, brn::CStageLine::kMaxThreads,
+                                  availableProcessors()});
+    if (threads < brn::CStageLine::kMinThreads) return nullptr;
+#ifdef M_ARENA_MAX
+    // One heap for every thread: the workers allocate little, a heap of their own would take
+    // its own stretch of address space (scarce on a 32-bit device), and where it lands would
+    // change the calls a run makes from one run to the next.
+    mallopt(M_ARENA_MAX, 1);
+#endif
+    auto line = std::make_unique<brn::CStageLine>(threads);
+    if (!line->start()) return nullptr;
+    return line;
 }
 
 // The verdict on a run that read SOURCE, before the version file, with the line that says
@@ -177,18 +209,21 @@ private:
 // decoder refused before its end is not read on: its verdict is the decoder's.
 Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestination& dest, const CVersionFile& version,
                    CSourceSignature* signature, CProgressLine& line, CProgressFeed& feed, CPackageVersion& plvs) {
+    // The makers outlive the decoder, whose tar stage may still close a file through them, and
+    // the stage line outlives the decoder's pipelines, whose stages it runs.
     CRunMakers makers(options, dest, version);
-    CUnPackFile decoder(makers.front());
+    const std::unique_ptr<brn::CStageLine> stages = stageLineFor(options.threads);
+    CUnPackFile decoder(makers.front(), CUnPackFile::Progress::kShown, stages.get());
     decoder.setOutCustomInfo(
         [&plvs](const CUnPackFile::PackageHead& head) { return plvs.take(head.label, head.customInfo); });
     decoder.init(options.dest);
-    CPackageRun run(source, decoder);
-    run.addObserver([&line, &feed](const char*, int, uint64_t done) {
+    CPackageRun run(source, decoder, stages.get());
+    run.addObserver([&line, &feed](uint64_t done) {
         line.update(done);
         feed.update(done);
     });
     if (signature != nullptr) {
-        run.addReader([signature](const char* data, int length, uint64_t) { signature->observe(data, length); });
+        run.addReader([signature](const char* data, int length) { signature->observe(data, length); });
     }
     const RunEnd end = run.run();
     line.clear();

@@ -9,8 +9,12 @@
 // Threads: the sink is read by whichever thread prints, so it is set before any thread of the
 // work starts and changed only while no stage runs. Each message is one locked write on the
 // stream (flockfile), hook included, so lines printed from several threads never mix within a
-// line; the hook runs on the printing thread and must be safe there.
+// line; the hook runs on the printing thread and must be safe there. A thread that works
+// ahead of the one that prints (a stage of brn/untgza/StageLine.h) detours its messages with
+// CMessageDetour, so that they travel down the line with its data and are printed in the
+// order one thread would print them.
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 
@@ -29,5 +33,22 @@ void setMessagesMuted(bool muted);
 // printf and puts to the message stream.
 int message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int messageLine(const char* text);
+// Writes `length` bytes of text as they are: what a detour took, printed where it arrives.
+int messageText(const char* text, size_t length);
+
+// While it lives, the messages this thread prints (muted ones excepted) go to `take` as whole
+// texts instead of the stream, the hook not called. Other threads are not affected. One per
+// thread at a time; `take` runs on this thread.
+class CMessageDetour {
+public:
+    using Take = std::function<void(const char* text, size_t length)>;
+    explicit CMessageDetour(Take take);
+    ~CMessageDetour();
+    CMessageDetour(const CMessageDetour&) = delete;
+    CMessageDetour& operator=(const CMessageDetour&) = delete;
+
+private:
+    Take take;
+};
 
 }  // namespace brn

@@ -5,7 +5,9 @@
 // any head check, so mutated heads get through). With option A the data is a plain gzip
 // stream, and the target wraps it into a valid package (option B: two such packages back
 // to back), so mutations reach the gzip and tar stages through the AES stage. Also checked:
-// buffToFile gives the length or -1, and a failure sticks.
+// buffToFile gives the length or -1, and a failure sticks. Built as fuzz_unpack_line, the
+// decoder inflates and unpacks on a stage line of two threads (an input of even length) or
+// three, and a failure found there once the input ran out sticks as well.
 
 #include <fcntl.h>
 
@@ -19,6 +21,7 @@
 #include "brn/ByteOrder.h"
 #include "brn/crypto/PvtAes.h"
 #include "brn/tar/DiskEntryMaker.h"
+#include "brn/untgza/StageLine.h"
 #include "fs/UniqueFd.h"
 #include "fuzz/FuzzSupport.h"
 
@@ -79,13 +82,20 @@ void unpack(const velkfuzz::FuzzInput& input, const std::string& box) {
     const velk::CUniqueFd root(open(box.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (root.get() < 0) velkfuzz::fail("cannot open " + box);
     brn::CDiskEntryMaker maker(root.get(), box + "/");
+#ifdef VELK_FUZZ_ON_LINE
+    brn::CStageLine line(input.size % 2 == 0 ? brn::CStageLine::kMinThreads : brn::CStageLine::kMaxThreads);
+    if (!line.start()) velkfuzz::fail("no thread could be made");
+    CUnPackFile decoder(maker, CUnPackFile::Progress::kShown, &line);
+#else
     CUnPackFile decoder(maker);
+#endif
     decoder.init(std::string());
-    const bool allTaken = velkfuzz::forEachSlice(input, [&decoder](const char* p, int n) {
+    bool allTaken = velkfuzz::forEachSlice(input, [&decoder](const char* p, int n) {
         const int result = decoder.buffToFile(p, n);
         if (result != n && result != CUnPackFile::kFailed) velkfuzz::fail("buffToFile gave " + std::to_string(result));
         return result == n;
     });
+    if (allTaken) allTaken = decoder.settle() == 0;
     if (!allTaken && decoder.buffToFile(input.data, 0) != CUnPackFile::kFailed) {
         velkfuzz::fail("a failure was cleared by a later call");
     }

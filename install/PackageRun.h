@@ -3,9 +3,13 @@
 // input) is read through its descriptor in 102400-byte chunks (fs/FileUtil.h) into a decoder,
 // short reads of a pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
 // never buffered whole; and the input as a whole is judged the same way by both programs.
-// Observers see every chunk the decoder took, in order (a progress line); readers see every
-// chunk read, the one the decoder refused included (a hash of every byte of the input).
-// Calling order: construct, add observers, run once. Borrows the source and the decoder.
+// Observers hear of every chunk the decoder took, in order, once it went through every stage
+// (a progress line); readers see every chunk read, the one the decoder refused included (a
+// hash of every byte of the input). With a stage line (brn/untgza/StageLine.h), the one the
+// decoder runs its pipelines on, observers are called on the line's last thread while blocks
+// are in flight, and reading may run a few chunks ahead of the writing: a refusal found
+// there ends the run as it would have ended at the chunk it belongs to.
+// Calling order: construct, add observers, run once. Borrows the source, the decoder and the line.
 
 #include <cstdint>
 #include <functional>
@@ -28,15 +32,18 @@ enum class RunEnd : int {
 
 class CPackageRun {
 public:
-    // (data, length, bytes taken so far, this chunk included)
-    using ChunkObserver = std::function<void(const char* data, int length, uint64_t done)>;
+    // Bytes taken so far, the chunk just taken included.
+    using ProgressObserver = std::function<void(uint64_t done)>;
+    // Every chunk as it is read.
+    using ChunkReader = std::function<void(const char* data, int length)>;
 
-    CPackageRun(CSourceFile& source, CUnPackFile& decoder) : source(source), decoder(decoder) {}
+    CPackageRun(CSourceFile& source, CUnPackFile& decoder, brn::CStageLine* line = nullptr)
+        : source(source), decoder(decoder), line(line) {}
     CPackageRun(const CPackageRun&) = delete;
     CPackageRun& operator=(const CPackageRun&) = delete;
 
-    void addObserver(ChunkObserver observer) { observers.push_back({std::move(observer), false}); }
-    void addReader(ChunkObserver reader) { observers.push_back({std::move(reader), true}); }
+    void addObserver(ProgressObserver observer) { observers.push_back(std::move(observer)); }
+    void addReader(ChunkReader reader) { readers.push_back(std::move(reader)); }
     [[nodiscard]] RunEnd run();
     int readError() const { return readErrno; }
     // Whether the readers' view can be completed to the whole input after a run that ended
@@ -45,13 +52,14 @@ public:
     bool restReadable(RunEnd end) const;
 
 private:
+    void seeTaken(uint64_t done);
+
     CSourceFile& source;
     CUnPackFile& decoder;
-    struct Watcher {
-        ChunkObserver see;
-        bool refusedToo;  // a reader: sees the chunk the decoder refused as well
-    };
-    std::vector<Watcher> observers;
+    brn::CStageLine* line;
+    std::vector<ProgressObserver> observers;
+    std::vector<ChunkReader> readers;
+    uint64_t chunksTaken = 0;  // chunks the observers heard of: all went through every stage
     int readErrno = 0;
     bool inputEnded = false;  // reading saw the end of the input
 };

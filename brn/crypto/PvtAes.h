@@ -25,6 +25,7 @@ public:
     [[nodiscard]] int update(const char* data, int length) { return stage.update(data, length); }
     [[nodiscard]] int finish() { return stage.finish(); }
     AesError lastError() const { return stage.lastError(); }
+    int refusalCode() const { return stage.refusalCode(); }
 
 private:
     CRawAes stage;

@@ -67,6 +67,7 @@ int CRawAes::finish() {
         std::memcpy(chainBefore, engine.iv, kBlock);
         char block[kBlock];
         cipher(pendingBlock, block, kBlock, kStreamMode);
+        refusal = kFinishRefused;
         if (output(block, held) < 0) {
             std::memcpy(engine.iv, chainBefore, kBlock);  // a retried finish emits the same bytes
             failure = AesError::kOutputRefused;
@@ -81,6 +82,7 @@ int CRawAes::finish() {
 int CRawAes::emitCompletedBlock() {
     char block[kBlock];
     cipher(pendingBlock, block, kBlock, kStreamMode);
+    refusal = kUpdatePendingRefused;
     int result = output(block, kBlock);
     if (result >= 0) pendingCount = 0;
     return result;
@@ -92,6 +94,7 @@ int CRawAes::emitWholeBlocks(const char* data, size_t whole) {
     for (size_t at = 0; at < whole; at += kBufferBytes) {
         const size_t piece = std::min(whole - at, size_t(kBufferBytes));
         cipher(data + at, buffer.get(), static_cast<unsigned int>(piece), kStreamMode);
+        refusal = kUpdateBulkRefused;
         const int result = output(buffer.get(), static_cast<int>(piece));
         if (result < 0) return result;
     }

@@ -55,6 +55,11 @@ public:
 
     // Why the stream failed since init; kNone while it has not.
     AesError lastError() const { return failure; }
+    // What update or finish returns if `output` refuses the block it is being handed now:
+    // kUpdatePendingRefused, kUpdateBulkRefused or kFinishRefused. A stage that takes blocks
+    // on another thread (brn/untgza/StageLine.h) keeps it with each block, so a refusal found
+    // later is reported as this call would have reported it.
+    int refusalCode() const { return refusal; }
     // On (the default), CFB-128 uses the processor's AES instructions where present; off
     // keeps this stage to the tables, for a test or benchmark comparing both paths.
     void allowHardware(bool allowed) { engine.hardwareAllowed = allowed; }
@@ -69,6 +74,7 @@ private:
     StageOutput output;
     AesCipher engine;
     int pendingCount = 0;      // bytes held in pendingBlock, 0..15
+    int refusal = kUpdateBulkRefused;  // see refusalCode
     char pendingBlock[AesCipher::kBlockBytes] = {};
     std::function<void(const char*, char*, unsigned int, int)> cipher;  // engine's encrypt or decrypt
     std::unique_ptr<char[]> buffer;  // kBufferBytes: whole blocks ciphered by update, handed on from here

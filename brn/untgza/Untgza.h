@@ -6,12 +6,19 @@
 // AES), any number of update, finish (AES, gzip with its trailer check, then tar). One
 // pipeline serves one payload; the owner makes a fresh one for the next. The name is
 // inherited ("un-tgz, AES"): callers and the system's documentation use it.
+// Given a stage line (brn/untgza/StageLine.h), the pipeline deciphers on the calling thread
+// and the line inflates and unpacks on its workers: a block refused there shows at a later
+// update or at settle, with the code the update that handed it on would have returned, and
+// nothing that one thread would not have done after it is done or said. Call settle after the
+// last update and before finish: finish runs its stages on the calling thread, as one thread
+// does. The line must outlive the pipeline.
 
 #include <string>
 
 #include "brn/crypto/PvtAes.h"
 #include "brn/gz/ZUncompress.h"
 #include "brn/tar/TarReader.h"
+#include "brn/untgza/StageLine.h"
 
 namespace brn {
 
@@ -39,16 +46,22 @@ public:
     static constexpr int kFinishTarFailed = -3;   // finish: the archive ended inside an entry, or failed
 
     CUntgza() = default;
+    ~CUntgza();
     CUntgza(const CUntgza&) = delete;
     CUntgza& operator=(const CUntgza&) = delete;
 
     // keyMaterial, salt: the AES stage's key inputs, the package's 64-byte payload key
     // material and its 64-byte header salt, from which the stage derives its key and IV;
-    // maker: makes every tar entry, and outlives the pipeline.
-    [[nodiscard]] int init(const std::string& keyMaterial, const std::string& salt, CEntryMaker* maker);
+    // maker: makes every tar entry, and outlives the pipeline; line: where the gzip and tar
+    // stages run, or nullptr to run them in the calling thread.
+    [[nodiscard]] int init(const std::string& keyMaterial, const std::string& salt, CEntryMaker* maker,
+                           CStageLine* line = nullptr);
 
     // len, or the AES stage's negative result (-3/-4 when a later stage refused a block).
     [[nodiscard]] int update(const char* data, int len);
+    // Waits until every block handed to the line went through: 0, or what update would have
+    // returned for the one refused. Without a line, 0 at once.
+    [[nodiscard]] int settle();
 
     [[nodiscard]] int finish();
 
@@ -59,6 +72,9 @@ private:
     CPvtAesV0 aes;
     CGunzip gunzip;
     CTarReader tar;
+    CStageLine* line = nullptr;
+    bool tarOnLine = false;    // the gzip stage hands its blocks down the line to the tar stage
+    bool lineRefused = false;  // a block handed to the line was refused: the cipher's output was
 };
 
 }  // namespace brn

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/Scene.h"
 #include "tests/support/TestSupport.h"
 
 using velktest::quote;
@@ -112,7 +113,8 @@ protected:
     // nothing else inherited); SIGALRM ends a run that hangs.
     static velktest::Outcome run(const std::string& slot) {
         velktest::Launch how;
-        how.argv = {VELK_UNPACK, slot + ".in", "dest", "version"};
+        how.argv = velktest::unpackArgv();
+        how.argv.insert(how.argv.end(), {slot + ".in", "dest", "version"});
         how.out = slot + ".log";
         how.workDir = slot;
         how.hangSeconds = kHangSeconds;

@@ -129,8 +129,9 @@ TEST_F(PermissionsTest, PGivesEveryEntryTheModeTarXpGivesIt) {
             for (const bool atomic : {false, true}) {
                 SCOPED_TRACE(std::string(scenario.name) + (nobody ? ", as nobody" : ", as root") +
                              (atomic ? ", --atomic" : ", in place"));
-                std::vector<std::string> args = {VELK_UNPACK, "-p", source, dest(), s / "state/version"};
-                if (atomic) args.insert(args.begin() + 1, "--atomic");
+                std::vector<std::string> args = unpackArgv();
+                if (atomic) args.push_back("--atomic");
+                args.insert(args.end(), {"-p", source, dest(), s / "state/version"});
                 const Outcome unpacked = run(args, nobody);
                 EXPECT_EQ(unpacked.status, 0) << unpacked.all();
                 EXPECT_EQ(describeTree(dest()), describeTree(ref));
@@ -145,7 +146,9 @@ TEST_F(PermissionsTest, PGivesEveryEntryTheModeTarXpGivesIt) {
 // Without -p the archive's modes play no part: files 0600 and folders 0755, less the umask.
 TEST_F(PermissionsTest, WithoutPFilesAre0600AndFolders0755LessTheUmask) {
     const std::string source = prepare(kScenarios[0]);
-    const Outcome unpacked = run({VELK_UNPACK, source, dest(), s / "state/version"}, false);
+    std::vector<std::string> args = unpackArgv();
+    args.insert(args.end(), {source, dest(), s / "state/version"});
+    const Outcome unpacked = run(args, false);
     ASSERT_EQ(unpacked.status, 0) << unpacked.all();
     std::string expected;
     for (const char* name : {"etc/", "etc/secret", "ro/", "ro/sub/", "ro/sub/deep", "setgid", "setuid", "tmp/",

@@ -11,7 +11,7 @@ namespace {
 
 TEST(ProgramTest, HelpListsEveryOptionAndVersionIsTheProjects) {
     const struct { const char* program; const char* name; std::vector<std::string> options; } programs[] = {
-        {VELK_UNPACK, "velk-unpack",
+        {VELK_UNPACK_PROGRAM, "velk-unpack",
          {"--atomic", "-p, --preserve-permissions", "--pubkey KEYFILE", "--signature SIGFILE", "--progress ",
           "--progress-fd N", "--source-size N", "--help", "--version", "SOURCE DEST VERSION-FILE"}},
         {VELK_INSPECT, "velk-inspect", {"--verify", "--json", "--pubkey KEYFILE", "--signature SIGFILE", "--help"}},
@@ -35,7 +35,7 @@ TEST(ProgramTest, TheProgressLineIsDrawnOnlyOnATerminalAndBlankedAtTheEnd) {
     writeFile(s / "big/random.bin", seededBytes(9 * 1024 * 1024, 31));
     s.sh(VELK_PACK " --label big --info '{\"PLVS\":\"9\"}' --seed 3 -o big.velk big");
     const struct { std::string command; bool drawn; } rows[] = {
-        {VELK_UNPACK " --progress big.velk dest version", true},
+        {VELK_UNPACK + " --progress big.velk dest version", true},
         {VELK_INSPECT " --verify big.velk", true},
         {VELK_INSPECT " big.velk", false},
     };
@@ -66,7 +66,7 @@ TEST(ProgramTest, ADeadReaderOfStandardOutputChangesNothing) {
     s.pack("tree", "p.velk");
     const char* kDeadReader = "import os, subprocess, sys; r, w = os.pipe(); os.close(r)\n"
                               "sys.exit(subprocess.run(sys.argv[1:], stdout=w).returncode)";
-    EXPECT_EQ(shellStatus(s.cd() + quote(python()) + " -c " + quote(kDeadReader) + " " VELK_UNPACK
+    EXPECT_EQ(shellStatus(s.cd() + quote(python()) + " -c " + quote(kDeadReader) + " " + VELK_UNPACK +
                           " p.velk dest version"), 0);
     EXPECT_EQ(s.state(), Scene::installed(describeTree(s / "tree"), "new"));
 }

@@ -202,7 +202,7 @@ TEST_F(StreamTest, ANonBlockingStandardInputIsWaitedFor) {
     const std::string trace = s / "trace";
     const std::string traced = commandLine(straceCommand(trace, {"-e", "trace=read,poll,ppoll"}));
     const struct { const char* name; std::string program, said, state; } rows[] = {
-        {"velk-unpack", VELK_UNPACK " --atomic - dest version", "tgz: unpack success", Scene::installed(bigTree, "big")},
+        {"velk-unpack", VELK_UNPACK + " --atomic - dest version", "tgz: unpack success", Scene::installed(bigTree, "big")},
         {"velk-inspect", VELK_INSPECT " --verify -", "\nfile: OK\n", before},
     };
     for (const auto& row : rows) {
@@ -234,7 +234,7 @@ TEST_F(StreamTest, ASignedRunOnABusyDestReadsNoStreamAndJudgesAFileFirst) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(shellStatus(s.cd() + row.producer + " | " VELK_UNPACK " --atomic --pubkey k.pub --signature "
+        EXPECT_EQ(shellStatus(s.cd() + row.producer + " | " + VELK_UNPACK + " --atomic --pubkey k.pub --signature "
                               "p.velk.minisig " + row.source + " dest version > log 2>&1"), row.status) << s.log();
         EXPECT_NE(s.log().find(busy), std::string::npos) << s.log();
         EXPECT_NE(s.log().find(row.said), std::string::npos) << s.log();
@@ -262,7 +262,7 @@ TEST_F(StreamTest, TheFeedCountsBytesAndSays100OnlyOnSuccess) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         restore();
-        EXPECT_EQ(shellStatus(s.cd() + row.producer + " | " VELK_UNPACK " --progress-fd 3 " + row.options +
+        EXPECT_EQ(shellStatus(s.cd() + row.producer + " | " + VELK_UNPACK + " --progress-fd 3 " + row.options +
                               " dest version 3> feed > log 2>&1"), row.status) << s.log();
         std::istringstream feed(readFile(s / "feed"));
         std::vector<std::vector<std::string>> lines;
@@ -290,7 +290,7 @@ TEST_F(StreamTest, KilledAtAnyCallAStagedStreamLeavesTheOldTreeOrTheNew) {
     sweep({s / "trace", "syncfs", "SIGKILL", 10, [&] { restore(); },
            [&](const std::vector<std::string>& tool) {
                // The subshell tells of the kill on its own standard error; 128 + 9 is the shell's word for it.
-               const int status = shellStatus("(" + s.cd() + "cat p.velk | " + commandLine(tool) + " " VELK_UNPACK
+               const int status = shellStatus("(" + s.cd() + "cat p.velk | " + commandLine(tool) + " " + VELK_UNPACK +
                                               " --atomic - dest version > log 2>&1) 2> /dev/null");
                Outcome outcome;
                if (status == 128 + SIGKILL) {

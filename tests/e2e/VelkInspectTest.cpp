@@ -200,7 +200,7 @@ TEST_F(VelkInspectTest, VerdictsAndDamageSweepMatchVelkUnpack) {
         writeFile(s / ("damaged/cut" + std::to_string(at)), intact.substr(0, at));
         writeFile(s / ("damaged/flip" + std::to_string(at)), flip(intact, at, 1 << (at % 8)));
     }
-    EXPECT_EQ(s.sh("for f in damaged/*; do " VELK_UNPACK " $f dest version > /dev/null 2>&1; u=$?; " VELK_INSPECT
+    EXPECT_EQ(s.sh("for f in damaged/*; do " + VELK_UNPACK + " $f dest version > /dev/null 2>&1; u=$?; " VELK_INSPECT
                    " --verify $f > /dev/null 2>&1; i=$?; [ $u = 0 ] && e=0 || e=3; [ $i = $e ] || echo \"$f $u $i\";"
                    " done"), "");
 }

@@ -1,6 +1,17 @@
 #include "tests/support/Scene.h"
 
+#include <cstdlib>
+
 namespace velktest {
+
+std::vector<std::string> unpackArgv() {
+    std::vector<std::string> argv = {VELK_UNPACK_PROGRAM};
+    const char* threads = std::getenv("VELK_TEST_THREADS");
+    if (threads != nullptr && *threads != '\0') argv.insert(argv.end(), {"--threads", threads});
+    return argv;
+}
+
+std::string unpackCommand() { return commandLine(unpackArgv()); }
 
 std::string Scene::packWith(const std::string& payload, const std::string& name, const std::string& info,
                             int seed) const {
@@ -23,7 +34,8 @@ std::string Scene::packBadTrailer(const std::string& tree, const std::string& na
 }
 
 Launch Scene::unpacking(const std::vector<std::string>& args, std::vector<std::string> tool) const {
-    tool.push_back(VELK_UNPACK);
+    const std::vector<std::string> program = unpackArgv();
+    tool.insert(tool.end(), program.begin(), program.end());
     tool.insert(tool.end(), args.begin(), args.end());
     Launch how;
     how.argv = tool;

@@ -21,6 +21,13 @@ constexpr bool kEmulated = false;
 constexpr int kUsage = 255, kNoSource = 254, kOpenFailed = 253, kNotRegular = 252, kReadFailed = 251,
               kVersionFailed = 250, kIncomplete = 249, kSignatureFailed = 248;
 
+// velk-unpack as the end-to-end tests start it: the program, then "--threads N" when the
+// environment sets VELK_TEST_THREADS=N (CI runs the suites again with 1, so that every test
+// holds for the one-thread run too). As argv, and as shell words (VELK_UNPACK).
+std::vector<std::string> unpackArgv();
+std::string unpackCommand();
+#define VELK_UNPACK ::velktest::unpackCommand()
+
 // GNU tar with the flags that make the same archive of a tree on every machine.
 constexpr const char* kTar = "tar --format=ustar --sort=name --mtime=@0 --owner=0 --group=0";
 

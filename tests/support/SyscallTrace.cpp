@@ -35,13 +35,21 @@ int occurrence(const SyscallTrace& trace, size_t index) {
     return count;
 }
 
+namespace {
+
+// Calls where a kill tells nothing (execve, exit_group), and futex, whose count depends on how
+// the threads of a run happen to meet: its N-th call is no fixed point of the run.
+bool isTimingDependent(const std::string& call) { return call == "execve" || call == "exit_group" || call == "futex"; }
+
+}  // namespace
+
 std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread) {
     std::vector<CallPoint> points;
     const size_t stride = spread == 0 ? trace.marker + 1 : std::max<size_t>(1, trace.marker / spread);
     // The spread stops at the marker: a stride that would step over it lands on it instead.
     for (size_t i = spread == 0 ? trace.marker : 0; i < trace.calls.size();
          i = i < trace.marker ? std::min(i + stride, trace.marker) : i + 1) {
-        if (trace.calls[i] != "execve" && trace.calls[i] != "exit_group") points.push_back({trace.calls[i], occurrence(trace, i)});
+        if (!isTimingDependent(trace.calls[i])) points.push_back({trace.calls[i], occurrence(trace, i)});
     }
     return points;
 }
@@ -59,22 +67,26 @@ std::vector<std::string> straceInjecting(const std::string& call, const std::str
 }
 
 void sweep(const KillSweep& how) {
+#ifdef VELK_TSAN_BUILD
+    GTEST_SKIP() << "ThreadSanitizer's runtime makes calls of its own, a thread among them, as timing has it";
+#endif
     how.reset();
     const Outcome recorded = how.run(straceCommand(how.log));
     ASSERT_EQ(recorded.status, 0) << recorded.all();
     const SyscallTrace trace = readSyscallTrace(readFile(how.log), how.marker);
     ASSERT_TRUE(trace.markerSeen) << "no " << how.marker << " in the trace";
     const int number = how.signal == "SIGKILL" ? SIGKILL : how.signal == "SIGINT" ? SIGINT : 0;
-    size_t ended = 0, tried = 0;
+    size_t tried = 0;
+    std::string notEnded;
     for (const CallPoint& point : killPoints(trace, how.spread)) {
         SCOPED_TRACE(point.shown() + " " + how.signal);
         how.reset();
         const Outcome run = how.run(straceInjecting(point.call, "signal=" + how.signal, point.when));
         ++tried;
-        ended += run.signal == number;
+        if (run.signal != number) notEnded += " " + point.shown();
         how.check(run);
     }
-    EXPECT_EQ(ended, tried) << "a run that was to end by " << how.signal << " ended otherwise";
+    EXPECT_EQ(notEnded, "") << "runs that were to end by " << how.signal << " ended otherwise";
     EXPECT_GT(tried, 5u);
 }
 

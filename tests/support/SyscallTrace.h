@@ -31,7 +31,8 @@ struct CallPoint {
 };
 
 // The calls of a kill sweep: about `spread` of them spread evenly before the marker, and every
-// one from the marker on; execve and exit_group, where a kill tells nothing, left out.
+// one from the marker on; execve and exit_group, where a kill tells nothing, and futex, whose
+// count depends on how the threads meet, left out.
 std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread);
 
 // strace -f -qq, writing every call into `log`, with `options`. The traced program runs with
