@@ -1,7 +1,5 @@
 #include "install/PackageRun.h"
 
-#include <cerrno>
-
 #include "fs/FileUtil.h"
 
 namespace velk {
@@ -21,12 +19,10 @@ RunEnd CPackageRun::run() {
         return decodeFailed ? 0 : length;
     };
     source.markStart();
-    if (readChunks(source.fd(), kReadChunkSize, onChunk) < 0) {
-        readErrno = errno;
-        return RunEnd::kReadFailed;
-    }
-    inputEnded = !decodeFailed || shortChunk;
+    if (source.readChunks(onChunk) < 0) return RunEnd::kReadFailed;
+    // A download that met another version of the resource did not reach its end.
     if (source.changedSinceStart()) return RunEnd::kSourceChanged;
+    inputEnded = !decodeFailed || shortChunk;
     if (decodeFailed) return RunEnd::kDecodeFailed;
     if (!decoder.atPackageBoundary()) return RunEnd::kEndsInsidePackage;
     if (decoder.packageIndex() == 0) return RunEnd::kNoPackage;  // no package was completed

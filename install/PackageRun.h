@@ -1,6 +1,6 @@
 #pragma once
-// The run loop velk-unpack and velk-inspect share: SOURCE (a file, or a stream on standard
-// input) is read through its descriptor in 102400-byte chunks (fs/FileUtil.h) into a decoder,
+// The run loop velk-unpack and velk-inspect share: SOURCE (a file, a stream on standard input,
+// or a URL) is read in 102400-byte chunks (install/SourceFile.h) into a decoder,
 // short reads of a pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
 // never buffered whole; and the input as a whole is judged the same way by both programs.
 // Observers see every chunk the decoder took, in order (a progress line); readers see every
@@ -19,7 +19,7 @@ namespace velk {
 // How reading the source ended, first cause first.
 enum class RunEnd : int {
     kWhole = 0,              // every package whole, and the input ends right behind one
-    kReadFailed = 1,         // reading failed; readError() has the errno
+    kReadFailed = 1,         // reading failed; the source's readFailure() says why
     kSourceChanged = 2,      // the file's size or times moved while it was read
     kDecodeFailed = 3,       // a package failed; the decoder says why (and printed it)
     kEndsInsidePackage = 4,  // the input ended inside a package
@@ -38,7 +38,6 @@ public:
     void addObserver(ChunkObserver observer) { observers.push_back({std::move(observer), false}); }
     void addReader(ChunkObserver reader) { observers.push_back({std::move(reader), true}); }
     [[nodiscard]] RunEnd run();
-    int readError() const { return readErrno; }
     // Whether the readers' view can be completed to the whole input after a run that ended
     // so: a file's rest can be read, a stream's only when reading reached its end already
     // (the rest of a stream the decoder refused may never end).
@@ -52,7 +51,6 @@ private:
         bool refusedToo;  // a reader: sees the chunk the decoder refused as well
     };
     std::vector<Watcher> observers;
-    int readErrno = 0;
     bool inputEnded = false;  // reading saw the end of the input
 };
 
