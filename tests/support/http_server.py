@@ -44,6 +44,7 @@ def parse_args():
     p.add_argument("--range-off-by", type=int, default=0, help="a 206 starts this many bytes from where asked")
     p.add_argument("--extra", type=int, default=0, help="bytes of junk sent behind the announced length")
     p.add_argument("--content-length", help="the Content-Length header sent, whatever the file's length")
+    p.add_argument("--no-length", action="store_true", help="no Content-Length: the body ends as the connection closes")
     p.add_argument("--endless", action="store_true", help="no length; the file, then junk until the client goes")
     p.add_argument("--trickle", type=float, default=0, help="one byte every this many seconds, forever")
     p.add_argument("--status", type=int, default=0, help="answer every request with this status and no body")
@@ -122,8 +123,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         for name, value in tags.items():
             self.send_header(name, value)
-        if args.endless or args.trickle:
+        if args.endless or args.trickle or args.no_length:
             self.send_header("Connection", "close")
+            self.close_connection = True
         elif args.content_length is not None:
             self.send_header("Content-Length", args.content_length)
         else:
