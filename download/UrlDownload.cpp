@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "download/CurlLibrary.h"
 #include "download/UrlText.h"
 #include "fs/Clock.h"
 #include "fs/Message.h"
@@ -16,12 +17,6 @@ constexpr long kMaxRedirects = 5;
 constexpr int kPollMilliseconds = 100;              // the longest wait for the network between two stall checks
 constexpr int64_t kFirstPause = 250000000;          // ns before the first try after a loss
 constexpr int64_t kLongestPause = 30 * kNanosecondsPerSecond;
-
-// libcurl's global state is set up once, before the first handle, and kept for the process.
-bool curlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
 
 bool isGone(long status) { return status == 404 || status == 410; }
 
@@ -37,22 +32,25 @@ std::string httpStatusText(long status) { return "the server answered HTTP " + s
 }  // namespace
 
 CUrlDownload::CUrlDownload() {
-    if (!curlReady()) return;
-    multi = curl_multi_init();
-    easy = curl_easy_init();
+    curl = curlCalls(why);
+    if (curl == nullptr) return;
+    multi = curl->multiInit();
+    easy = curl->easyInit();
 }
 
 CUrlDownload::~CUrlDownload() {
+    if (curl == nullptr) return;
     endRequest();
-    if (easy != nullptr) curl_easy_cleanup(easy);
-    if (multi != nullptr) curl_multi_cleanup(multi);
-    curl_slist_free_all(headers);
+    if (easy != nullptr) curl->easyCleanup(easy);
+    if (multi != nullptr) curl->multiCleanup(multi);
+    curl->slistFreeAll(headers);
 }
 
 DownloadOpen CUrlDownload::open(const std::string& address, const DownloadSettings& chosen) {
     url = address;
     shown = shownUrl(address);
     settings = chosen;
+    if (curl == nullptr) return DownloadOpen::kFailed;  // `why` says why libcurl cannot be loaded
     if (multi == nullptr || easy == nullptr) {
         why = "libcurl could not be set up";
         return DownloadOpen::kFailed;
@@ -67,36 +65,36 @@ DownloadOpen CUrlDownload::open(const std::string& address, const DownloadSettin
 // Only http and https are spoken, on every hop; from https a redirect may lead to https only.
 bool CUrlDownload::startRequest() {
     endRequest();
-    curl_easy_reset(easy);
+    curl->easyReset(easy);
     head = CResponseHead();
     judged = false;
     fault = Fault::kNone;
     skip = 0;
     curlError[0] = '\0';
     resumed = delivered > 0;
-    curl_slist_free_all(headers);
+    curl->slistFreeAll(headers);
     headers = nullptr;
-    if (resumed) headers = curl_slist_append(nullptr, ("If-Range: " + validator).c_str());
+    if (resumed) headers = curl->slistAppend(nullptr, ("If-Range: " + validator).c_str());
     const std::string range = std::to_string(delivered) + "-";
     const bool set =
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, isHttpsUrl(url) ? "https" : "http,https") == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-        (settings.caFile.empty() || curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile.c_str()) == CURLE_OK) &&
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, long(settings.timeoutSeconds)) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CUrlDownload::onHeader) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CUrlDownload::onBody) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this) == CURLE_OK &&
-        (!resumed || (headers != nullptr && curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str()) == CURLE_OK &&
-                      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers) == CURLE_OK));
-    if (!set || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        curl->easySetopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, isHttpsUrl(url) ? "https" : "http,https") == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+        (settings.caFile.empty() || curl->easySetopt(easy, CURLOPT_CAINFO, settings.caFile.c_str()) == CURLE_OK) &&
+        curl->easySetopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_CONNECTTIMEOUT, long(settings.timeoutSeconds)) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_ERRORBUFFER, curlError) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_HEADERFUNCTION, &CUrlDownload::onHeader) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_HEADERDATA, this) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_WRITEFUNCTION, &CUrlDownload::onBody) == CURLE_OK &&
+        curl->easySetopt(easy, CURLOPT_WRITEDATA, this) == CURLE_OK &&
+        (!resumed || (headers != nullptr && curl->easySetopt(easy, CURLOPT_RANGE, range.c_str()) == CURLE_OK &&
+                      curl->easySetopt(easy, CURLOPT_HTTPHEADER, headers) == CURLE_OK));
+    if (!set || curl->multiAddHandle(multi, easy) != CURLM_OK) {
         why = "libcurl could not be set up for " + shown;
         return false;
     }
@@ -106,7 +104,7 @@ bool CUrlDownload::startRequest() {
 }
 
 void CUrlDownload::endRequest() {
-    if (attached) curl_multi_remove_handle(multi, easy);
+    if (attached) curl->multiRemoveHandle(multi, easy);
     attached = false;
 }
 
@@ -122,9 +120,9 @@ bool CUrlDownload::stalled() const {
 CURLcode CUrlDownload::drive(bool untilHead) {
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) return CURLE_FAILED_INIT;
+        if (curl->multiPerform(multi, &running) != CURLM_OK) return CURLE_FAILED_INIT;
         int queued = 0;
-        if (const CURLMsg* done = curl_multi_info_read(multi, &queued); done != nullptr && done->msg == CURLMSG_DONE) {
+        if (const CURLMsg* done = curl->multiInfoRead(multi, &queued); done != nullptr && done->msg == CURLMSG_DONE) {
             return done->data.result;
         }
         if (untilHead && judged) return CURLE_AGAIN;
@@ -132,7 +130,7 @@ CURLcode CUrlDownload::drive(bool untilHead) {
             if (fault == Fault::kNone) refuse(Fault::kLost, "no byte for " + std::to_string(settings.timeoutSeconds) + " s");
             return CURLE_AGAIN;
         }
-        if (curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) return CURLE_FAILED_INIT;
+        if (curl->multiPoll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) return CURLE_FAILED_INIT;
     }
 }
 
@@ -228,7 +226,7 @@ bool CUrlDownload::judgeResumedHead() {
 DownloadEnd CUrlDownload::readChunks(size_t chunkSize, const std::function<int(const char*, int)>& onChunk) {
     chunk.assign(chunkSize, 0);
     consumer = onChunk;
-    curl_easy_pause(easy, CURLPAUSE_CONT);
+    curl->easyPause(easy, CURLPAUSE_CONT);
     for (unsigned tries = 0;;) {
         const uint64_t before = delivered;
         const CURLcode result = drive(false);
@@ -248,7 +246,7 @@ DownloadEnd CUrlDownload::readChunks(size_t chunkSize, const std::function<int(c
 
 std::string CUrlDownload::failureText(CURLcode result) const {
     if (result == CURLE_OK) return "the response ended early";
-    return curlError[0] != '\0' ? curlError : curl_easy_strerror(result);
+    return curlError[0] != '\0' ? curlError : curl->easyStrerror(result);
 }
 
 // One line per resume, then the pause, then the request for the rest. Where no try is left,

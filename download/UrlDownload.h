@@ -9,7 +9,8 @@
 // verified; only http and https are spoken, at most 5 redirects followed, and none from https
 // to http. Every message shows the URL without its user and password.
 // Calling order: open (the first request, up to its head), then readChunks once. Owns its
-// libcurl handles; one download per object.
+// libcurl handles; one download per object. libcurl is loaded with the first one
+// (download/CurlLibrary.h).
 
 #include <curl/curl.h>
 
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "download/CurlLibrary.h"
 #include "download/DownloadSettings.h"
 #include "download/ResponseHead.h"
 
@@ -86,6 +88,7 @@ private:
     void retryAfter(unsigned tries);
     std::string failureText(CURLcode result) const;
 
+    const CurlCalls* curl = nullptr;  // libcurl's calls; null when it cannot be loaded
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;  // If-Range of a resumed request

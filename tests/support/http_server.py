@@ -50,11 +50,14 @@ def parse_args():
     p.add_argument("--status", type=int, default=0, help="answer every request with this status and no body")
     p.add_argument("--fail-resumes", type=int, default=0, help="answer this many range requests with 503")
     p.add_argument("--redirect", help="answer every request with 302 to this URL + the path")
+    p.add_argument("--faults-per-download", action="store_true",
+                   help="a request without Range starts a new download: the one-time faults are armed again")
     return p.parse_args()
 
 
 args = parse_args()
 replaced = False
+armed = (list(args.drop_at), args.stall_at)
 
 
 def current_file(path):
@@ -95,6 +98,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             return self.answer_only(404, {})
         first = self.range_start()
+        if first is None and args.faults_per_download:
+            with lock:
+                args.drop_at, args.stall_at = list(armed[0]), armed[1]
         if first is not None and args.fail_resumes > 0:
             args.fail_resumes -= 1
             return self.answer_only(503, {})
