@@ -72,7 +72,12 @@ protected:
         args.insert(args.end(), {url, "dest", "version"});
         return s.unpack(args);
     }
-    // The signed package as a URL install with `options` gives the tree and status 0.
+    // The same with --atomic added to `options`.
+    Outcome unpackAtomic(std::vector<std::string> options, const std::string& url) const {
+        options.push_back("--atomic");
+        return unpack(options, url);
+    }
+    // The run installed `tree` with its version, and left no staging folder.
     void expectInstalled(const Outcome& run, const std::string& tree, const std::string& plvs) const {
         EXPECT_EQ(run.status, 0) << run.all();
         EXPECT_EQ(s.state(), Scene::installed(tree, plvs));
@@ -157,9 +162,7 @@ TEST_F(UrlSourceTest, StallsAndAServerThatIgnoresRange) {
         SCOPED_TRACE(row.name);
         restore();
         HttpServer server(s / "www", row.server);
-        std::vector<std::string> options = row.options;
-        options.push_back("--atomic");
-        const Outcome run = unpack(options, server.url("big.velk"));
+        const Outcome run = unpackAtomic(row.options, server.url("big.velk"));
         expectInstalled(run, bigTree, "big");
         // The stalled response is logged once the server's pause ends, after the resumed one.
         waitUntil([&] { return requestsOf(server, "/big.velk").size() >= row.requests; });
@@ -206,9 +209,7 @@ TEST_F(UrlSourceTest, EachFailureHasItsStatusAndLeavesDest) {
         SCOPED_TRACE(row.name);
         restore();
         HttpServer server(s / "www", row.server);
-        std::vector<std::string> options = row.options;
-        options.push_back("--atomic");
-        expectUntouched(unpack(options, server.url(row.name == std::string("404") ? "none.velk" : "big.velk")),
+        expectUntouched(unpackAtomic(row.options, server.url(row.name == std::string("404") ? "none.velk" : "big.velk")),
                         row.status, row.said);
     }
     // More bytes than Content-Length are never read as the package's.
@@ -279,9 +280,7 @@ TEST_F(UrlSourceTest, TlsIsAlwaysVerifiedAndRedirectsAreBounded) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        std::vector<std::string> options = row.options;
-        options.push_back("--atomic");
-        expectUntouched(unpack(options, row.url), kOpenFailed, row.said);
+        expectUntouched(unpackAtomic(row.options, row.url), kOpenFailed, row.said);
     }
     EXPECT_EQ(requestsOf(plain, "/big.velk").size(), 0u) << "the redirect to http was followed";
 }
