@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 
+#include "tests/support/HttpServer.h"
 #include "tests/support/Scene.h"
 
 using namespace velktest;
@@ -53,8 +55,8 @@ const Environment kEnvironments[] = {
      Neighbour::kFifoWaiter},
 };
 
-// Options with "{}" for the package, and the plain run of the same kind they must agree with;
-// the old tree is installed by that plain run.
+// Options with "{}" for the package ("{url}{}": its URL on the test's HTTP server), and the
+// plain run of the same kind they must agree with; the old tree is installed by that plain run.
 struct Line {
     const char* reference;
     const char* options;
@@ -70,6 +72,8 @@ const Line kLines[] = {
     {"--atomic {}", "--atomic --link-unchanged --pubkey k.pub --progress-fd 1 {}"},
     {"--atomic -p {}", "--atomic -p --link-unchanged {}"},
     {"--atomic -p {}", "--atomic -p --link-unchanged --keep-backslashes - < {}"},
+    {"--atomic {}", "--atomic --pubkey k.pub --timeout 5 --retries 2 {url}{}"},
+    {"--atomic -p {}", "--atomic -p --link-unchanged {url}{}"},
 };
 
 std::string withPackage(std::string options, const std::string& package) {
@@ -147,7 +151,9 @@ protected:
     // velk-unpack with `options` (their package filled in) into p/dest, as the environment's user.
     int unpack(const Environment& where, const std::string& options, const std::string& package) const {
         const std::string user = where.asNobody ? commandLine(asNobody({})) + " " : "";
-        return shellStatus(s.cd() + user + VELK_UNPACK + " " + withPackage(options, package) +
+        std::string served = options;
+        if (const size_t at = served.find("{url}"); at != std::string::npos) served.replace(at, 5, server->url(""));
+        return shellStatus(s.cd() + user + VELK_UNPACK + " " + withPackage(served, package) +
                            " p/dest p/version > log 2>&1");
     }
 
@@ -167,6 +173,7 @@ protected:
     }
 
     Scene s;
+    std::unique_ptr<HttpServer> server = std::make_unique<HttpServer>(s.path());  // serves the packages
 };
 
 // Every package, under every environment, with every line: the snapshot equals the plain run's.
