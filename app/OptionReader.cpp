@@ -1,5 +1,7 @@
 #include "app/OptionReader.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <set>
 
 namespace velk {
@@ -89,6 +91,15 @@ CommandLine CCommandLineReader::read(OptionPlace place, const std::string& lateO
 }
 
 }  // namespace
+
+bool parseWholeNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || parsed > max) return false;
+    value = parsed;
+    return true;
+}
 
 OptionSpec flagOption(const char* name, const char* alias, bool& field) {
     return {name, alias, nullptr, [&field](const std::string&) { return field = true; }};

@@ -7,6 +7,7 @@
 // option of the table, is refused) or anywhere. "--" ends the options; "-" alone is an operand.
 // Stateless: the program's table holds what each option does.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct OptionSpec {
 // The fields must outlive the reading.
 OptionSpec flagOption(const char* name, const char* alias, bool& field);
 OptionSpec textOption(const char* name, const char* expected, std::string& field, bool* given = nullptr);
+
+// A whole decimal number in [0, max]: digits only, no sign or blanks.
+bool parseWholeNumber(const std::string& text, uint64_t max, uint64_t& value);
 
 enum class OptionPlace {
     kBeforeOperands,  // velk-unpack: an argument list without options keeps its meaning

@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "fs/Clock.h"
 #include "fs/Message.h"
 
 namespace velk {
@@ -17,7 +18,6 @@ namespace {
 constexpr int64_t kLineInterval = 250000000;  // ns between two rewrites of the terminal line
 constexpr int64_t kFeedInterval = 100000000;  // ns between two feed lines: about ten a second
 constexpr double kBytesPerMegabyte = 1e6;
-constexpr double kNanosecondsPerSecond = 1e9;
 
 constexpr uint64_t kRunningPercent = 99;  // the most a line says before the install is complete
 
@@ -25,12 +25,6 @@ constexpr uint64_t kRunningPercent = 99;  // the most a line says before the ins
 uint64_t percentOf(uint64_t done, uint64_t total) { return std::min(done * 100 / total, kRunningPercent); }
 
 }  // namespace
-
-int64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 CProgressLine::CProgressLine(bool on, uint64_t size)
     : enabled(on), total(size), started(monotonicNanoseconds()), last(started) {
@@ -46,7 +40,7 @@ void CProgressLine::update(uint64_t done) {
     const int64_t now = monotonicNanoseconds();
     if (now - last < kLineInterval && done < total) return;
     last = now;
-    const double seconds = double(now - started) / kNanosecondsPerSecond;
+    const double seconds = double(now - started) / double(kNanosecondsPerSecond);
     const double rate = seconds > 0 ? double(done) / seconds : 0.0;
     const double left = rate > 0 && total > done ? double(total - done) / rate : 0.0;
     const double megabytes = double(done) / kBytesPerMegabyte;

@@ -13,9 +13,6 @@
 
 namespace velk {
 
-// Nanoseconds of the monotonic clock.
-int64_t monotonicNanoseconds();
-
 class CProgressLine {
 public:
     // total 0: not known.

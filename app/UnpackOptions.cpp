@@ -1,12 +1,11 @@
 #include "app/UnpackOptions.h"
 
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/OptionReader.h"
+#include "download/UrlText.h"
 #include "install/SourceFile.h"
 
 namespace velk {
@@ -15,18 +14,8 @@ namespace {
 
 constexpr const char* kLateOption = "options come before SOURCE";
 
-// A whole decimal number in [0, max]: digits only, no sign or blanks.
-bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || parsed > max) return false;
-    value = parsed;
-    return true;
-}
-
 std::vector<OptionSpec> optionTable(UnpackOptions& options) {
-    return {
+    std::vector<OptionSpec> table = {
         flagOption("--atomic", nullptr, options.atomic),
         flagOption("-p", "--preserve-permissions", options.keepPermissions),
         flagOption("--link-unchanged", nullptr, options.linkUnchanged),
@@ -39,22 +28,24 @@ std::vector<OptionSpec> optionTable(UnpackOptions& options) {
         {"--progress-fd", nullptr, "a descriptor number",
          [&options](const std::string& value) {
              uint64_t fd = 0;
-             if (!parseNumber(value, INT_MAX, fd)) return false;
+             if (!parseWholeNumber(value, INT_MAX, fd)) return false;
              options.progressFd = int(fd);
              return true;
          }},
         {"--threads", nullptr, "a number of threads",
          [&options](const std::string& value) {
              uint64_t threads = 0;
-             if (!parseNumber(value, INT_MAX, threads) || threads == 0) return false;
+             if (!parseWholeNumber(value, INT_MAX, threads) || threads == 0) return false;
              options.threads = int(threads);
              return true;
          }},
         {"--source-size", nullptr, "a number of bytes",
          [&options](const std::string& value) {
-             return parseNumber(value, UINT64_MAX, options.sourceSize) && options.sourceSize > 0;
+             return parseWholeNumber(value, UINT64_MAX, options.sourceSize) && options.sourceSize > 0;
          }},
     };
+    for (OptionSpec& spec : downloadOptionSpecs(options.download)) table.push_back(std::move(spec));
+    return table;
 }
 
 ParsedOptions refuse(const std::string& hint) { return ParsedOptions{false, hint}; }
@@ -63,6 +54,8 @@ ParsedOptions refuse(const std::string& hint) { return ParsedOptions{false, hint
 ParsedOptions checkTogether(const UnpackOptions& options) {
     if (options.publicKey.empty() && !options.signature.empty()) return refuse("--signature needs --pubkey");
     if (options.linkUnchanged && !options.atomic) return refuse("--link-unchanged needs --atomic");
+    // A download can fail halfway: the installed tree must not be the price.
+    if (isUrl(options.source) && !options.atomic) return refuse("a URL SOURCE needs --atomic");
     const bool stream = isStandardInput(options.source);
     if (options.sourceSize > 0 && !stream) return refuse("--source-size is for SOURCE -, a stream");
     // A stream is read once: its signature is checked as it is unpacked, beside DEST.

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/DownloadOptions.h"
+
 namespace velk {
 
 struct UnpackOptions {
@@ -22,9 +24,10 @@ struct UnpackOptions {
     int progressFd = -1;           // --progress-fd N: "PERCENT BYTES TOTAL" lines to descriptor N
     uint64_t sourceSize = 0;       // --source-size N: the bytes a stream SOURCE will bring; 0 unknown
     int threads = 0;               // --threads N: at most N threads (N >= 1); 0: the default
+    DownloadOptions download;      // --timeout, --retries, --cacert: how a URL SOURCE is fetched
     bool help = false;             // --help: the synopsis and every option, nothing else done
     bool showVersion = false;      // --version
-    std::string source;            // "-": standard input, read as a stream
+    std::string source;            // "-": standard input, read as a stream; or an http(s):// URL
     std::string dest;
     std::string version;
 };
@@ -39,7 +42,7 @@ struct ParsedOptions {
 // --threads that is not a number above 0), --signature without --pubkey, an option after SOURCE, fewer than three
 // arguments after the options (unless --help or --version was given), or options that do not
 // fit SOURCE "-": --source-size needs it, and with it --pubkey needs --atomic and --signature;
-// and --link-unchanged without --atomic.
+// --link-unchanged without --atomic; and a URL SOURCE without --atomic.
 ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

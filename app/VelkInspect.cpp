@@ -13,6 +13,7 @@
 #include "VelkFile/UnPackFile.h"
 #include "install/CustomInfo.h"
 #include "app/ExitStatus.h"
+#include "app/DownloadOptions.h"
 #include "app/InspectReport.h"
 #include "app/TreeCheck.h"
 #include "app/OptionReader.h"
@@ -38,7 +39,8 @@ constexpr const char* kHelp =
     "       velk-inspect --check-tree DEST\n"
     "Lists every package of PACKAGE-FILE and its entries, decoded as velk-unpack decodes them,\n"
     "making nothing, and tells whether velk-unpack would succeed on it. PACKAGE-FILE - is\n"
-    "standard input, read as it arrives; --pubkey then needs --signature.\n"
+    "standard input, read as it arrives; --pubkey then needs --signature. An http:// or\n"
+    "https:// PACKAGE-FILE is downloaded, resuming after a lost connection.\n"
     "  --verify               a verdict line per package and for the file; a progress line\n"
     "                         on standard error, when it is a terminal, for files above 8 MiB\n"
     "  --json                 one JSON document instead of the text\n"
@@ -49,6 +51,9 @@ constexpr const char* kHelp =
     "  --check-tree DEST      check the tree installed in DEST against its index: a line\n"
     "                         \"changed PATH\", \"missing PATH\" or \"added PATH\" for each\n"
     "                         difference; status 0 same, 4 differs, 5 no usable index\n"
+    "  --timeout SECONDS      URL: no byte for this long is a lost connection (default 30)\n"
+    "  --retries N            URL: tries in a row without a new byte before giving up (default 5)\n"
+    "  --cacert FILE          URL: the CA bundle to verify the server with (default: the system's)\n"
     "  --help, --version      this text, or the version, and nothing else\n"
     "Exit status: 0 velk-unpack would succeed; 1 usage; 2 unreadable; 3 damaged or refused;\n"
     "4 an unsafe entry path; 5 no PLVS; 6 the signature does not verify. See velk-inspect(1).\n";
@@ -84,13 +89,14 @@ struct Options {
     std::string publicKey;  // --pubkey: check the signature
     std::string signature;  // --signature; empty: PACKAGE-FILE + ".minisig"
     std::string checkTree;  // --check-tree: the installed tree to check, no package
+    DownloadOptions download;  // --timeout, --retries, --cacert: how a URL is fetched
     std::string path;
 };
 
 // Options may stand anywhere; "--" makes every later argument a file name. An option given
 // twice, or with an empty value, is refused: it must never mean "no key".
 bool parseArguments(int argc, const char* const* argv, Options& options) {
-    const std::vector<OptionSpec> table = {
+    std::vector<OptionSpec> table = {
         flagOption("--help", nullptr, options.help),
         flagOption("--version", nullptr, options.showVersion),
         flagOption("--verify", nullptr, options.verify),
@@ -100,6 +106,7 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
         textOption("--signature", "a signature file", options.signature),
         textOption("--check-tree", "a folder", options.checkTree),
     };
+    for (OptionSpec& spec : downloadOptionSpecs(options.download)) table.push_back(std::move(spec));
     const CommandLine line = readCommandLine(argc, argv, table, OptionPlace::kAnywhere);
     if (!line.ok) return false;
     if (options.help || options.showVersion) return true;
@@ -242,8 +249,7 @@ Verdict CInspection::run(CSourceFile& source, const std::string& path, CSourceSi
     switch (verdict) {
         case Verdict::kOk: return judgeWhole();
         case Verdict::kSourceReadFailed:
-            fprintf(stderr, "velk-inspect: %s: read failed(%d,%s)\n", path.c_str(), reading.readError(),
-                    strerror(reading.readError()));
+            fprintf(stderr, "velk-inspect: %s: %s\n", shownSource(path).c_str(), source.readFailure().c_str());
             report.fileVerdict(true, "reading the file failed");
             return verdict;
         case Verdict::kSourceChanged: report.fileVerdict(true, "the file changed while it was read"); return verdict;
@@ -295,14 +301,15 @@ Verdict CInspection::judgeWhole() {
 // that is only for the report and may find nothing. A stream's is not known at all.
 Json::Value sizeForReport(const std::string& path) {
     struct stat st;
-    if (isStandardInput(path)) return Json::Value();
+    if (isStreamSource(path)) return Json::Value();
     return Json::UInt64(stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0);
 }
 
 // --pubkey: reads the key and the signature file; a failure is the verdict at once.
 bool beginSignature(const Options& options, CSourceSignature& signature, CInspectReport& report) {
     if (options.publicKey.empty()) return true;
-    const brn::SignVerdict verdict = signature.begin(options.publicKey, options.signature, options.path);
+    const brn::SignVerdict verdict =
+        signature.begin(options.publicKey, options.signature, options.path, options.download.settings);
     if (verdict == brn::SignVerdict::kOk) return true;
     report.signatureVerdict(true, brn::signVerdictText(verdict), "");
     report.fileVerdict(true, "the signature cannot be checked: velk-unpack --pubkey would refuse the file");
@@ -332,22 +339,27 @@ int velkInspect(int argc, const char* const* argv) {
         return checkTree(options.checkTree);
     }
     const std::string file = pathToResolve(options.path);
-    if (const std::string problem = relativePathsProblem({file, options.publicKey, options.signature}); !problem.empty()) {
+    if (const std::string problem = relativePathsProblem({file, options.publicKey, pathToResolve(options.signature),
+                                                          options.download.settings.caFile});
+        !problem.empty()) {
+        return usage(problem);
+    }
+    if (const std::string problem = downloadProblem(options.path, options.download); !problem.empty()) {
         return usage(problem);
     }
     // The report alone goes to standard output, so the JSON document stays one document.
     brn::setMessageStream(stderr);
     std::unique_ptr<CInspectReport> report;
     if (options.json) {
-        report = std::make_unique<CJsonReport>(stdout, options.path, sizeForReport(options.path));
+        report = std::make_unique<CJsonReport>(stdout, shownSource(options.path), sizeForReport(options.path));
     } else {
         report = std::make_unique<CTextReport>(stdout, options.verify);
     }
     Verdict verdict = Verdict::kOk;
     CSourceFile source;
     CSourceSignature signature;
-    if (verdict = verdictOf(source.open(options.path)); verdict != Verdict::kOk) {
-        fprintf(stderr, "velk-inspect: %s: %s\n", options.path.c_str(), source.problem().c_str());
+    if (verdict = verdictOf(source.open(options.path, options.download.settings)); verdict != Verdict::kOk) {
+        fprintf(stderr, "velk-inspect: %s: %s\n", shownSource(options.path).c_str(), source.problem().c_str());
         report->fileVerdict(true, source.problem());
     } else if (!beginSignature(options, signature, *report)) {
         verdict = Verdict::kSignatureRefused;

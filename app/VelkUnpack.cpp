@@ -53,9 +53,14 @@ constexpr const char* kHelp =
     "  --source-size N        SOURCE - brings N bytes: the feed gives a percent\n"
     "  --threads N            decipher, inflate and write on at most N threads (default 3,\n"
     "                         never more than the processors available; 1: one thread)\n"
+    "  --timeout SECONDS      URL: no byte for this long is a lost connection (default 30)\n"
+    "  --retries N            URL: tries in a row without a new byte before giving up (default 5)\n"
+    "  --cacert FILE          URL: the CA bundle to verify the server with (default: the system's)\n"
     "  --help, --version      this text, or the version, and nothing else\n"
     "  --                     the next argument is SOURCE, even if it starts with '-'\n"
     "SOURCE - reads the package from standard input as it arrives (a file named - is ./-).\n"
+    "SOURCE http://... or https://... downloads it, resuming after a lost connection;\n"
+    "it needs --atomic, and --pubkey reads its signature from SOURCE.minisig.\n"
     "Exit status: 0 installed; -1 usage; -2 SOURCE missing; -3 cannot be opened; -4 not a\n"
     "regular file; -5 read failed; -8 signature refused; -7 not a complete install (nothing\n"
     "of it trusted); -6 the version file was not written. See velk-unpack(1).\n";
@@ -112,11 +117,10 @@ std::unique_ptr<brn::CStageLine> stageLineFor(int asked) {
 
 // The verdict on a run that read SOURCE, before the version file, with the line that says
 // why it is not a complete install when it is not (the decoder said why it refused a package).
-Verdict judgeRun(RunEnd end, const CPackageRun& run, const CUnPackFile& decoder, const std::string& sourcePath) {
+Verdict judgeRun(RunEnd end, const CSourceFile& source, const CUnPackFile& decoder, const std::string& sourcePath) {
     switch (end) {
         case RunEnd::kReadFailed:
-            brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), run.readError(),
-                         strerror(run.readError()));
+            brn::message("source %s: %s\n", shownSource(sourcePath).c_str(), source.readFailure().c_str());
             break;
         case RunEnd::kSourceChanged: brn::messageLine("source changed while it was read"); break;
         case RunEnd::kEndsInsidePackage: brn::messageLine("tgz: unpack incomplete\r"); break;
@@ -127,9 +131,10 @@ Verdict judgeRun(RunEnd end, const CPackageRun& run, const CUnPackFile& decoder,
     return verdictOf(end, decoder);
 }
 
-// The bytes SOURCE will bring, as far as they are known: a stream's only from --source-size.
+// The bytes SOURCE will bring, as far as they are known: a file's size, a URL's Content-Length,
+// standard input's only from --source-size.
 uint64_t sourceSize(const CSourceFile& source, const UnpackOptions& options) {
-    return source.isStream() ? options.sourceSize : source.size();
+    return source.size() != 0 ? source.size() : options.sourceSize;
 }
 
 Verdict refuseWithoutVersion(const std::string& versionPath) {
@@ -146,7 +151,7 @@ Verdict refuseSignature(brn::SignVerdict verdict) {
 // minisign does, when they verify. kSourceReadFailed, kSignatureRefused or kOk.
 Verdict verifySignature(CSourceSignature& signature, const CSourceFile& source, const std::string& sourcePath) {
     if (int error = signature.completeFrom(source); error != 0) {
-        brn::message("source %s: read failed(%d,%s)\n", sourcePath.c_str(), error, strerror(error));
+        brn::message("source %s: read failed(%d,%s)\n", shownSource(sourcePath).c_str(), error, strerror(error));
         return Verdict::kSourceReadFailed;
     }
     const brn::SignVerdict verdict = signature.verdict();
@@ -232,7 +237,7 @@ Verdict unpackInto(CSourceFile& source, const UnpackOptions& options, CDestinati
             return verified;
         }
     }
-    const Verdict judged = judgeRun(end, run, decoder, options.source);
+    const Verdict judged = judgeRun(end, source, decoder, options.source);
     if (judged == Verdict::kOk && makers.disk().applyPermissions() != 0) return Verdict::kDestFailed;
     return judged;
 }
@@ -270,15 +275,20 @@ Verdict install(CSourceFile& source, const UnpackOptions& options, CDestination&
 
 // What makes the command line unusable before any path is used: a hint for the usage line, or
 // nothing. A relative path without a working folder is refused rather than resolved elsewhere.
-std::string problemAtStart(const UnpackOptions& options, int filled) {
+std::string problemAtStart(UnpackOptions& options, int filled) {
     if (filled < 0) return "standard input, output or error cannot be opened";
     if (options.progressFd >= 0 && !isCallersWritableDescriptor(options.progressFd, filled)) {
         return "--progress-fd " + std::to_string(options.progressFd) + ": descriptor " +
                std::to_string(options.progressFd) + " is not open for writing";
     }
     if (readsFromTerminal(options.source)) return "SOURCE - reads a package from standard input, which is a terminal";
-    return relativePathsProblem({pathToResolve(options.source), options.dest, options.version, options.publicKey,
-                                 options.signature});
+    if (std::string problem = relativePathsProblem({pathToResolve(options.source), options.dest, options.version,
+                                                    options.publicKey, pathToResolve(options.signature),
+                                                    options.download.settings.caFile});
+        !problem.empty()) {
+        return problem;
+    }
+    return downloadProblem(options.source, options.download);
 }
 
 // --pubkey: the key and the signature are read before DEST is touched. In place, the whole
@@ -286,7 +296,8 @@ std::string problemAtStart(const UnpackOptions& options, int filled) {
 // is read once and checked before the swap. The file's state is noted before the first
 // pass, so a change between the two passes shows at the end as any other change does.
 Verdict checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, CSourceSignature& signature) {
-    const brn::SignVerdict begun = signature.begin(options.publicKey, options.signature, options.source);
+    const brn::SignVerdict begun =
+        signature.begin(options.publicKey, options.signature, options.source, options.download.settings);
     if (begun != brn::SignVerdict::kOk) return refuseSignature(begun);
     if (options.atomic) return Verdict::kOk;
     source.markStart();
@@ -317,8 +328,8 @@ Verdict runUnpack(int argc, const char* const* argv) {
     const Verdict resolved = verdictOf(dest->resolve());
     if (resolved == Verdict::kUsage) return usage("");
     CSourceFile source;
-    if (const Verdict opened = verdictOf(source.open(options.source)); opened != Verdict::kOk) {
-        brn::message("source %s: %s\n", options.source.c_str(), source.problem().c_str());
+    if (const Verdict opened = verdictOf(source.open(options.source, options.download.settings)); opened != Verdict::kOk) {
+        brn::message("source %s: %s\n", shownSource(options.source).c_str(), source.problem().c_str());
         return opened;
     }
     CSourceSignature signature;

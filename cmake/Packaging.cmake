@@ -3,7 +3,7 @@
 #   cpack --config BUILD/CPackConfig.cmake      (or `cpack` inside BUILD)
 # which writes BUILD/velk-unpack_VERSION_ARCH.deb. Depends is worked out by dpkg-shlibdeps
 # from the libraries the programs load (zlib, JsonCpp, libsodium and the C and C++ runtimes),
-# so it names the packages that really provide them. A cross build packages for its target:
+# so it names the packages that really provide them; libcurl4 is added by hand. A cross build packages for its target:
 # the Debian architecture is that of the toolchain's multiarch triplet, and
 # cmake/PackagingRun.cmake hands it to dpkg-shlibdeps when cpack runs.
 
@@ -30,6 +30,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # minisign makes the keys and signatures that --pubkey checks.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS minisign)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libcurl is loaded when a URL is fetched, not linked (download/CurlLibrary.h), so
+# dpkg-shlibdeps cannot see it: named here, with the version that has every call used.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0)")
 # <name>_<version>_<architecture>.deb, as Debian names packages.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)

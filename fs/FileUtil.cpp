@@ -29,7 +29,7 @@ constexpr int kWriteAllFailed = -2;        // a write failed, or wrote nothing
 // readChunks
 constexpr int kReadOk = 0;
 constexpr int kReadBadArguments = -1;  // chunk size 0 or above INT_MAX, descriptor < 0 or no callback
-constexpr int kReadFailed = -2;        // a read failed
+constexpr int kReadFailed = kReadChunksFailed;
 constexpr int kReadRefused = -3;       // onChunk returned a negative value
 
 constexpr size_t kMaxWriteSlice = 65536;  // most bytes handed to one write()

@@ -64,5 +64,6 @@ ssize_t readWaiting(int fd, char* buffer, size_t size);
 // bytes. Stops with 0 when onChunk takes fewer bytes than offered. 0; -1 bad arguments; -2 a
 // read failed (errno tells why); -3 onChunk returned a negative value.
 int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk);
+constexpr int kReadChunksFailed = -2;  // readChunks: a read failed
 
 }  // namespace velk

@@ -1,7 +1,5 @@
 #include "install/PackageRun.h"
 
-#include <cerrno>
-
 #include "fs/FileUtil.h"
 
 namespace velk {
@@ -27,16 +25,18 @@ RunEnd CPackageRun::run() {
         return length;
     };
     source.markStart();
-    const int read = readChunks(source.fd(), kReadChunkSize, onChunk);
-    readErrno = errno;
+    const int read = source.readChunks(onChunk);
     // What the line still holds may be refused yet: one thread would have stopped there,
     // before reading on.
     if (!decodeFailed) decodeFailed = decoder.settle() < 0;
     if (read < 0 && !decodeFailed) return RunEnd::kReadFailed;
+    // A download that met another version of the resource did not reach its end.
+    if (source.changedSinceStart()) return RunEnd::kSourceChanged;
     // A failure belongs to the first chunk the observers did not hear of: it ended the input
     // if it is the last one read and short.
     inputEnded = !decodeFailed || (shortChunk && chunksTaken + 1 == chunksRead);
     if (source.changedSinceStart()) return RunEnd::kSourceChanged;
+    inputEnded = !decodeFailed || shortChunk;
     if (decodeFailed) return RunEnd::kDecodeFailed;
     if (!decoder.atPackageBoundary()) return RunEnd::kEndsInsidePackage;
     if (decoder.packageIndex() == 0) return RunEnd::kNoPackage;  // no package was completed

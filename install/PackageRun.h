@@ -1,6 +1,6 @@
 #pragma once
-// The run loop velk-unpack and velk-inspect share: SOURCE (a file, or a stream on standard
-// input) is read through its descriptor in 102400-byte chunks (fs/FileUtil.h) into a decoder,
+// The run loop velk-unpack and velk-inspect share: SOURCE (a file, a stream on standard input,
+// or a URL) is read in 102400-byte chunks (install/SourceFile.h) into a decoder,
 // short reads of a pipe gathered into whole chunks; reading stops at the first failure, so a damaged file is
 // never buffered whole; and the input as a whole is judged the same way by both programs.
 // Observers hear of every chunk the decoder took, in order, once it went through every stage
@@ -23,7 +23,7 @@ namespace velk {
 // How reading the source ended, first cause first.
 enum class RunEnd : int {
     kWhole = 0,              // every package whole, and the input ends right behind one
-    kReadFailed = 1,         // reading failed; readError() has the errno
+    kReadFailed = 1,         // reading failed; the source's readFailure() says why
     kSourceChanged = 2,      // the file's size or times moved while it was read
     kDecodeFailed = 3,       // a package failed; the decoder says why (and printed it)
     kEndsInsidePackage = 4,  // the input ended inside a package
@@ -45,7 +45,6 @@ public:
     void addObserver(ProgressObserver observer) { observers.push_back(std::move(observer)); }
     void addReader(ChunkReader reader) { readers.push_back(std::move(reader)); }
     [[nodiscard]] RunEnd run();
-    int readError() const { return readErrno; }
     // Whether the readers' view can be completed to the whole input after a run that ended
     // so: a file's rest can be read, a stream's only when reading reached its end already
     // (the rest of a stream the decoder refused may never end).
@@ -60,7 +59,6 @@ private:
     std::vector<ProgressObserver> observers;
     std::vector<ChunkReader> readers;
     uint64_t chunksTaken = 0;  // chunks the observers heard of: all went through every stage
-    int readErrno = 0;
     bool inputEnded = false;  // reading saw the end of the input
 };
 

@@ -9,7 +9,10 @@
 #include <cstring>
 #include <vector>
 
+#include "download/UrlDownload.h"
+#include "download/UrlText.h"
 #include "fs/FileUtil.h"
+#include "fs/Message.h"
 
 namespace velk {
 
@@ -37,7 +40,11 @@ void widenPipe(int fd) {
 
 bool isStandardInput(const std::string& source) { return source == kStandardInput; }
 
-std::string pathToResolve(const std::string& source) { return isStandardInput(source) ? std::string() : source; }
+bool isStreamSource(const std::string& source) { return isStandardInput(source) || isUrl(source); }
+
+std::string pathToResolve(const std::string& source) { return isStreamSource(source) ? std::string() : source; }
+
+std::string shownSource(const std::string& source) { return shownUrl(source); }
 
 bool readsFromTerminal(const std::string& source) { return isStandardInput(source) && isatty(STDIN_FILENO) == 1; }
 
@@ -46,10 +53,14 @@ std::string signaturePathFor(const std::string& source, const std::string& named
     return source + ".minisig";
 }
 
+CSourceFile::CSourceFile() = default;
+CSourceFile::~CSourceFile() = default;
+
 // A path in a folder the caller may not search exists as far as anyone can tell: it is
 // "cannot be opened", not "not found". O_NONBLOCK keeps a FIFO (or a device) from blocking
 // the open; fstat then refuses it, and for a regular file the flag changes nothing.
-SourceOpen CSourceFile::open(const std::string& path) {
+SourceOpen CSourceFile::open(const std::string& path, const DownloadSettings& settings) {
+    if (isUrl(path)) return openUrl(path, settings);
     if (isStandardInput(path)) {
         stream = true;
         file.reset(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
@@ -64,6 +75,39 @@ SourceOpen CSourceFile::open(const std::string& path) {
     return SourceOpen::kOpened;
 }
 
+SourceOpen CSourceFile::openUrl(const std::string& url, const DownloadSettings& settings) {
+    stream = true;
+    download = std::make_unique<CUrlDownload>();
+    const DownloadOpen opened = download->open(url, settings);
+    why = download->problem();
+    if (opened == DownloadOpen::kOpened) return SourceOpen::kOpened;
+    return opened == DownloadOpen::kMissing ? SourceOpen::kMissing : SourceOpen::kUnopenable;
+}
+
+uint64_t CSourceFile::size() const {
+    if (download) return download->size();
+    return stream ? 0 : uint64_t(atStart.st_size);
+}
+
+int CSourceFile::readChunks(const std::function<int(const char*, int)>& onChunk) {
+    if (!download) {
+        const int read = velk::readChunks(file.get(), kReadChunkSize, onChunk);
+        if (read < 0) fail(SourceOpen::kOpened, "read failed", errno);
+        return read;
+    }
+    switch (download->readChunks(kReadChunkSize, onChunk)) {
+        case DownloadEnd::kWhole:
+        case DownloadEnd::kStopped: return 0;
+        case DownloadEnd::kChanged:
+            downloadChanged = true;
+            brn::message("download %s: %s\n", download->name().c_str(), download->problem().c_str());
+            return 0;
+        case DownloadEnd::kGaveUp: break;
+    }
+    why = download->problem();
+    return kReadChunksFailed;
+}
+
 void CSourceFile::markStart() {
     if (!marked && !stream) marked = fstat(file.get(), &atStart) == 0;
 }
@@ -76,7 +120,7 @@ void CSourceFile::acceptOwnUnlink() {
 }
 
 bool CSourceFile::changedSinceStart() const {
-    if (stream) return false;
+    if (stream) return downloadChanged;
     struct stat now;
     if (fstat(file.get(), &now) != 0) return true;
     return now.st_size != atStart.st_size || !sameTime(now.st_mtim, atStart.st_mtim) ||
@@ -84,6 +128,7 @@ bool CSourceFile::changedSinceStart() const {
 }
 
 int CSourceFile::readRest(uint64_t offset, const std::function<void(const char*, int)>& take) const {
+    if (download) return download->ended() ? 0 : EIO;
     std::vector<char> buffer(kReadChunkSize);
     for (;;) {
         const ssize_t got = stream ? readWaiting(file.get(), buffer.data(), buffer.size())

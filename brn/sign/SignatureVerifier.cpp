@@ -34,6 +34,12 @@ SignVerdict CSignatureVerifier::init(const MinisignPublicKey& key, const Minisig
 }
 
 SignVerdict CSignatureVerifier::initFromFiles(const std::string& publicKeyPath, const std::string& signaturePath) {
+    return initFromKeyFile(publicKeyPath,
+                           [&signaturePath](std::string& text) { return readSmallFile(signaturePath, kMaxFileBytes, text); });
+}
+
+SignVerdict CSignatureVerifier::initFromKeyFile(const std::string& publicKeyPath,
+                                                const std::function<int(std::string& text)>& readSignature) {
     verifiedComment.clear();
     std::string text;
     MinisignPublicKey key;
@@ -41,7 +47,7 @@ SignVerdict CSignatureVerifier::initFromFiles(const std::string& publicKeyPath, 
     if (read != kSmallFileOk) return fail(readFault(read, false));
     if (parsePublicKey(text, key) != SignVerdict::kOk) return fail(SignVerdict::kKeyMalformed);
     MinisignSignature signature;
-    read = readSmallFile(signaturePath, kMaxFileBytes, text);
+    read = readSignature(text);
     if (read != kSmallFileOk) return fail(readFault(read, true));
     if (parseSignature(text, signature) != SignVerdict::kOk) return fail(SignVerdict::kMalformed);
     return init(key, signature);

@@ -11,6 +11,7 @@
 
 #include <sodium.h>
 
+#include <functional>
 #include <string>
 
 #include "brn/sign/MinisignFormat.h"
@@ -23,6 +24,11 @@ public:
     [[nodiscard]] SignVerdict init(const MinisignPublicKey& key, const MinisignSignature& signature);
     // The key is read first: kKeyUnreadable or kKeyMalformed before any verdict on the signature.
     [[nodiscard]] SignVerdict initFromFiles(const std::string& publicKeyPath, const std::string& signaturePath);
+    // The same with the signature's text from `readSignature`, which fills it and returns a
+    // brn/sign/SmallFile.h code (a signature fetched from a server, say); it is asked only once
+    // the key was read.
+    [[nodiscard]] SignVerdict initFromKeyFile(const std::string& publicKeyPath,
+                                              const std::function<int(std::string& text)>& readSignature);
     // len once every byte was hashed, else a negative int(SignVerdict): the fault found before,
     // or kMisused (no successful init, after finish, or data null or len <= 0, which also fails
     // the stream: a byte the hash never saw would make any later verdict wrong).

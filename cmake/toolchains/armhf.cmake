@@ -1,5 +1,5 @@
 # Cross-builds for 32-bit ARM hard-float Linux with Debian's cross compiler and the armhf
-# multiarch packages (zlib1g-dev:armhf, libjsoncpp-dev:armhf, libsodium-dev:armhf,
+# multiarch packages (zlib1g-dev:armhf, libjsoncpp-dev:armhf, libsodium-dev:armhf, libcurl4-openssl-dev:armhf,
 # libgtest-dev:armhf), which live beside the native ones under /usr: no separate root folder
 # is searched.
 # Test programs run under qemu-user; VELK_EMULATED lets the heaviest tests shrink their inputs.

@@ -1,5 +1,5 @@
 # Cross-builds for big-endian 64-bit s390x Linux, to run the suite on the other byte order.
-# Debian's cross compiler brings the C and C++ runtime; zlib, JsonCpp, libsodium and GoogleTest
+# Debian's cross compiler brings the C and C++ runtime; zlib, JsonCpp, libsodium, libcurl and GoogleTest
 # come from the :s390x packages unpacked (dpkg-deb -x) into the folder VELK_S390X_SYSROOT names,
 # which is searched for them and nothing else. zlib is linked statically; the shared JsonCpp
 # and libsodium are found through the programs' run path. Test programs run under qemu-user; VELK_EMULATED lets the

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 
+#include "tests/support/HttpServer.h"
 #include "tests/support/Scene.h"
 
 using namespace velktest;
@@ -53,10 +55,11 @@ const Environment kEnvironments[] = {
      Neighbour::kFifoWaiter},
 };
 
-// Options with "{}" for the package, and the plain run of the same kind they must agree with;
-// the old tree is installed by that plain run, which leaves its index beside it: --link-unchanged
-// compares the old files through it (those the environment changed since by reading them), or,
-// on the lines without it, every file by reading it.
+// Options with "{}" for the package ("{url}{}": its URL on the test's HTTP server), and the
+// plain run of the same kind they must agree with; the old tree is installed by that plain run,
+// which leaves its index beside it: --link-unchanged compares the old files through it (those
+// the environment changed since by reading them), or, on the lines without it, every file by
+// reading it.
 struct Line {
     const char* reference;
     const char* options;
@@ -75,6 +78,8 @@ const Line kLines[] = {
     {"--atomic -p {}", "--atomic -p --link-unchanged {}", false},
     {"--atomic -p {}", "--atomic -p --link-unchanged {}", true},
     {"--atomic -p {}", "--atomic -p --link-unchanged --keep-backslashes - < {}", false},
+    {"--atomic {}", "--atomic --pubkey k.pub --timeout 5 --retries 2 {url}{}", false},
+    {"--atomic -p {}", "--atomic -p --link-unchanged {url}{}", false},
 };
 
 std::string withPackage(std::string options, const std::string& package) {
@@ -152,7 +157,9 @@ protected:
     // velk-unpack with `options` (their package filled in) into p/dest, as the environment's user.
     int unpack(const Environment& where, const std::string& options, const std::string& package) const {
         const std::string user = where.asNobody ? commandLine(asNobody({})) + " " : "";
-        return shellStatus(s.cd() + user + VELK_UNPACK + " " + withPackage(options, package) +
+        std::string served = options;
+        if (const size_t at = served.find("{url}"); at != std::string::npos) served.replace(at, 5, server->url(""));
+        return shellStatus(s.cd() + user + VELK_UNPACK + " " + withPackage(served, package) +
                            " p/dest p/version > log 2>&1");
     }
 
@@ -173,6 +180,7 @@ protected:
     }
 
     Scene s;
+    std::unique_ptr<HttpServer> server = std::make_unique<HttpServer>(s.path());  // serves the packages
 };
 
 // Every package, under every environment, with every line: the snapshot equals the plain run's.
