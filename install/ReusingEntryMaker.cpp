@@ -25,6 +25,13 @@ brn::MakeOutcome reportCall(const std::string& name, const char* call, int error
     return brn::MakeOutcome::kWriteFailed;
 }
 
+// The old file's start, equal to the entry's when it was compared, can no longer be trusted
+// to be: something wrote to it meanwhile, against the rule that nothing does during a run.
+brn::MakeOutcome reportChanged(const std::string& name) {
+    brn::message("tar: %.*s: the old file changed while it was compared\n", int(name.size()), name.data());
+    return brn::MakeOutcome::kWriteFailed;
+}
+
 // Whether some process holds the file open for writing: a read lease is granted only while
 // none does, and is given back at once. Where no lease can be taken (a file system without
 // leases, leases turned off) it cannot be told, and the answer is no.
@@ -142,28 +149,40 @@ brn::MakeOutcome CReusingEntryMaker::write(int handle, const char* data, size_t 
     return diverge(data, count, same);
 }
 
-// While the blocks match, the incoming bytes are held; once one differs, or more came than are
-// held, what was held is written and the rest written as it comes. A file written before it was
-// known to differ is still compared to the end.
+// While the blocks match, only the bytes of the block not yet digested are held: a block known
+// equal is the old file's, and is copied from it should a later one differ. Once one differs,
+// the staged file is made from the old file's matching start, what was held and the rest.
 brn::MakeOutcome CReusingEntryMaker::holdOrWrite(const char* data, size_t count) {
     if (current.written >= 0) return staged.write(current.written, data, count);
-    if (!current.differs && pending.size() + count <= kPendingLimit) {
-        pending.append(data, count);
-        return brn::MakeOutcome::kOk;
-    }
-    return writePending(data, count);
+    pending.append(data, count);
+    dropMatched();
+    return current.differs ? writeDiverged() : brn::MakeOutcome::kOk;
 }
 
-// The staged file made, with what was held and `data` written into it.
-brn::MakeOutcome CReusingEntryMaker::writePending(const char* data, size_t count) {
-    if (current.written < 0) {
-        const brn::MakeOutcome opened = staged.openFile(current.name, current.mode, current.written);
-        if (opened != brn::MakeOutcome::kOk) return opened;
+// Forgets the held bytes that lie in blocks whose digests matched.
+void CReusingEntryMaker::dropMatched() {
+    const uint64_t matchedEnd = current.sameBlocks * kIndexBlockSize;
+    if (matchedEnd <= current.heldFrom) return;
+    const size_t drop = size_t(std::min<uint64_t>(matchedEnd - current.heldFrom, pending.size()));
+    pending.erase(0, drop);
+    current.heldFrom += drop;
+}
+
+// The staged file: the old file's bytes before the held ones, copied only while its content is
+// still what the index described (a writer that merely opened it changes nothing), then what
+// was held.
+brn::MakeOutcome CReusingEntryMaker::writeDiverged() {
+    const brn::MakeOutcome opened = staged.openFile(current.name, current.mode, current.written);
+    if (opened != brn::MakeOutcome::kOk) return opened;
+    if (current.heldFrom > 0) {
+        if (!identityUnchanged()) return reportChanged(current.name);
+        const brn::MakeOutcome copied = copyPrefix(current.written, current.heldFrom);
+        if (copied != brn::MakeOutcome::kOk) return copied;
+        if (!identityUnchanged()) return reportChanged(current.name);
     }
-    brn::MakeOutcome written = brn::MakeOutcome::kOk;
-    if (!pending.empty()) written = staged.write(current.written, pending.data(), pending.size());
+    const brn::MakeOutcome written =
+        pending.empty() ? brn::MakeOutcome::kOk : staged.write(current.written, pending.data(), pending.size());
     pending.clear();
-    if (written == brn::MakeOutcome::kOk && count > 0) written = staged.write(current.written, data, count);
     return written;
 }
 
@@ -219,29 +238,28 @@ brn::MakeOutcome CReusingEntryMaker::closeFile(int handle, const std::string& na
 }
 
 // The old file is linked only where every block matched and it is still the file the index
-// described, with no writer. A copy written because the file was long is dropped unsynced:
-// its pages go with its name, before they reach the disk.
+// described, with no writer. Anything else is written: the matching start from the old file
+// (while it is still that file), what was held, and nothing more, for every byte came already.
 brn::MakeOutcome CReusingEntryMaker::closeCompared(const std::string& name) {
     const bool same = !current.differs && current.sameBlocks == blockCount(entrySize) && stillTheFileCompared();
-    if (!same) {
-        if (brn::MakeOutcome written = writePending(nullptr, 0); written != brn::MakeOutcome::kOk) return written;
-        return staged.closeFile(current.written, name);
-    }
-    const bool spilled = current.written >= 0;
-    if (spilled) (void)close(current.written);
-    current.written = -1;
-    const brn::MakeOutcome result = staged.linkFile(name, current.old.get());
+    brn::MakeOutcome result = brn::MakeOutcome::kNotLinked;
+    if (same) result = staged.linkFile(name, current.old.get());
     if (result == brn::MakeOutcome::kOk) ++linked;
     if (result != brn::MakeOutcome::kNotLinked) return result;
-    if (spilled) return copyOld(name, entrySize);
-    if (brn::MakeOutcome written = writePending(nullptr, 0); written != brn::MakeOutcome::kOk) return written;
+    if (current.written < 0) {
+        if (brn::MakeOutcome written = writeDiverged(); written != brn::MakeOutcome::kOk) return written;
+    }
     return staged.closeFile(current.written, name);
 }
 
 bool CReusingEntryMaker::stillTheFileCompared() const {
+    return identityUnchanged() && !openForWriting(current.old.get());
+}
+
+// Any write to the old file since the index described it moved its change time.
+bool CReusingEntryMaker::identityUnchanged() const {
     struct stat st;
-    return fstat(current.old.get(), &st) == 0 && identityOf(st) == current.record.identity &&
-           !openForWriting(current.old.get());
+    return fstat(current.old.get(), &st) == 0 && identityOf(st) == current.record.identity;
 }
 
 // The staged name becomes a hard link to the very file that was compared, through its

@@ -11,9 +11,9 @@
 //   by digests, where the old tree's index (install/TreeIndexReader.h) has a record of the path
 //     whose identity (inode, size, mtime, ctime) is the file's now: each block's digest of the
 //     incoming bytes (install/IndexingEntryMaker.h computes them) is compared with the record's,
-//     and the old file is never read. The incoming bytes are held (up to kPendingLimit) until
-//     the file is known to differ, then written; a longer file's are written as they come, and
-//     dropped before they reach the disk if it turns out equal;
+//     and the old file is never read. Only the bytes of the block not digested yet are held
+//     (at most a block and a write); at the first block that differs the matching start is
+//     copied from the old file, as below, and the rest written;
 //   by reading, anywhere else: nothing is written while the bytes match, and at the first that
 //     differs the matching prefix is copied from the old file (copy_file_range, which shares
 //     extents where the file system can) and the rest written.
@@ -44,8 +44,6 @@ namespace velk {
 
 class CReusingEntryMaker : public brn::CEntryMaker {
 public:
-    static constexpr size_t kPendingLimit = 1 << 20;  // incoming bytes held back at most
-
     // `staged` makes the new tree; `oldTree` is DEST's descriptor; `oldIndex` the old tree's
     // index, or null where it has none usable (all borrowed).
     CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree, CTreeIndexReader* oldIndex);
@@ -80,15 +78,18 @@ private:
         IndexRecord record;     // kDigests: the old file's record
         uint64_t sameBlocks = 0;
         bool differs = false;   // kDigests: a block's digest differs
+        uint64_t heldFrom = 0;  // kDigests: the offset in the file of the first byte held
         int written = -1;       // the staged file's handle once it is written
     };
 
     bool findOld(const std::string& name, FileTraits& traits, struct stat& st);
     Way wayFor(const IndexRecord* record, const struct stat& st) const;
     brn::MakeOutcome holdOrWrite(const char* data, size_t count);
-    brn::MakeOutcome writePending(const char* data, size_t count);
+    void dropMatched();
+    brn::MakeOutcome writeDiverged();
     brn::MakeOutcome closeCompared(const std::string& name);
     bool stillTheFileCompared() const;
+    bool identityUnchanged() const;
     brn::MakeOutcome diverge(const char* data, size_t count, size_t same);
     brn::MakeOutcome copyPrefix(int to, uint64_t length);
     brn::MakeOutcome linkOld(const std::string& name);
@@ -102,7 +103,7 @@ private:
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened
     Current current;
     std::vector<char> buffer;  // old bytes read for one comparison
-    std::string pending;       // kDigests: incoming bytes not written yet
+    std::string pending;       // kDigests: incoming bytes not yet known equal, not written
     uint64_t linked = 0;
 };
 

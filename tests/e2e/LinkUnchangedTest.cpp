@@ -48,7 +48,7 @@ class LinkUnchangedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         s.sh("mkdir -p v1/bin v1/lib v1/etc && printf 'echo hello\\n' > v1/bin/tool && printf keep > v1/etc/c");
-        writeFile(s / "v1/lib/same.so", seededBytes(300000, 1));
+        writeFile(s / "v1/lib/same.so", seededBytes(1300000, 1));  // over a MiB: never held whole
         writeFile(s / "v1/lib/hard", seededBytes(5000, 3));
         writeFile(s / "v1/lib/mode", seededBytes(6000, 4));
         for (const char* name : {"first", "middle", "last", "resized", "removed"}) {
@@ -80,11 +80,12 @@ protected:
     std::string newTree;
 };
 
-// Unchanged files keep their inode. Through the old tree's index no old file is read (strace -y
-// shows no pread of a file of DEST, only of the index) and the changed files are written from
-// the incoming bytes; without it the changed ones get the old bytes before the change copied
-// (copy_file_range of exactly the length of the same prefix) and the rest written. DEST ends
-// byte for byte as a plain install leaves it, each of its files with one link.
+// Unchanged files keep their inode, and not a byte of them is written. Through the old tree's
+// index no old file is read (strace -y shows no pread of a file of DEST, only of the index) and
+// the changed ones get the old file's blocks before the one that differs copied (copy_file_range
+// of whole 64 KiB blocks) and the rest written; without it they get the old bytes before the
+// change copied (exactly the length of the same prefix). DEST ends byte for byte as a plain
+// install leaves it, each of its files with one link.
 TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
     for (const bool indexed : {true, false}) {
         SCOPED_TRACE(indexed ? "with the old tree's index" : "without an index");
@@ -93,7 +94,7 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
         const ino_t same = inodeOf(s / "dest/lib/same.so"), tool = inodeOf(s / "dest/bin/tool");
         const std::string trace = s / "trace";
         const std::string strace = kEmulated ? "" : commandLine(straceCommand(trace,
-                                       {"-y", "-e", "trace=copy_file_range,linkat,pread64,read"}));
+                                       {"-y", "-e", "trace=copy_file_range,linkat,pread64,read,write"}));
         ASSERT_EQ(run("--atomic --link-unchanged v2.velk dest version", strace), 0) << s.log();
         EXPECT_EQ(describeTree(s / "dest"), newTree);
         EXPECT_EQ(readFile(s / "version"), "v2");
@@ -113,7 +114,9 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
         const bool oldRead = std::regex_search(calls, std::regex("(pread64|read)\\(\\d+<" + s / "dest/"));
         EXPECT_EQ(oldRead, !indexed) << calls;
         EXPECT_EQ(copied("100000") && copied("199999"), !indexed) << calls;  // the middle and the last byte
+        EXPECT_EQ(copied("65536") && copied("196608"), indexed) << calls;   // the blocks before them
         EXPECT_FALSE(copied("0")) << calls;                                 // the first byte: nothing to copy
+        EXPECT_FALSE(std::regex_search(calls, std::regex("write\\(\\d+<[^>]*/lib/(same\\.so|twin\\.so)>"))) << calls;
         const std::regex link("linkat\\(");
         EXPECT_EQ(std::distance(std::sregex_iterator(calls.begin(), calls.end(), link), std::sregex_iterator()), 6)
             << calls;  // the five unchanged files, and the package's own hard link
