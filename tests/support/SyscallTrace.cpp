@@ -14,13 +14,14 @@ SyscallTrace readSyscallTrace(const std::string& log, const std::string& marker)
     SyscallTrace trace;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
-        // "PID name(arguments) = result"; a call split by another process shows as
+        // "PID name(arguments) = result"; a call split by another thread shows as
         // "<unfinished ...>" first and "<... name resumed>" after: counted once.
         const size_t open = line.find('(');
         if (open == std::string::npos || line.find("resumed>") != std::string::npos) continue;
         const size_t start = line.find_first_not_of("0123456789 ");
         if (start == std::string::npos || start >= open) continue;
         trace.calls.push_back(line.substr(start, open - start));
+        trace.tracees.push_back(line.substr(0, line.find(' ')));
         if (trace.calls.back() == marker) {
             trace.marker = trace.calls.size() - 1;
             trace.markerSeen = true;
@@ -31,7 +32,9 @@ SyscallTrace readSyscallTrace(const std::string& log, const std::string& marker)
 
 int occurrence(const SyscallTrace& trace, size_t index) {
     int count = 0;
-    for (size_t i = 0; i <= index && i < trace.calls.size(); ++i) count += trace.calls[i] == trace.calls[index];
+    for (size_t i = 0; i <= index && i < trace.calls.size(); ++i) {
+        count += trace.calls[i] == trace.calls[index] && trace.tracees[i] == trace.tracees[index];
+    }
     return count;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The system calls of one run traced with `strace -f -qq -o LOG`, in order, to choose where
 // a fault is injected: a call is named by its name and its count among the calls of that
-// name so far, as strace's `when=N` counts them; and the kill sweep built on them.
+// name its thread made so far, as strace's `when=N` counts them (per call and per tracee: the
+// N-th call of a thread, whichever thread makes its N-th first); and the kill sweep built on them.
 
 #include <functional>
 #include <string>
@@ -12,7 +13,8 @@
 namespace velktest {
 
 struct SyscallTrace {
-    std::vector<std::string> calls;  // one name per call, in the order the run made them
+    std::vector<std::string> calls;    // one name per call, in the order the run made them
+    std::vector<std::string> tracees;  // the thread that made each call (strace's PID column)
     size_t marker = 0;               // the index of the last call named as the marker
     bool markerSeen = false;
 };
@@ -20,7 +22,7 @@ struct SyscallTrace {
 // Reads an strace log; `marker` is a call name to find (the last one counts).
 SyscallTrace readSyscallTrace(const std::string& log, const std::string& marker);
 
-// For calls[index]: its count among the calls of its name up to it, 1 for the first.
+// For calls[index]: its count among its thread's calls of its name up to it, 1 for the first.
 int occurrence(const SyscallTrace& trace, size_t index);
 
 // A call to inject into: its name and its count among the calls of that name (strace's when=N).
