@@ -1,14 +1,13 @@
 #include "app/ProgressLine.h"
 
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
 #include "fs/Clock.h"
+#include "fs/FileUtil.h"
 #include "fs/Message.h"
 
 namespace velk {
@@ -86,14 +85,11 @@ void CProgressFeed::writeLine(uint64_t done) {
     writeText(line, length);
 }
 
-// One whole line per write, so a reader never sees half of one; a failed write (a closed
-// descriptor, a reader gone) ends the feed quietly.
+// One whole line per write, so a reader never sees half of one. A full pipe is waited for,
+// even where its owner made it non-blocking: a reader that is only slow loses no line. A
+// failed write (a closed descriptor, a reader gone) ends the feed quietly.
 void CProgressFeed::writeText(const char* line, int length) {
-    ssize_t written = -1;
-    do {
-        written = write(fd, line, size_t(length));
-    } while (written < 0 && errno == EINTR);
-    if (written != length) broken = true;
+    if (writeWaiting(fd, line, size_t(length)) != length) broken = true;
 }
 
 }  // namespace velk

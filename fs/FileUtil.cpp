@@ -164,14 +164,29 @@ int writeAll(const char* buffer, int length, int fd) {
     return length;
 }
 
-ssize_t readWaiting(int fd, char* buffer, size_t size) {
+namespace {
+
+// Makes `call` until it is neither interrupted nor refused for want of room or bytes; the
+// latter waits for `events` on the descriptor.
+template <typename Call>
+ssize_t waiting(int fd, short events, Call call) {
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, size);
-        if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+        const ssize_t done = call();
+        if (done >= 0 || (errno != EINTR && errno != EAGAIN)) return done;
         if (errno == EINTR) continue;
-        struct pollfd input = {fd, POLLIN, 0};
-        if (poll(&input, 1, -1) < 0 && errno != EINTR) return -1;
+        struct pollfd ready = {fd, events, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
     }
+}
+
+}  // namespace
+
+ssize_t readWaiting(int fd, char* buffer, size_t size) {
+    return waiting(fd, POLLIN, [&] { return ::read(fd, buffer, size); });
+}
+
+ssize_t writeWaiting(int fd, const char* buffer, size_t size) {
+    return waiting(fd, POLLOUT, [&] { return ::write(fd, buffer, size); });
 }
 
 int readChunks(int fd, size_t chunkSize, const std::function<int(const char*, int)>& onChunk) {

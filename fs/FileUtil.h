@@ -3,8 +3,8 @@
 // telling a mount's root, naming the working folder, writing a whole buffer and reading a file
 // or a stream in chunks. Results are int codes (0 or a count on success, a negative value per
 // cause), except isDirectory, makeDirs and isMountRoot (bool), processUmask (a mode),
-// parentDir, workingFolder and relativePathsProblem (texts), and readWaiting (read's own
-// result). Every descriptor opened here is closed before the function returns, on every path.
+// parentDir, workingFolder and relativePathsProblem (texts), and readWaiting and writeWaiting
+// (read's and write's own results). Every descriptor opened here is closed before the function returns, on every path.
 // Ownership is a plain value.
 
 #include <sys/types.h>
@@ -58,6 +58,10 @@ int writeAll(const char* buffer, int length, int fd);
 // arrive. The descriptor's flags are left as they are: its file description may be the
 // parent's. The bytes read, 0 at the end, or -1 with errno set.
 ssize_t readWaiting(int fd, char* buffer, size_t size);
+// One write of `size` bytes that waits as readWaiting does: a full non-blocking pipe (EAGAIN)
+// is waited for with poll until it takes bytes, as a blocking one would be. The bytes
+// written, or -1 with errno set.
+ssize_t writeWaiting(int fd, const char* buffer, size_t size);
 // Reads `fd` from where it stands to its end (a file, a pipe, a socket) and hands the bytes to
 // onChunk in chunks of exactly chunkSize bytes, the last one shorter: short reads are gathered
 // (readWaiting), so the chunks are the same however the bytes arrive. One buffer of chunkSize

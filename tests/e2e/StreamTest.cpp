@@ -66,6 +66,34 @@ except BrokenPipeError:
 sys.exit(program.wait())
 )";
 
+// Runs argv[2:] with "FD" replaced by the write end of a pipe the harness made non-blocking
+// and filled, as a parent may hand over a feed it reads slowly. Once the program found the
+// pipe full (EAGAIN in the strace log argv[1]) or ended, the harness reads the pipe to its end,
+// prints what came after its own filling, and exits with the program's status.
+const char* const kFullFeed = R"(import fcntl, os, subprocess, sys, time
+log = sys.argv[1]
+ours, theirs = os.pipe()
+fcntl.fcntl(theirs, fcntl.F_SETFL, fcntl.fcntl(theirs, fcntl.F_GETFL) | os.O_NONBLOCK)
+filled = 0
+try:
+    while True:
+        filled += os.write(theirs, b"x" * 4096)
+except BlockingIOError:
+    pass
+program = subprocess.Popen([a.replace("FD", str(theirs)) for a in sys.argv[2:]], pass_fds=(theirs,))
+os.close(theirs)
+while program.poll() is None and b"EAGAIN" not in open(log, "rb").read():
+    time.sleep(0.001)
+feed = b""
+while True:
+    got = os.read(ours, 65536)
+    if not got:
+        break
+    feed += got
+sys.stdout.write(feed[filled:].decode())
+sys.exit(program.wait())
+)";
+
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -278,6 +306,23 @@ TEST_F(StreamTest, TheFeedCountsBytesAndSays100OnlyOnSuccess) {
             EXPECT_LE(done, big.size());
         }
     }
+}
+
+// A parent hands over a feed it made non-blocking and reads slowly: the pipe is full when the
+// run writes its first line. That line, and every one after it, waits for room: the last the
+// parent reads is "100 SIZE SIZE".
+TEST_F(StreamTest, AFullNonBlockingFeedLosesNoLine) {
+    if (kEmulated) GTEST_SKIP() << "strace must trace the program itself";
+    const std::string trace = s / "trace", size = std::to_string(readFile(s / "big.velk").size());
+    writeFile(trace, "");
+    const std::string traced = commandLine(straceCommand(trace, {"-e", "trace=write,poll,ppoll"}));
+    EXPECT_EQ(shellStatus(s.cd() + quote(python()) + " -c " + quote(kFullFeed) + " " + quote(trace) + " " + traced +
+                          " " + VELK_UNPACK + " --progress-fd FD big.velk dest version > feed 2> log"), 0) << s.log();
+    EXPECT_NE(readFile(trace).find("= -1 EAGAIN"), std::string::npos) << "the feed was never found full";
+    const std::string feed = readFile(s / "feed");
+    const std::string last = "100 " + size + " " + size + "\n";
+    EXPECT_TRUE(feed.size() >= last.size() && feed.compare(feed.size() - last.size(), last.size(), last) == 0) << feed;
+    EXPECT_EQ(s.state(), Scene::installed(bigTree, "big"));
 }
 
 // Killed at a spread of calls while a stream is staged and at every call from the sync on:
