@@ -46,13 +46,20 @@ bool isTimingDependent(const std::string& call) { return call == "execve" || cal
 
 }  // namespace
 
-std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread) {
+std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread, const std::vector<std::string>& only) {
+    std::vector<size_t> eligible;  // the calls that may be chosen, the marker among them
+    for (size_t i = 0; i < trace.calls.size(); ++i) {
+        const std::string& call = trace.calls[i];
+        const bool listed = only.empty() || std::find(only.begin(), only.end(), call) != only.end();
+        if (i == trace.marker || (listed && !isTimingDependent(call))) eligible.push_back(i);
+    }
+    const size_t marker = size_t(std::find(eligible.begin(), eligible.end(), trace.marker) - eligible.begin());
+    const size_t stride = spread == 0 ? marker + 1 : std::max<size_t>(1, marker / spread);
     std::vector<CallPoint> points;
-    const size_t stride = spread == 0 ? trace.marker + 1 : std::max<size_t>(1, trace.marker / spread);
     // The spread stops at the marker: a stride that would step over it lands on it instead.
-    for (size_t i = spread == 0 ? trace.marker : 0; i < trace.calls.size();
-         i = i < trace.marker ? std::min(i + stride, trace.marker) : i + 1) {
-        if (!isTimingDependent(trace.calls[i])) points.push_back({trace.calls[i], occurrence(trace, i)});
+    for (size_t at = spread == 0 ? marker : 0; at < eligible.size();
+         at = at < marker ? std::min(at + stride, marker) : at + 1) {
+        points.push_back({trace.calls[eligible[at]], occurrence(trace, eligible[at])});
     }
     return points;
 }
@@ -81,7 +88,7 @@ void sweep(const KillSweep& how) {
     const int number = how.signal == "SIGKILL" ? SIGKILL : how.signal == "SIGINT" ? SIGINT : 0;
     size_t tried = 0;
     std::string notEnded;
-    for (const CallPoint& point : killPoints(trace, how.spread)) {
+    for (const CallPoint& point : killPoints(trace, how.spread, how.only)) {
         SCOPED_TRACE(point.shown() + " " + how.signal);
         how.reset();
         const Outcome run = how.run(straceInjecting(point.call, "signal=" + how.signal, point.when));

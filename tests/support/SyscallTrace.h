@@ -34,8 +34,10 @@ struct CallPoint {
 
 // The calls of a kill sweep: about `spread` of them spread evenly before the marker, and every
 // one from the marker on; execve and exit_group, where a kill tells nothing, and futex, whose
-// count depends on how the threads meet, left out.
-std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread);
+// count depends on how the threads meet, left out. With `only`, just the calls of those names
+// (and the marker): a run fed by a network makes as many reads and allocations as its bytes
+// happen to arrive in, and only the calls the package decides come at fixed counts.
+std::vector<CallPoint> killPoints(const SyscallTrace& trace, size_t spread, const std::vector<std::string>& only = {});
 
 // strace -f -qq, writing every call into `log`, with `options`. The traced program runs with
 // LeakSanitizer off (the rest of ASAN_OPTIONS kept): it cannot work under ptrace, and a sanitized
@@ -54,6 +56,7 @@ struct KillSweep {
     std::function<void()> reset;
     std::function<Outcome(const std::vector<std::string>& tool)> run;
     std::function<void(const Outcome&)> check;
+    std::vector<std::string> only = {};  // killPoints' `only`: empty for every call
 };
 void sweep(const KillSweep& how);
 
