@@ -14,6 +14,7 @@
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
 #include "fs/Message.h"
+#include "install/TreeIndexFormat.h"
 #include "install/VersionFile.h"
 
 namespace velk {
@@ -74,6 +75,7 @@ DestOutcome CStagedDestination::prepare(const std::string&) {
     } else {
         noteOwner(geteuid(), getegid());
     }
+    if (DestOutcome checked = checkKept(kept, keeping); checked != DestOutcome::kReady) return checked;
     return makeStaging();
 }
 
@@ -243,12 +245,66 @@ CommitOutcome CStagedDestination::prepareSwap(CVersionFile& version, const std::
     return CommitOutcome::kCommitted;
 }
 
+DestOutcome CStagedDestination::readReplacedVersion(const CVersionFile& version) {
+    if (!keepsReplacedTree() || version.readCurrent(oldTree.get(), replacedVersion) == VersionOutcome::kDone) {
+        return DestOutcome::kReady;
+    }
+    brn::message("keep previous: the tree in %s cannot be kept without its version\n", given.c_str());
+    return DestOutcome::kVersionUnreadable;
+}
+
+// The unit that will keep the old tree, made before the exchange with both trees' versions, and
+// the old index moved into it: beside DEST, a kill from now on leaves no index of the old tree.
+bool CStagedDestination::makeKeptUnit(const std::string& text) {
+    struct stat staged;
+    if (fstat(tree.get(), &staged) != 0) {
+        sayAtomic(given, "fstat of the new tree failed", errno);
+        return false;
+    }
+    unitName = CKeptTree::makeUnit(parent.get(), name, shownParent(), ownership(),
+                                   {{staged.st_ino, text}, {destState.st_ino, replacedVersion}}, unitFolder);
+    if (unitName.empty()) return false;
+    const std::string index = helperName(name, kIndexSuffix);
+    if (renameat(parent.get(), index.c_str(), unitFolder.get(), index.c_str()) != 0 && errno != ENOENT) dropOldIndex();
+    return true;
+}
+
+// After the version's rename: the old tree, under the staging name, goes into the unit, which
+// takes the fixed name. Where that fails the install still stands, and the old tree goes.
+void CStagedDestination::keepOldTree() {
+    if (renameat(parent.get(), staging.c_str(), unitFolder.get(), CKeptTree::kTreeName) != 0) {
+        sayAtomic(given, "the replaced tree cannot be kept", errno);
+        removeUnit();
+        removeOldTree();
+        return;
+    }
+    staging.clear();
+    if (fsync(unitFolder.get()) != 0 || CKeptTree::install(parent.get(), name, unitName, shownParent()) != 0) {
+        sayAtomic(given, "the replaced tree cannot be kept", errno);
+        removeUnit();
+        return;
+    }
+    unitName.clear();
+    if (fsync(parent.get()) != 0) sayAtomic(given, "the kept tree is in place, but not known to be durable", errno);
+}
+
+void CStagedDestination::removeUnit() {
+    if (unitName.empty()) return;
+    unitFolder.reset();
+    (void)removeBeside(parent.get(), unitName, shownParent() + "/" + unitName);
+    unitName.clear();
+}
+
 CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::string& text) {
     if (CommitOutcome prepared = prepareSwap(version, text); prepared != CommitOutcome::kCommitted) return prepared;
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
-    // The old index names the old tree's folder, whose inode a later tree may get: it goes
-    // before the swap, so that a kill before the new one is in place leaves none.
-    dropOldIndex();
+    if (keepsReplacedTree()) {
+        if (!makeKeptUnit(text)) return CommitOutcome::kNotSwapped;
+    } else {
+        // The old index names the old tree's folder, whose inode a later tree may get: it goes
+        // before the swap, so that a kill before the new one is in place leaves none.
+        dropOldIndex();
+    }
     if (exchange(false) != 0) {
         sayAtomic(given, "swap failed", errno);
         return CommitOutcome::kNotSwapped;
@@ -269,7 +325,12 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
     }
     // The identities of reused files move once more as the old tree's names go: taken after.
     const CUniqueFd installed(fcntl(tree.get(), F_DUPFD_CLOEXEC, 0));
-    removeOldTree();
+    if (keepsReplacedTree()) {
+        keepOldTree();
+    } else {
+        removeOldTree();
+        (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
+    }
     publishIndex(version, installed.get());
     return CommitOutcome::kCommitted;
 }
