@@ -99,15 +99,17 @@ KeptOpen CKeptTree::openUnit(int parent, const std::string& name, const std::vec
     unitFd.reset(openSubfolder(parent, fixed));
     struct stat opened;
     if (unitFd.get() < 0 || fstat(unitFd.get(), &opened) != 0 || opened.st_ino != st.st_ino) return KeptOpen::kForeign;
+    unitSt = opened;
+    if (!readVersions()) return KeptOpen::kDamaged;
+    // No tree yet: an update was stopped between making the unit and moving the old tree in.
     treeFd.reset(openSubfolder(unitFd.get(), kTreeName));
-    if (treeFd.get() < 0 || fstat(treeFd.get(), &treeSt) != 0) return KeptOpen::kDamaged;
+    if (treeFd.get() < 0) return errno == ENOENT ? KeptOpen::kOpen : KeptOpen::kDamaged;
+    if (fstat(treeFd.get(), &treeSt) != 0) return KeptOpen::kDamaged;
     if (treeSt.st_dev != st.st_dev || !ownedByOneOf(treeSt, owners)) return KeptOpen::kForeign;
-    return readVersions() ? KeptOpen::kOpen : KeptOpen::kDamaged;
+    return KeptOpen::kOpen;
 }
 
 bool CKeptTree::readVersions() {
-    struct stat unitSt;
-    if (fstat(unitFd.get(), &unitSt) != 0) return false;
     std::string record;
     if (!readPrivateFile(unitFd.get(), kVersionsName, {unitSt.st_uid}, record)) return false;
     std::istringstream lines(record);
@@ -125,7 +127,7 @@ bool CKeptTree::readVersions() {
 }
 
 bool CKeptTree::versionOf(const struct stat& folder, std::string& text) const {
-    if (folder.st_dev != treeSt.st_dev) return false;
+    if (folder.st_dev != unitSt.st_dev) return false;
     for (const KeptVersion& version : versions) {
         if (version.folder != folder.st_ino) continue;
         text = version.text;
@@ -135,11 +137,8 @@ bool CKeptTree::versionOf(const struct stat& folder, std::string& text) const {
 }
 
 bool CKeptTree::pendingRollback(ino_t& target) const {
-    struct stat unitSt;
     std::string text;
-    if (fstat(unitFd.get(), &unitSt) != 0 || !readPrivateFile(unitFd.get(), kRollbackName, {unitSt.st_uid}, text)) {
-        return false;
-    }
+    if (!readPrivateFile(unitFd.get(), kRollbackName, {unitSt.st_uid}, text)) return false;
     target = ino_t(std::strtoull(text.c_str(), nullptr, 10));
     return true;
 }
@@ -173,16 +172,20 @@ std::string CKeptTree::makeUnit(int parent, const std::string& name, const std::
     return std::string();
 }
 
-int CKeptTree::install(int parent, const std::string& name, const std::string& made, const std::string& shownParent) {
+int CKeptTree::install(int parent, const std::string& name, const std::string& made, bool& replacedOne) {
     const std::string fixed = helperName(name, kSuffix);
+    replacedOne = false;
     if (renameat2(parent, made.c_str(), parent, fixed.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EEXIST) return say("cannot rename " + shownParent + "/" + made + " to " + fixed, errno);
-    // The unit there before is the one just checked to be ours: it goes under the fresh name.
-    if (renameat2(parent, made.c_str(), parent, fixed.c_str(), RENAME_EXCHANGE) != 0) {
-        return say("cannot exchange " + shownParent + "/" + made + " with " + fixed, errno);
-    }
-    if (fsync(parent) != 0) return say("fsync " + shownParent, errno);
-    return removeBeside(parent, made, shownParent + "/" + made);
+    if (errno != EEXIST) return errno;
+    if (renameat2(parent, made.c_str(), parent, fixed.c_str(), RENAME_EXCHANGE) != 0) return errno;
+    replacedOne = true;
+    return 0;
+}
+
+int CKeptTree::uninstall(int parent, const std::string& name, const std::string& made, bool replacedOne) {
+    const std::string fixed = helperName(name, kSuffix);
+    if (replacedOne) return renameat2(parent, made.c_str(), parent, fixed.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
+    return renameat2(parent, fixed.c_str(), parent, made.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
 }
 
 int CKeptTree::remove(int parent, const std::string& name, const std::string& shownParent,

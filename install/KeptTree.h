@@ -12,9 +12,11 @@
 // that is a folder (no link) of DEST's owner or the updater, that nobody else may enter, whose
 // tree is a folder of the same kind on the same file system and whose versions name both DEST
 // and that tree, is ever used: another user's name there is never swapped into DEST.
-// A unit is made whole under a fresh name ".NAME.<16 random hex digits>.velk-keeping" and
-// renamed to the fixed name; one is removed by renaming it to such a name first, so the fixed
-// name holds a whole unit or none, and a kill leaves only names a later run removes.
+// A unit is made with its versions under a fresh name ".NAME.<16 random hex digits>.velk-keeping"
+// and takes the fixed name before the update's exchange, so that the version of the tree that
+// becomes DEST is on record from the commit point on, whatever the version file says yet; the
+// old tree moves in after. A unit is removed by renaming it to such a fresh name first, so the
+// fixed name holds a unit or none, and a kill leaves only names a later run removes.
 // Calling order: open, then the accessors; or the static helpers. Owns its descriptors; the
 // parent folder is borrowed.
 
@@ -51,6 +53,7 @@ public:
     // The unit of `name` in `parent`, where it belongs to one of `owners`.
     KeptOpen open(int parent, const std::string& name, const std::vector<uid_t>& owners);
     int unit() const { return unitFd.get(); }
+    // The kept tree; -1 where the unit has none (an update stopped before it moved it in).
     int tree() const { return treeFd.get(); }
     const struct stat& treeState() const { return treeSt; }
     // The version of the tree in the folder `folder`; false where the unit names none.
@@ -66,9 +69,11 @@ public:
     // (printed) on a failure.
     static std::string makeUnit(int parent, const std::string& name, const std::string& shownParent,
                                 const Ownership& owner, const std::vector<KeptVersion>& versions, CUniqueFd& unitFolder);
-    // Puts the unit `made` (holding its tree) at the fixed name, removing the unit there before.
-    // 0 or errno (printed).
-    static int install(int parent, const std::string& name, const std::string& made, const std::string& shownParent);
+    // Puts the unit `made` at the fixed name. A unit there before (one checked to be ours) takes
+    // the name `made` in exchange, and `replacedOne` says so: the caller removes it once the
+    // update is committed. uninstall puts both back. 0 or errno.
+    static int install(int parent, const std::string& name, const std::string& made, bool& replacedOne);
+    static int uninstall(int parent, const std::string& name, const std::string& made, bool replacedOne);
     // Removes the unit of `name` (one of `owners`'), renamed away first. 0 or errno (printed).
     static int remove(int parent, const std::string& name, const std::string& shownParent,
                       const std::vector<uid_t>& owners);
@@ -79,6 +84,7 @@ private:
 
     CUniqueFd unitFd;
     CUniqueFd treeFd;
+    struct stat unitSt {};
     struct stat treeSt {};
     std::vector<KeptVersion> versions;
 };

@@ -200,6 +200,7 @@ CommitOutcome CStagedDestination::undoExchange(CommitOutcome outcome) {
     if (exchange(true) != 0) {
         const int error = errno;
         staging.clear();
+        unitPlaced = false;  // a unit placed names the tree now in DEST: it stays
         sayAtomic(given, "the new tree is in place but the version file was not written", error);
         return CommitOutcome::kNoVersionForTree;
     }
@@ -245,17 +246,22 @@ CommitOutcome CStagedDestination::prepareSwap(CVersionFile& version, const std::
     return CommitOutcome::kCommitted;
 }
 
+// The unit kept before knows DEST's version where it names DEST's folder, even where a stopped
+// update left the version file behind; otherwise the version file says it.
 DestOutcome CStagedDestination::readReplacedVersion(const CVersionFile& version) {
-    if (!keepsReplacedTree() || version.readCurrent(oldTree.get(), replacedVersion) == VersionOutcome::kDone) {
+    if (!keepsReplacedTree() || kept.versionOf(destState, replacedVersion) ||
+        version.readCurrent(oldTree.get(), replacedVersion) == VersionOutcome::kDone) {
         return DestOutcome::kReady;
     }
     brn::message("keep previous: the tree in %s cannot be kept without its version\n", given.c_str());
     return DestOutcome::kVersionUnreadable;
 }
 
-// The unit that will keep the old tree, made before the exchange with both trees' versions, and
-// the old index moved into it: beside DEST, a kill from now on leaves no index of the old tree.
-bool CStagedDestination::makeKeptUnit(const std::string& text) {
+// The unit that will keep the old tree, made with both trees' versions, the old index moved
+// into it, and put at the fixed name before the exchange: from the commit point on, the version
+// of the tree in DEST is on record, whatever the version file says yet. The unit kept before
+// takes the fresh name, to go once the update is committed.
+bool CStagedDestination::placeKeptUnit(const std::string& text) {
     struct stat staged;
     if (fstat(tree.get(), &staged) != 0) {
         sayAtomic(given, "fstat of the new tree failed", errno);
@@ -266,30 +272,38 @@ bool CStagedDestination::makeKeptUnit(const std::string& text) {
     if (unitName.empty()) return false;
     const std::string index = helperName(name, kIndexSuffix);
     if (renameat(parent.get(), index.c_str(), unitFolder.get(), index.c_str()) != 0 && errno != ENOENT) dropOldIndex();
+    if (int error = CKeptTree::install(parent.get(), name, unitName, unitReplaced); error != 0) {
+        sayAtomic(given, "the unit that keeps the replaced tree cannot be put in place", error);
+        return false;
+    }
+    unitPlaced = true;
     return true;
 }
 
-// After the version's rename: the old tree, under the staging name, goes into the unit, which
-// takes the fixed name. Where that fails the install still stands, and the old tree goes.
+// After the version's rename: the old tree, under the staging name, goes into the unit. Where
+// that fails the install still stands, the old tree goes, and no tree is kept.
 void CStagedDestination::keepOldTree() {
     if (renameat(parent.get(), staging.c_str(), unitFolder.get(), CKeptTree::kTreeName) != 0) {
         sayAtomic(given, "the replaced tree cannot be kept", errno);
-        removeUnit();
         removeOldTree();
-        return;
+    } else {
+        staging.clear();
+        if (fsync(unitFolder.get()) != 0 || fsync(parent.get()) != 0) {
+            sayAtomic(given, "the kept tree is in place, but not known to be durable", errno);
+        }
     }
-    staging.clear();
-    if (fsync(unitFolder.get()) != 0 || CKeptTree::install(parent.get(), name, unitName, shownParent()) != 0) {
-        sayAtomic(given, "the replaced tree cannot be kept", errno);
-        removeUnit();
-        return;
-    }
-    unitName.clear();
-    if (fsync(parent.get()) != 0) sayAtomic(given, "the kept tree is in place, but not known to be durable", errno);
+    unitPlaced = false;  // the unit at the fixed name stays; what has the fresh name goes
+    abandonUnit();
 }
 
-void CStagedDestination::removeUnit() {
+// A unit this run placed goes back where it was, with the old index beside DEST again, and
+// the unit under the fresh name (this run's, or the one kept before once committed) is removed.
+void CStagedDestination::abandonUnit() {
     if (unitName.empty()) return;
+    if (unitPlaced && CKeptTree::uninstall(parent.get(), name, unitName, unitReplaced) == 0) {
+        const std::string index = helperName(name, kIndexSuffix);
+        (void)renameat2(unitFolder.get(), index.c_str(), parent.get(), index.c_str(), RENAME_NOREPLACE);
+    }
     unitFolder.reset();
     (void)removeBeside(parent.get(), unitName, shownParent() + "/" + unitName);
     unitName.clear();
@@ -299,7 +313,7 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
     if (CommitOutcome prepared = prepareSwap(version, text); prepared != CommitOutcome::kCommitted) return prepared;
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
     if (keepsReplacedTree()) {
-        if (!makeKeptUnit(text)) return CommitOutcome::kNotSwapped;
+        if (!placeKeptUnit(text)) return CommitOutcome::kNotSwapped;
     } else {
         // The old index names the old tree's folder, whose inode a later tree may get: it goes
         // before the swap, so that a kill before the new one is in place leaves none.
@@ -307,7 +321,7 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
     }
     if (exchange(false) != 0) {
         sayAtomic(given, "swap failed", errno);
-        return CommitOutcome::kNotSwapped;
+        return CommitOutcome::kNotSwapped;  // a unit placed goes back with the discard
     }
     if (fsync(parent.get()) != 0) {
         sayAtomic(given, "fsync of the parent failed", errno);

@@ -23,9 +23,9 @@
 // complete install is named, with whether the next run can remove it; the install stands.
 // A staging folder not committed is removed on every way out, the destructor's included.
 // Keeping the replaced tree (--keep-previous), the old index goes into a fresh kept unit
-// (install/KeptTree.h) with both trees' versions instead of being removed, before the exchange;
-// after the version's rename the old tree goes into that unit, which then takes the fixed name,
-// the unit kept before removed. Without it, a unit kept before is removed after the old tree.
+// (install/KeptTree.h) with both trees' versions instead of being removed, and the unit takes
+// the fixed name, before the exchange; after the version's rename the old tree goes into it and
+// the unit kept before is removed. A failure before that puts the unit kept before back. Without it, a unit kept before is removed after the old tree.
 // An update never starts while a rollback is marked as interrupted, nor keeps a tree over a
 // name at the unit's place that is not a unit of DEST's owner or the updater.
 
@@ -44,13 +44,13 @@ public:
     explicit CStagedDestination(std::string dest, bool keepPrevious = false) : CDestination(std::move(dest)), keeping(keepPrevious) {}
     ~CStagedDestination() override {
         (void)removeStaging();
-        removeUnit();
+        abandonUnit();
     }
 
     DestOutcome prepare(const std::string& keepBelow) override;
     void discard() override {
         (void)removeStaging();
-        removeUnit();
+        abandonUnit();
     }
     // "PARENT/.NAME.<digits>.velk-staging" while it holds the new tree.
     std::string shownTree() const override;
@@ -72,9 +72,9 @@ private:
     CommitOutcome undoExchange(CommitOutcome outcome);
     int removeStaging();
     void removeOldTree();
-    bool makeKeptUnit(const std::string& text);
+    bool placeKeptUnit(const std::string& text);
     void keepOldTree();
-    void removeUnit();
+    void abandonUnit();
     bool keepsReplacedTree() const { return keeping && destExisted; }
 
     std::string staging;       // the staging folder's name beside DEST; empty once none is ours
@@ -84,8 +84,10 @@ private:
     bool keeping = false;      // see the constructor
     std::string replacedVersion;
     CKeptTree kept;            // the unit an earlier update kept, when it is ours
-    std::string unitName;      // the unit this run makes beside DEST; empty once none is ours
-    CUniqueFd unitFolder;
+    std::string unitName;      // the fresh name of the unit this run makes; empty once none is ours
+    CUniqueFd unitFolder;      // that unit
+    bool unitPlaced = false;   // it is at the fixed name, and what was there before at `unitName`
+    bool unitReplaced = false; // a unit was there before
 };
 
 }  // namespace velk
