@@ -110,8 +110,11 @@ void CDestination::publishIndex(const CVersionFile& version, int installed) {
 // A rollback marked as interrupted is completed by --rollback alone: an update now would
 // install over a version file that may not name DEST's tree yet. Keeping needs the unit's name
 // to be free or a unit of ours: another user's name there is never exchanged or removed.
-DestOutcome CDestination::checkKept(CKeptTree& kept, bool keeping) const {
+DestOutcome CDestination::checkKept(CKeptTree& kept, bool keeping, const struct stat* dest) const {
     const KeptOpen opened = kept.open(parent.get(), name, {owner.user, geteuid()});
+    if (opened == KeptOpen::kOpen && dest != nullptr) {
+        (void)kept.adoptTree(parent.get(), name, *dest, kStagingSuffix, {owner.user, geteuid()});
+    }
     ino_t marked = 0;
     if (opened == KeptOpen::kOpen && kept.pendingRollback(marked)) {
         brn::message("dest %s: a rollback was interrupted: run velk-unpack --rollback %s VERSION-FILE again to "

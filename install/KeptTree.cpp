@@ -1,5 +1,6 @@
 #include "install/KeptTree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -73,6 +74,12 @@ int writePrivateFile(int folder, const char* leaf, const std::string& text, cons
     return error;
 }
 
+std::string recordOf(const std::vector<KeptVersion>& kept) {
+    std::string record = std::string(kRecordHead) + "\n";
+    for (const KeptVersion& version : kept) record += std::to_string(version.folder) + " " + toHex(version.text) + "\n";
+    return record;
+}
+
 int say(const std::string& what, int error) {
     brn::message("keep previous: %s(%d,%s)\n", what.c_str(), error, strerror(error));
     return error;
@@ -123,7 +130,38 @@ bool CKeptTree::readVersions() {
         version.folder = ino_t(std::strtoull(line.substr(0, blank).c_str(), nullptr, 10));
         versions.push_back(version);
     }
-    return versions.size() == 2;
+    return versions.size() >= 2;
+}
+
+int CKeptTree::rewriteVersions(const std::vector<KeptVersion>& kept, const Ownership& owner) const {
+    return writePrivateFile(unitFd.get(), kVersionsName, recordOf(kept), owner);
+}
+
+bool CKeptTree::adoptTree(int parent, const std::string& name, const struct stat& dest,
+                          const std::string& stagingSuffix, const std::vector<uid_t>& owners) {
+    if (unitFd.get() < 0 || treeFd.get() >= 0) return treeFd.get() >= 0;
+    CUniqueFd listed(openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirHandle stream(listed.get() < 0 ? nullptr : fdopendir(listed.get()), &closedir);
+    if (!stream) return false;
+    listed.release();
+    std::string text;
+    while (const dirent* entry = readdir(stream.get())) {
+        struct stat st;
+        if (!isHelperName(entry->d_name, name, stagingSuffix)) continue;
+        if (fstatat(parent, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if (!ownedByOneOf(st, owners) || st.st_ino == dest.st_ino || !versionOf(st, text)) continue;
+        return takeTree(parent, entry->d_name);
+    }
+    return false;
+}
+
+// Moves the folder `leaf` of `parent` into the unit as its tree, durably.
+bool CKeptTree::takeTree(int parent, const std::string& leaf) {
+    if (renameat(parent, leaf.c_str(), unitFd.get(), kTreeName) != 0 || fsync(unitFd.get()) != 0 || fsync(parent) != 0) {
+        return false;
+    }
+    treeFd.reset(openSubfolder(unitFd.get(), kTreeName));
+    return treeFd.get() >= 0 && fstat(treeFd.get(), &treeSt) == 0;
 }
 
 bool CKeptTree::versionOf(const struct stat& folder, std::string& text) const {
@@ -160,11 +198,9 @@ std::string CKeptTree::makeUnit(int parent, const std::string& name, const std::
         return std::string();
     }
     unitFolder.reset(openSubfolder(parent, made));
-    std::string record = std::string(kRecordHead) + "\n";
-    for (const KeptVersion& version : kept) record += std::to_string(version.folder) + " " + toHex(version.text) + "\n";
     int error = unitFolder.get() < 0 ? errno : 0;
     if (error == 0 && owner.given && fchown(unitFolder.get(), owner.user, owner.group) != 0) error = errno;
-    if (error == 0) error = writePrivateFile(unitFolder.get(), kVersionsName, record, owner);
+    if (error == 0) error = writePrivateFile(unitFolder.get(), kVersionsName, recordOf(kept), owner);
     if (error == 0) return made;
     say("cannot write " + shownParent + "/" + made + "/" + kVersionsName, error);
     unitFolder.reset();

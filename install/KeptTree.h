@@ -56,6 +56,11 @@ public:
     // The kept tree; -1 where the unit has none (an update stopped before it moved it in).
     int tree() const { return treeFd.get(); }
     const struct stat& treeState() const { return treeSt; }
+    // A unit without its tree (an update stopped after its exchange) takes the tree it names
+    // beside DEST's folder `dest`, which waits under a staging name `stagingSuffix` of
+    // `owners`', before a run removes it as a leftover. True where the unit has its tree now.
+    bool adoptTree(int parent, const std::string& name, const struct stat& dest, const std::string& stagingSuffix,
+                   const std::vector<uid_t>& owners);
     // The version of the tree in the folder `folder`; false where the unit names none.
     bool versionOf(const struct stat& folder, std::string& text) const;
     // The folder a rollback was swapping into DEST when it stopped; false where none was running.
@@ -64,6 +69,8 @@ public:
     int markRollback(ino_t target, const Ownership& owner) const;
     int clearRollback() const;
 
+    // Replaces the unit's versions with `kept`. 0 or errno.
+    int rewriteVersions(const std::vector<KeptVersion>& kept, const Ownership& owner) const;
     // Makes a private unit under a fresh name beside `name` with the versions of DEST's tree and
     // of the tree it replaces (`kept`), and opens it into `unitFolder`. The name, or empty
     // (printed) on a failure.
@@ -81,6 +88,7 @@ public:
 private:
     KeptOpen openUnit(int parent, const std::string& name, const std::vector<uid_t>& owners);
     bool readVersions();
+    bool takeTree(int parent, const std::string& leaf);
 
     CUniqueFd unitFd;
     CUniqueFd treeFd;

@@ -65,7 +65,9 @@ DestOutcome CRollbackDestination::openKept() {
         case KeptOpen::kForeign: return nothingKept(helperName(name, CKeptTree::kSuffix) + " is not one this program kept");
         case KeptOpen::kDamaged: return nothingKept(helperName(name, CKeptTree::kSuffix) + " is damaged");
     }
-    if (kept.tree() < 0) return nothingKept("the update that was to keep one was stopped first");
+    if (!kept.adoptTree(parent.get(), name, destState, kStagingSuffix, {destState.st_uid, geteuid()})) {
+        return nothingKept("the update that was to keep one was stopped first");
+    }
     ino_t marked = 0;
     resuming = kept.pendingRollback(marked) && marked == destState.st_ino;
     if (resuming) {

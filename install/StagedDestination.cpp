@@ -70,12 +70,14 @@ std::string CStagedDestination::shownTree() const {
 DestOutcome CStagedDestination::prepare(const std::string&) {
     if (DestOutcome ready = openParentAndLock(); ready != DestOutcome::kReady) return ready;
     if (DestOutcome swappable = checkSwappable(); swappable != DestOutcome::kReady) return swappable;
-    if (destExisted) {
-        noteOwner(destState.st_uid, destState.st_gid);
-    } else {
-        noteOwner(geteuid(), getegid());
+    const uid_t user = destExisted ? destState.st_uid : geteuid();
+    const gid_t group = destExisted ? destState.st_gid : getegid();
+    // Before the leftovers go: the old tree a stopped update had not moved into its unit is one.
+    takeOwner(user, group);
+    if (DestOutcome checked = checkKept(kept, keeping, destExisted ? &destState : nullptr); checked != DestOutcome::kReady) {
+        return checked;
     }
-    if (DestOutcome checked = checkKept(kept, keeping); checked != DestOutcome::kReady) return checked;
+    noteOwner(user, group);
     return makeStaging();
 }
 
@@ -257,6 +259,31 @@ DestOutcome CStagedDestination::readReplacedVersion(const CVersionFile& version)
     return DestOutcome::kVersionUnreadable;
 }
 
+// Keeping, an update to the version DEST has already (a rerun after a stop, a repair) keeps
+// the tree kept before: "previous" stays the other version.
+CStagedDestination::Keeping CStagedDestination::keepingFor(const std::string& text) const {
+    if (!keepsReplacedTree()) return Keeping::kNone;
+    std::string keptVersion;
+    const bool same = replacedVersion == text && kept.tree() >= 0 && kept.versionOf(kept.treeState(), keptVersion);
+    return same ? Keeping::kSameUnit : Keeping::kNewUnit;
+}
+
+// The unit kept before, its versions naming the new tree too before the exchange, so that it
+// pairs with DEST whichever tree a kill leaves there.
+bool CStagedDestination::rekeyKeptUnit(const std::string& text) {
+    struct stat staged;
+    std::string keptVersion;
+    (void)kept.versionOf(kept.treeState(), keptVersion);
+    int error = fstat(tree.get(), &staged) != 0 ? errno : 0;
+    if (error == 0) {
+        error = kept.rewriteVersions({{staged.st_ino, text}, {destState.st_ino, text},
+                                      {kept.treeState().st_ino, keptVersion}}, ownership());
+    }
+    if (error == 0) return true;
+    sayAtomic(given, "cannot record the new tree with the kept one", error);
+    return false;
+}
+
 // The unit that will keep the old tree, made with both trees' versions, the old index moved
 // into it, and put at the fixed name before the exchange: from the commit point on, the version
 // of the tree in DEST is on record, whatever the version file says yet. The unit kept before
@@ -312,8 +339,11 @@ void CStagedDestination::abandonUnit() {
 CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::string& text) {
     if (CommitOutcome prepared = prepareSwap(version, text); prepared != CommitOutcome::kCommitted) return prepared;
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
-    if (keepsReplacedTree()) {
+    const Keeping keepingWay = keepingFor(text);
+    if (keepingWay == Keeping::kNewUnit) {
         if (!placeKeptUnit(text)) return CommitOutcome::kNotSwapped;
+    } else if (keepingWay == Keeping::kSameUnit && !rekeyKeptUnit(text)) {
+        return CommitOutcome::kNotSwapped;
     } else {
         // The old index names the old tree's folder, whose inode a later tree may get: it goes
         // before the swap, so that a kill before the new one is in place leaves none.
@@ -339,11 +369,11 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
     }
     // The identities of reused files move once more as the old tree's names go: taken after.
     const CUniqueFd installed(fcntl(tree.get(), F_DUPFD_CLOEXEC, 0));
-    if (keepsReplacedTree()) {
+    if (keepingWay == Keeping::kNewUnit) {
         keepOldTree();
     } else {
         removeOldTree();
-        (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
+        if (keepingWay == Keeping::kNone) (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
     }
     publishIndex(version, installed.get());
     return CommitOutcome::kCommitted;

@@ -72,6 +72,11 @@ private:
     CommitOutcome undoExchange(CommitOutcome outcome);
     int removeStaging();
     void removeOldTree();
+    // What becomes of the tree DEST holds: removed with any kept tree; kept in a new unit; or,
+    // an update to the version DEST has, removed, the kept tree staying.
+    enum class Keeping { kNone, kNewUnit, kSameUnit };
+    Keeping keepingFor(const std::string& text) const;
+    bool rekeyKeptUnit(const std::string& text);
     bool placeKeptUnit(const std::string& text);
     void keepOldTree();
     void abandonUnit();
