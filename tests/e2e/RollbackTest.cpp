@@ -130,8 +130,8 @@ TEST_F(RollbackTest, UnchangedFilesStaySharedWithTheKeptTree) {
 
 // Each refusal leaves DEST, the kept tree and the version file as they were: options that have
 // no meaning with --rollback, the wrong operands, a version file that cannot be written (found
-// at the start, or failing as it is written: before the exchange either way), a busy DEST, and
-// no kept tree at all.
+// at the start, or failing as it is written: before the exchange either way), a busy DEST, no
+// kept tree at all, and an update that cannot know the version of the tree it would keep.
 TEST_F(RollbackTest, RefusedRunsTouchNothing) {
     keepV1UnderV2();
     s.sh("printf x > afile");
@@ -181,6 +181,12 @@ TEST_F(RollbackTest, RefusedRunsTouchNothing) {
     const Outcome none = unpack({"--rollback", dest(), version});
     EXPECT_EQ(none.status, kIncomplete);
     EXPECT_EQ(none.all(), "rollback: " + dest() + ": no kept tree to roll back to: no update kept the tree it replaced\n");
+    EXPECT_EQ(everything(), unkept);
+    // Keeping needs the version of the tree it keeps: with no unit to say it, from the version file.
+    const Outcome unversioned = unpack({"--atomic", "--keep-previous", "v3.velk", dest(), s / "none"});
+    EXPECT_EQ(unversioned.status, kVersionFailed) << unversioned.all();
+    EXPECT_NE(unversioned.all().find("keep previous: the tree in " + dest() + " cannot be kept without its version"),
+              std::string::npos) << unversioned.all();
     EXPECT_EQ(everything(), unkept);
 }
 
