@@ -159,7 +159,7 @@ TEST_F(RollbackTest, RefusedRunsTouchNothing) {
          "velk-unpack: --keep-previous needs --atomic", {}},
         {"a version file in a file", {"--rollback", dest(), s / "afile/version"}, kVersionFailed, "afile", {}},
         {"a version file that cannot be written", {"--rollback", dest(), version}, kVersionFailed,
-         "version file: write " + version, kEmulated ? std::vector<std::string>{} : straceInjecting("write", "error=ENOSPC", 1)},
+         "version file: fsync " + version, kEmulated ? std::vector<std::string>{} : straceInjecting("fsync", "error=EIO", 1)},
     };
     for (const auto& row : rows) {
         if (row.status == kVersionFailed && row.tool.empty() && row.message != "afile") continue;
