@@ -287,7 +287,9 @@ Verdict rollBack(const UnpackOptions& options) {
     }
     if (const Verdict ready = verdictOf(dest.prepare(version.belowDest())); ready != Verdict::kOk) return ready;
     const Verdict committed = verdictOf(dest.commit(version, dest.target()));
-    if (committed == Verdict::kOk) brn::message("rolled back %s to version %s\n", options.dest.c_str(), dest.target().c_str());
+    if (committed == Verdict::kOk) {
+        brn::message("rolled back %s to version %s\n", options.dest.c_str(), dest.target().c_str());
+    }
     return committed;
 }
 

@@ -81,7 +81,8 @@ DestOutcome CDestination::openParentAndLock() {
 void CDestination::noteOwner(uid_t user, gid_t group) {
     takeOwner(user, group);
     (void)removeLeftovers(parent.get(), shownParent(), name,
-                          {kStagingSuffix, kProbeSuffix, kIndexTemporarySuffix, CKeptTree::kUnitSuffix}, {user, geteuid()});
+                          {kStagingSuffix, kProbeSuffix, kIndexTemporarySuffix, CKeptTree::kUnitSuffix},
+                          {user, geteuid()});
     index.begin(parent.get(), name, shownParent(), owner);
 }
 

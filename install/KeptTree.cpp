@@ -157,9 +157,8 @@ bool CKeptTree::adoptTree(int parent, const std::string& name, const struct stat
 
 // Moves the folder `leaf` of `parent` into the unit as its tree, durably.
 bool CKeptTree::takeTree(int parent, const std::string& leaf) {
-    if (renameat(parent, leaf.c_str(), unitFd.get(), kTreeName) != 0 || fsync(unitFd.get()) != 0 || fsync(parent) != 0) {
-        return false;
-    }
+    if (renameat(parent, leaf.c_str(), unitFd.get(), kTreeName) != 0) return false;
+    if (fsync(unitFd.get()) != 0 || fsync(parent) != 0) return false;
     treeFd.reset(openSubfolder(unitFd.get(), kTreeName));
     return treeFd.get() >= 0 && fstat(treeFd.get(), &treeSt) == 0;
 }

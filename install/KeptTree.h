@@ -75,7 +75,8 @@ public:
     // of the tree it replaces (`kept`), and opens it into `unitFolder`. The name, or empty
     // (printed) on a failure.
     static std::string makeUnit(int parent, const std::string& name, const std::string& shownParent,
-                                const Ownership& owner, const std::vector<KeptVersion>& versions, CUniqueFd& unitFolder);
+                                const Ownership& owner, const std::vector<KeptVersion>& versions,
+                                CUniqueFd& unitFolder);
     // Puts the unit `made` at the fixed name. A unit there before (one checked to be ours) takes
     // the name `made` in exchange, and `replacedOne` says so: the caller removes it once the
     // update is committed. uninstall puts both back. 0 or errno.

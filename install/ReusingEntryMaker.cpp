@@ -40,7 +40,12 @@ bool openForWriting(int file) {
 
 CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, CTreeIndexReader* index,
                                        int keptTreeFd)
-    : staged(stagedMaker), oldFolders(oldTreeFd), keptFolders(keptTreeFd), oldIndex(index), newFiles(stagedMaker), buffer(kCompareSlice) {
+    : staged(stagedMaker),
+      oldFolders(oldTreeFd),
+      keptFolders(keptTreeFd),
+      oldIndex(index),
+      newFiles(stagedMaker),
+      buffer(kCompareSlice) {
     keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
 }
 

@@ -36,7 +36,8 @@ DestOutcome CRollbackDestination::openDestFolder() {
     tree.reset(openSubfolder(parent.get(), name));
     if (tree.get() < 0) {
         if (errno == ENOENT) return nothingKept("DEST does not exist");
-        return errno == ENOTDIR || errno == ELOOP ? refuseNotDirectory() : report(DestOutcome::kCannotOpen, "open", errno);
+        if (errno == ENOTDIR || errno == ELOOP) return refuseNotDirectory();
+        return report(DestOutcome::kCannotOpen, "open", errno);
     }
     struct stat above;
     if (fstat(tree.get(), &destState) != 0 || fstat(parent.get(), &above) != 0) {
@@ -62,7 +63,8 @@ DestOutcome CRollbackDestination::openKept() {
     switch (kept.open(parent.get(), name, {destState.st_uid, geteuid()})) {
         case KeptOpen::kOpen: break;
         case KeptOpen::kMissing: return nothingKept("no update kept the tree it replaced");
-        case KeptOpen::kForeign: return nothingKept(helperName(name, CKeptTree::kSuffix) + " is not one this program kept");
+        case KeptOpen::kForeign:
+            return nothingKept(helperName(name, CKeptTree::kSuffix) + " is not one this program kept");
         case KeptOpen::kDamaged: return nothingKept(helperName(name, CKeptTree::kSuffix) + " is damaged");
     }
     if (!kept.adoptTree(parent.get(), name, destState, kStagingSuffix, {destState.st_uid, geteuid()})) {
@@ -105,7 +107,8 @@ CommitOutcome CRollbackDestination::swapTrees() {
 // Before the version's rename: the trees back as they were, and the mark cleared.
 CommitOutcome CRollbackDestination::undo(CommitOutcome outcome) {
     if (renameat2(kept.unit(), CKeptTree::kTreeName, parent.get(), name.c_str(), RENAME_EXCHANGE) != 0) {
-        sayRollback(given, "the kept tree is in place but the version file was not written; run --rollback again", errno);
+        sayRollback(given, "the kept tree is in place but the version file was not written; run --rollback again",
+                    errno);
         return CommitOutcome::kNoVersionForTree;
     }
     const bool durable = fsync(parent.get()) == 0 && fsync(kept.unit()) == 0 && kept.clearRollback() == 0;

@@ -74,9 +74,8 @@ DestOutcome CStagedDestination::prepare(const std::string&) {
     const gid_t group = destExisted ? destState.st_gid : getegid();
     // Before the leftovers go: the old tree a stopped update had not moved into its unit is one.
     takeOwner(user, group);
-    if (DestOutcome checked = checkKept(kept, keeping, destExisted ? &destState : nullptr); checked != DestOutcome::kReady) {
-        return checked;
-    }
+    const DestOutcome checked = checkKept(kept, keeping, destExisted ? &destState : nullptr);
+    if (checked != DestOutcome::kReady) return checked;
     noteOwner(user, group);
     return makeStaging();
 }
@@ -373,7 +372,9 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
         keepOldTree();
     } else {
         removeOldTree();
-        if (keepingWay == Keeping::kNone) (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
+        if (keepingWay == Keeping::kNone) {
+            (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
+        }
     }
     publishIndex(version, installed.get());
     return CommitOutcome::kCommitted;

@@ -25,7 +25,9 @@
 // Keeping the replaced tree (--keep-previous), the old index goes into a fresh kept unit
 // (install/KeptTree.h) with both trees' versions instead of being removed, and the unit takes
 // the fixed name, before the exchange; after the version's rename the old tree goes into it and
-// the unit kept before is removed. A failure before that puts the unit kept before back. Without it, a unit kept before is removed after the old tree.
+// the unit kept before is removed; a failure before that puts the unit kept before back. An
+// update to the version DEST has keeps the unit kept before, its versions naming the new tree
+// too. Without keeping, a unit kept before is removed after the old tree.
 // An update never starts while a rollback is marked as interrupted, nor keeps a tree over a
 // name at the unit's place that is not a unit of DEST's owner or the updater.
 
@@ -41,7 +43,8 @@ namespace velk {
 class CStagedDestination : public CDestination {
 public:
     // `keepPrevious`: the replaced tree is kept beside DEST (install/KeptTree.h), not removed.
-    explicit CStagedDestination(std::string dest, bool keepPrevious = false) : CDestination(std::move(dest)), keeping(keepPrevious) {}
+    explicit CStagedDestination(std::string dest, bool keepPrevious = false)
+        : CDestination(std::move(dest)), keeping(keepPrevious) {}
     ~CStagedDestination() override {
         (void)removeStaging();
         abandonUnit();

@@ -124,7 +124,8 @@ VersionOutcome CVersionFile::readCurrent(int destTree, std::string& content) con
         inTree.reset(openFolderBelow(destTree, names));
     }
     const int from = below.empty() ? folder.get() : inTree.get();
-    CUniqueFd file(from < 0 ? -1 : openat(from, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    CUniqueFd file(from < 0 ? -1 : openat(from, leaf.c_str(), kFlags));
     const int error = file.get() < 0 ? errno : readWhole(file.get(), content);
     return error == 0 ? VersionOutcome::kDone : report(what, given, error, VersionOutcome::kRefused);
 }

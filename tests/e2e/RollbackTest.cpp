@@ -34,7 +34,8 @@ struct stat statOf(const std::string& path) {
 class RollbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        s.sh("chmod 755 . && mkdir -p v1/lib v1/etc site && printf 'a=1\\n' > v1/etc/conf && ln -s ../etc/conf v1/lib/conf");
+        s.sh("chmod 755 . && mkdir -p v1/lib v1/etc site && printf 'a=1\\n' > v1/etc/conf &&"
+             " ln -s ../etc/conf v1/lib/conf");
         for (const char* file : {"a", "b", "c"}) writeFile(s / (std::string("v1/lib/") + file), seededBytes(200000, 1));
         s.sh("cp -a v1 v2 && cp -a v1 v3 && printf two > v2/version-note && printf three > v3/version-note");
         writeFile(s / "v2/lib/b", seededBytes(200000, 2));
@@ -159,7 +160,8 @@ TEST_F(RollbackTest, RefusedRunsTouchNothing) {
          "velk-unpack: --keep-previous needs --atomic", {}},
         {"a version file in a file", {"--rollback", dest(), s / "afile/version"}, kVersionFailed, "afile", {}},
         {"a version file that cannot be written", {"--rollback", dest(), version}, kVersionFailed,
-         "version file: fsync " + version, kEmulated ? std::vector<std::string>{} : straceInjecting("fsync", "error=EIO", 1)},
+         "version file: fsync " + version,
+         kEmulated ? std::vector<std::string>{} : straceInjecting("fsync", "error=EIO", 1)},
     };
     for (const auto& row : rows) {
         if (row.status == kVersionFailed && row.tool.empty() && row.message != "afile") continue;
@@ -180,7 +182,8 @@ TEST_F(RollbackTest, RefusedRunsTouchNothing) {
     const std::string unkept = everything();
     const Outcome none = unpack({"--rollback", dest(), version});
     EXPECT_EQ(none.status, kIncomplete);
-    EXPECT_EQ(none.all(), "rollback: " + dest() + ": no kept tree to roll back to: no update kept the tree it replaced\n");
+    EXPECT_EQ(none.all(),
+              "rollback: " + dest() + ": no kept tree to roll back to: no update kept the tree it replaced\n");
     EXPECT_EQ(everything(), unkept);
     // Keeping needs the version of the tree it keeps: with no unit to say it, from the version file.
     const Outcome unversioned = unpack({"--atomic", "--keep-previous", "v3.velk", dest(), s / "none"});
@@ -239,7 +242,8 @@ TEST_F(RollbackTest, KilledAtAnySystemCallDestIsWhollyOneOfTheTrees) {
                    EXPECT_EQ(unpack({"--rollback", dest(), version}).status, 0) << s.log();
                    EXPECT_EQ(describeTree(dest()) + readFile(version), trees[first] + first);
                    EXPECT_EQ(checkTree(), 0);
-                   EXPECT_EQ(s.sh("LC_ALL=C ls -A site"), ".dest.velk-index\n.dest.velk-lock\n.dest.velk-previous\ndest\n");
+                   EXPECT_EQ(s.sh("LC_ALL=C ls -A site"),
+                             ".dest.velk-index\n.dest.velk-lock\n.dest.velk-previous\ndest\n");
                }});
     }
 }
@@ -289,10 +293,11 @@ TEST_F(RollbackTest, AnotherUserNeitherReadsAKeptTreeNorPlantsOne) {
     ASSERT_EQ(unpack({"--atomic", "v2.velk", dest(), s / "version"}).status, 0) << s.log();  // no kept tree now
     EXPECT_FALSE(exists(s / kKept));
     const std::string destInode = std::to_string(statOf(dest()).st_ino);
-    const std::string plant = "mkdir -p site/.dest.velk-previous/tree/etc && printf evil > site/.dest.velk-previous/tree/etc/conf"
-                              " && chmod -R go-rwx site/.dest.velk-previous && printf 'velk-kept 1\n" + destInode +
-                              " 7632\n'\"$(stat -c %i site/.dest.velk-previous/tree)\"' 65\n' > site/.dest.velk-previous/versions"
-                              " && chmod 600 site/.dest.velk-previous/versions";
+    // Nobody's own unit: a private folder with a tree and versions that name DEST and that tree.
+    const std::string kept = "site/.dest.velk-previous";
+    const std::string plant = "mkdir -p " + kept + "/tree/etc && printf evil > " + kept + "/tree/etc/conf && chmod -R"
+                              " go-rwx " + kept + " && printf 'velk-kept 1\\n" + destInode + " 7632\\n'\\\"$(stat -c %i " +
+                              kept + "/tree)\\\"' 65\\n' > " + kept + "/versions && chmod 600 " + kept + "/versions";
     for (const std::string& planted : {plant, std::string("ln -s dest site/.dest.velk-previous")}) {
         SCOPED_TRACE(planted);
         s.sh("rm -rf site/.dest.velk-previous && " + commandLine(asNobody({"sh", "-c", s.cd() + planted})));
