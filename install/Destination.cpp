@@ -113,14 +113,18 @@ void CDestination::publishIndex(const CVersionFile& version, int installed) {
 // to be free or a unit of ours: another user's name there is never exchanged or removed.
 DestOutcome CDestination::checkKept(CKeptTree& kept, bool keeping, const struct stat* dest) const {
     const KeptOpen opened = kept.open(parent.get(), name, {owner.user, geteuid()});
-    if (opened == KeptOpen::kOpen && dest != nullptr) {
-        (void)kept.adoptTree(parent.get(), name, *dest, kStagingSuffix, {owner.user, geteuid()});
-    }
     ino_t marked = 0;
     if (opened == KeptOpen::kOpen && kept.pendingRollback(marked)) {
         brn::message("dest %s: a rollback was interrupted: run velk-unpack --rollback %s VERSION-FILE again to "
                      "complete it\n", given.c_str(), given.c_str());
         return DestOutcome::kKeptRefused;
+    }
+    const bool adopted = opened == KeptOpen::kOpen && dest != nullptr &&
+                         kept.adoptTree(parent.get(), name, *dest, kStagingSuffix, {owner.user, geteuid()});
+    // A unit left without its tree names folders that are gone, whose inodes a later folder may
+    // get: it goes (its versions stay known to `kept` for this run).
+    if (opened == KeptOpen::kOpen && !adopted) {
+        (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
     }
     if (opened != KeptOpen::kForeign || !keeping) return DestOutcome::kReady;
     brn::message("keep previous: %s/%s is not one this program kept: no tree is kept over it\n",

@@ -117,9 +117,9 @@ protected:
     DestOutcome report(DestOutcome outcome, const std::string& what, int error) const;
     DestOutcome refuseNotDirectory() const;
     // Under the lock, the kept unit opened into `kept`, given its tree where a stopped update
-    // left it waiting beside DEST (`dest`, null where DEST is missing): kKeptRefused (printed)
-    // while a rollback is marked as interrupted, or, when `keeping`, where the unit's name
-    // holds something that is not a unit of ours.
+    // left it waiting beside DEST (`dest`, null where DEST is missing), and removed where it
+    // has none: kKeptRefused (printed) while a rollback is marked as interrupted, or, when
+    // `keeping`, where the unit's name holds something that is not a unit of ours.
     DestOutcome checkKept(CKeptTree& kept, bool keeping, const struct stat* dest) const;
     // syncfs of the tree; false, printed, when it fails.
     bool syncTree() const;

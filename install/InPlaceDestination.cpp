@@ -22,7 +22,7 @@ DestOutcome CInPlaceDestination::prepare(const std::string& keepBelow) {
     if (fstat(tree.get(), &st) != 0) return report(DestOutcome::kCannotOpen, "fstat", errno);
     noteOwner(st.st_uid, st.st_gid);
     CKeptTree kept;
-    if (DestOutcome checked = checkKept(kept, false, nullptr); checked != DestOutcome::kReady) return checked;
+    if (DestOutcome checked = checkKept(kept, false, &st); checked != DestOutcome::kReady) return checked;
     std::string point;
     if (DestOutcome checked = mountBelow(tree.get(), point); checked != DestOutcome::kReady) return checked;
     if (point.empty()) return emptyKeeping(keepBelow);
