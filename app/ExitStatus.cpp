@@ -69,10 +69,12 @@ Verdict verdictOf(RunEnd end, const CUnPackFile& decoder) {
     return Verdict::kNoPackage;
 }
 
-// Every way DEST can fail to be ready but one is "not a complete install"; an empty DEST, or
-// the root, is a usage error.
+// Every way DEST can fail to be ready but two is "not a complete install"; an empty DEST, or
+// the root, is a usage error, and a version of the tree to keep that cannot be read the version
+// file's failure.
 Verdict verdictOf(DestOutcome outcome) {
     if (outcome == DestOutcome::kReady) return Verdict::kOk;
+    if (outcome == DestOutcome::kVersionUnreadable) return Verdict::kVersionFileFailed;
     return outcome == DestOutcome::kUnusable ? Verdict::kUsage : Verdict::kDestFailed;
 }
 

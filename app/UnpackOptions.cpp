@@ -19,6 +19,8 @@ std::vector<OptionSpec> optionTable(UnpackOptions& options) {
         flagOption("--atomic", nullptr, options.atomic),
         flagOption("-p", "--preserve-permissions", options.keepPermissions),
         flagOption("--link-unchanged", nullptr, options.linkUnchanged),
+        flagOption("--keep-previous", nullptr, options.keepPrevious),
+        flagOption("--rollback", nullptr, options.rollback),
         flagOption("--keep-backslashes", nullptr, options.keepBackslashes),
         flagOption("--progress", nullptr, options.progress),
         flagOption("--help", nullptr, options.help),
@@ -50,10 +52,26 @@ std::vector<OptionSpec> optionTable(UnpackOptions& options) {
 
 ParsedOptions refuse(const std::string& hint) { return ParsedOptions{false, hint}; }
 
+// Whether any option of an install was given: none has a meaning with --rollback.
+bool anyInstallOption(const UnpackOptions& options) {
+    return options.atomic || options.keepPermissions || options.linkUnchanged || options.keepPrevious ||
+           options.keepBackslashes || !options.publicKey.empty() || !options.signature.empty() ||
+           options.progress || options.progressFd >= 0 || options.sourceSize > 0;
+}
+
+ParsedOptions takeRollbackOperands(const std::vector<std::string>& operands, UnpackOptions& options) {
+    if (anyInstallOption(options)) return refuse("--rollback takes no other option");
+    if (operands.size() != 2) return refuse("--rollback takes exactly DEST and VERSION-FILE");
+    options.dest = operands[0];
+    options.version = operands[1];
+    return ParsedOptions{true, ""};
+}
+
 // The options that do not fit together, or not with SOURCE.
 ParsedOptions checkTogether(const UnpackOptions& options) {
     if (options.publicKey.empty() && !options.signature.empty()) return refuse("--signature needs --pubkey");
     if (options.linkUnchanged && !options.atomic) return refuse("--link-unchanged needs --atomic");
+    if (options.keepPrevious && !options.atomic) return refuse("--keep-previous needs --atomic");
     // A download can fail halfway: the installed tree must not be the price.
     if (isUrl(options.source) && !options.atomic) return refuse("a URL SOURCE needs --atomic");
     const bool stream = isStandardInput(options.source);
@@ -74,6 +92,7 @@ ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOption
     const bool lateOption = !line.ok && line.hint == kLateOption;
     if ((line.ok || lateOption) && (options.help || options.showVersion)) return ParsedOptions{true, ""};
     if (!line.ok) return refuse(line.hint);
+    if (options.rollback) return takeRollbackOperands(line.operands, options);
     if (line.operands.size() < 3) return refuse("");
     options.source = line.operands[0];
     options.dest = line.operands[1];

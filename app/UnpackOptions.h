@@ -1,5 +1,6 @@
 #pragma once
-// The command line of velk-unpack: [OPTIONS] SOURCE DEST VERSION-FILE. Options come before
+// The command line of velk-unpack: [OPTIONS] SOURCE DEST VERSION-FILE, or --rollback DEST
+// VERSION-FILE, which takes no other option and exactly those two operands. Options come before
 // SOURCE; parsing stops at the first argument that is not an option ("-" alone is not one)
 // or right after "--", so an argument list without options keeps its meaning. Every option is
 // input and fails closed: an option given twice, an empty value, or an argument after SOURCE
@@ -17,6 +18,8 @@ struct UnpackOptions {
     bool atomic = false;           // --atomic: stage beside DEST, swap it in whole
     bool keepPermissions = false;  // -p, --preserve-permissions: the entries' mode & 0777
     bool linkUnchanged = false;    // --link-unchanged: with --atomic, link the old tree's identical files
+    bool keepPrevious = false;     // --keep-previous: with --atomic, keep the replaced tree beside DEST
+    bool rollback = false;         // --rollback: swap the kept tree back into DEST; no SOURCE
     bool keepBackslashes = false;  // --keep-backslashes: a backslash in a name is no separator
     std::string publicKey;         // --pubkey KEYFILE: SOURCE must carry a valid signature
     std::string signature;         // --signature SIGFILE; empty: SOURCE + ".minisig"
@@ -42,7 +45,8 @@ struct ParsedOptions {
 // --threads that is not a number above 0), --signature without --pubkey, an option after SOURCE, fewer than three
 // arguments after the options (unless --help or --version was given), or options that do not
 // fit SOURCE "-": --source-size needs it, and with it --pubkey needs --atomic and --signature;
-// --link-unchanged without --atomic; and a URL SOURCE without --atomic.
+// --link-unchanged or --keep-previous without --atomic; a URL SOURCE without --atomic; and
+// --rollback with another option or with other than two operands.
 ParsedOptions parseUnpackOptions(int argc, const char* const* argv, UnpackOptions& options);
 
 }  // namespace velk

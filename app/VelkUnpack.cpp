@@ -27,6 +27,7 @@
 #include "install/StagedDestination.h"
 #include "install/PackageRun.h"
 #include "install/ReusingEntryMaker.h"
+#include "install/RollbackDestination.h"
 #include "install/SourceFile.h"
 #include "install/SourceSignature.h"
 #include "install/VersionFile.h"
@@ -37,6 +38,7 @@ namespace {
 
 constexpr const char* kHelp =
     "usage: velk-unpack [OPTIONS] SOURCE DEST VERSION-FILE\n"
+    "       velk-unpack --rollback DEST VERSION-FILE\n"
     "Unpacks every VELK package of SOURCE into DEST (emptied first, or made) and writes the\n"
     "PLVS version of the last package into VERSION-FILE. Options come before SOURCE.\n"
     "  --atomic               unpack beside DEST and swap it in whole: DEST is the old tree\n"
@@ -44,6 +46,10 @@ constexpr const char* kHelp =
     "  -p, --preserve-permissions\n"
     "                         give files and folders their entry's mode & 0777\n"
     "  --link-unchanged       with --atomic: a file equal to the old tree's is linked, not written\n"
+    "  --keep-previous        with --atomic: keep the replaced tree and its version beside DEST\n"
+    "                         for --rollback (one kept tree; an update without it removes it)\n"
+    "  --rollback             swap the kept tree back into DEST and its version into VERSION-FILE;\n"
+    "                         again, to go forward; no other option, no SOURCE\n"
     "  --keep-backslashes     a backslash in an entry name is part of the name, as tar keeps\n"
     "                         it (default: a folder separator, as in packages made on Windows)\n"
     "  --pubkey KEYFILE       refuse SOURCE unless its minisign signature verifies (-8)\n"
@@ -187,7 +193,9 @@ public:
         maker.keepPermissions(options.keepPermissions);
         maker.keepBackslashes(options.keepBackslashes);
         maker.giveOwnership(dest.ownership());
-        if (options.linkUnchanged) reusing.emplace(maker, dest.reusableTree(), readOldIndex(dest, oldIndex));
+        if (options.linkUnchanged) {
+            reusing.emplace(maker, dest.reusableTree(), readOldIndex(dest, oldIndex), dest.keptTree());
+        }
         indexing.emplace(reusing ? static_cast<brn::CEntryMaker&>(*reusing) : maker, maker, dest.newIndex());
         if (reusing) {
             indexing->watchBlocks([this](uint64_t block, const Digest& digest) { reusing->blockDigested(block, digest); });
@@ -257,8 +265,12 @@ Verdict endBeforeUnpacking(Verdict ended, const CSourceFile& source, const std::
 // with every failure.
 Verdict install(CSourceFile& source, const UnpackOptions& options, CDestination& dest, CVersionFile& version,
                 CSourceSignature* signature, CProgressFeed& feed) {
-    const Verdict prepared = verdictOf(dest.prepare(version.belowDest()));
-    if (prepared != Verdict::kOk) return endBeforeUnpacking(prepared, source, options.source, signature);
+    Verdict prepared = verdictOf(dest.prepare(version.belowDest()));
+    if (prepared == Verdict::kOk) prepared = verdictOf(dest.readReplacedVersion(version));
+    if (prepared != Verdict::kOk) {
+        dest.discard();
+        return endBeforeUnpacking(prepared, source, options.source, signature);
+    }
     source.acceptOwnUnlink();
     CProgressLine line(options.progress && isatty(STDERR_FILENO) == 1, sourceSize(source, options));
     CPackageVersion plvs;
@@ -305,8 +317,26 @@ Verdict checkSignatureFirst(CSourceFile& source, const UnpackOptions& options, C
 }
 
 std::unique_ptr<CDestination> destinationFor(const UnpackOptions& options) {
-    if (options.atomic) return std::make_unique<CStagedDestination>(options.dest);
+    if (options.atomic) return std::make_unique<CStagedDestination>(options.dest, options.keepPrevious);
     return std::make_unique<CInPlaceDestination>(options.dest);
+}
+
+// --rollback: DEST resolved and the version file checked before anything changes, then the kept
+// tree swapped in (install/RollbackDestination.h) and the version it carries named.
+Verdict rollBack(const UnpackOptions& options) {
+    CRollbackDestination dest(options.dest);
+    const Verdict resolved = verdictOf(dest.resolve());
+    if (resolved != Verdict::kOk) return resolved == Verdict::kUsage ? usage("") : resolved;
+    CVersionFile version;
+    if (const Verdict prepared = verdictOf(version.prepare(options.version, dest.path())); prepared != Verdict::kOk) {
+        return prepared;
+    }
+    if (const Verdict ready = verdictOf(dest.prepare(version.belowDest())); ready != Verdict::kOk) return ready;
+    const Verdict committed = verdictOf(dest.commit(version, dest.target()));
+    if (committed == Verdict::kOk) {
+        brn::message("rolled back %s to version %s\n", options.dest.c_str(), dest.target().c_str());
+    }
+    return committed;
 }
 
 // Every path is resolved and every input checked before DEST is touched: SOURCE opened (and
@@ -324,6 +354,7 @@ Verdict runUnpack(int argc, const char* const* argv) {
         return Verdict::kOk;
     }
     if (const std::string problem = problemAtStart(options, filled); !problem.empty()) return usage(problem);
+    if (options.rollback) return rollBack(options);
     const std::unique_ptr<CDestination> dest = destinationFor(options);
     const Verdict resolved = verdictOf(dest->resolve());
     if (resolved == Verdict::kUsage) return usage("");

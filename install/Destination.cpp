@@ -12,6 +12,7 @@
 #include "fs/Message.h"
 #include "fs/MountPoints.h"
 #include "install/FolderCursor.h"
+#include "install/KeptTree.h"
 #include "install/PathResolve.h"
 #include "install/VersionFile.h"
 
@@ -78,12 +79,17 @@ DestOutcome CDestination::openParentAndLock() {
 // that no live run's are among them, and only those of DEST's owner or of the updater: another
 // user's name of the same form stays, and neither blocks the run nor is removed through it.
 void CDestination::noteOwner(uid_t user, gid_t group) {
+    takeOwner(user, group);
+    (void)removeLeftovers(parent.get(), shownParent(), name,
+                          {kStagingSuffix, kProbeSuffix, kIndexTemporarySuffix, CKeptTree::kUnitSuffix},
+                          {user, geteuid()});
+    index.begin(parent.get(), name, shownParent(), owner);
+}
+
+void CDestination::takeOwner(uid_t user, gid_t group) {
     owner.given = geteuid() == 0 && (user != geteuid() || group != getegid());
     owner.user = user;
     owner.group = group;
-    (void)removeLeftovers(parent.get(), shownParent(), name, {kStagingSuffix, kProbeSuffix, kIndexTemporarySuffix},
-                          {user, geteuid()});
-    index.begin(parent.get(), name, shownParent(), owner);
 }
 
 IndexOpen CDestination::readOldIndex(CTreeIndexReader& reader) const {
@@ -100,6 +106,30 @@ void CDestination::dropOldIndex() {
 void CDestination::publishIndex(const CVersionFile& version, int installed) {
     if (!version.belowDest().empty()) index.addEntry(IndexKind::kOwn, treePath(version.belowDest()));
     (void)index.publish(installed);
+}
+
+// A rollback marked as interrupted is completed by --rollback alone: an update now would
+// install over a version file that may not name DEST's tree yet. Keeping needs the unit's name
+// to be free or a unit of ours: another user's name there is never exchanged or removed.
+DestOutcome CDestination::checkKept(CKeptTree& kept, bool keeping, const struct stat* dest) const {
+    const KeptOpen opened = kept.open(parent.get(), name, {owner.user, geteuid()});
+    ino_t marked = 0;
+    if (opened == KeptOpen::kOpen && kept.pendingRollback(marked)) {
+        brn::message("dest %s: a rollback was interrupted: run velk-unpack --rollback %s VERSION-FILE again to "
+                     "complete it\n", given.c_str(), given.c_str());
+        return DestOutcome::kKeptRefused;
+    }
+    const bool adopted = opened == KeptOpen::kOpen && dest != nullptr &&
+                         kept.adoptTree(parent.get(), name, *dest, kStagingSuffix, {owner.user, geteuid()});
+    // A unit left without its tree names folders that are gone, whose inodes a later folder may
+    // get: it goes (its versions stay known to `kept` for this run).
+    if (opened == KeptOpen::kOpen && !adopted) {
+        (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
+    }
+    if (opened != KeptOpen::kForeign || !keeping) return DestOutcome::kReady;
+    brn::message("keep previous: %s/%s is not one this program kept: no tree is kept over it\n",
+                 shownParent().c_str(), helperName(name, CKeptTree::kSuffix).c_str());
+    return DestOutcome::kKeptRefused;
 }
 
 // Emptying never crosses into another file system, and a swap would carry one away: a mount

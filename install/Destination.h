@@ -22,6 +22,7 @@
 #include "fs/FileUtil.h"
 #include "fs/UniqueFd.h"
 #include "install/InstallLock.h"
+#include "install/KeptTree.h"
 #include "install/TreeIndexReader.h"
 #include "install/TreeIndexWriter.h"
 
@@ -42,6 +43,9 @@ enum class DestOutcome {
     kMountBelow,    // DEST is or holds a mount point, or cannot be checked for one
     kCannotEmpty,   // in place: something in DEST cannot be removed
     kNotSwappable,  // staged: the file system cannot exchange two folders in one step
+    kNothingKept,   // rollback: no kept tree that DEST replaced (install/KeptTree.h)
+    kKeptRefused,   // staged: a kept tree cannot be kept or replaced, or a rollback was interrupted
+    kVersionUnreadable,  // keeping: the version of the tree to keep cannot be read
 };
 
 // What committing the tree comes to. Every outcome but kCommitted is printed.
@@ -67,6 +71,9 @@ public:
     // Locks DEST and readies the folder entries are made in. `keepBelow` (when not empty) is a
     // path below DEST whose regular file an emptying keeps: the version file.
     virtual DestOutcome prepare(const std::string& keepBelow) = 0;
+    // After prepare: where the tree DEST holds is to be kept (--keep-previous), its version,
+    // read before anything changes; kVersionUnreadable (printed) where it cannot be read.
+    virtual DestOutcome readReplacedVersion(const CVersionFile&) { return DestOutcome::kReady; }
     // `text` is the version, not empty. Whatever it comes to, nothing staged for the version
     // file is left behind.
     CommitOutcome commit(CVersionFile& version, const std::string& text);
@@ -82,6 +89,9 @@ public:
     // The old tree, whose files an entry maker may reuse (install/ReusingEntryMaker.h); -1 where
     // there is none apart from the tree being made.
     virtual int reusableTree() const { return -1; }
+    // The tree an earlier update kept beside DEST (install/KeptTree.h), whose names of the old
+    // tree's files do not stop their reuse; -1 where there is none.
+    virtual int keptTree() const { return -1; }
     // The index the commit puts beside DEST, recorded as the tree is made.
     CTreeIndexWriter& newIndex() { return index; }
     // The old tree's index into `reader` (staged: DEST as it was): usable only where it is a
@@ -97,6 +107,8 @@ protected:
 
     DestOutcome openParentAndLock();
     void noteOwner(uid_t user, gid_t group);
+    // What entries made get (see ownership()), without noteOwner's cleaning.
+    void takeOwner(uid_t user, gid_t group);
     // The first mount point strictly below the folder `dirFd` (DEST, as found) into `point`
     // ("/sub/mnt"; empty when there is none), and kReady; kMountBelow (printed) where it cannot
     // be told.
@@ -104,6 +116,11 @@ protected:
     // "dest DEST: WHAT(errno,text)", and `outcome`.
     DestOutcome report(DestOutcome outcome, const std::string& what, int error) const;
     DestOutcome refuseNotDirectory() const;
+    // Under the lock, the kept unit opened into `kept`, given its tree where a stopped update
+    // left it waiting beside DEST (`dest`, null where DEST is missing), and removed where it
+    // has none: kKeptRefused (printed) while a rollback is marked as interrupted, or, when
+    // `keeping`, where the unit's name holds something that is not a unit of ours.
+    DestOutcome checkKept(CKeptTree& kept, bool keeping, const struct stat* dest) const;
     // syncfs of the tree; false, printed, when it fails.
     bool syncTree() const;
     bool lockStillHeld() const { return lock.check() == LockOutcome::kHeld; }

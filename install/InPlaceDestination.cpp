@@ -21,6 +21,8 @@ DestOutcome CInPlaceDestination::prepare(const std::string& keepBelow) {
     struct stat st;
     if (fstat(tree.get(), &st) != 0) return report(DestOutcome::kCannotOpen, "fstat", errno);
     noteOwner(st.st_uid, st.st_gid);
+    CKeptTree kept;
+    if (DestOutcome checked = checkKept(kept, false, &st); checked != DestOutcome::kReady) return checked;
     std::string point;
     if (DestOutcome checked = mountBelow(tree.get(), point); checked != DestOutcome::kReady) return checked;
     if (point.empty()) return emptyKeeping(keepBelow);
@@ -44,6 +46,8 @@ DestOutcome CInPlaceDestination::openDest() {
 // but a regular file there, is no version file to keep.
 DestOutcome CInPlaceDestination::emptyKeeping(const std::string& keepBelow) {
     dropOldIndex();  // a kill from now on leaves no index, never one of the old tree
+    // A kept tree pairs with the tree about to go: so does it, first.
+    (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
     CTreeRemover remover(tree.get(), given);
     std::vector<std::string> parts = brn::pathComponents(keepBelow);
     if (!parts.empty()) {

@@ -2,7 +2,8 @@
 // CInPlaceDestination makes the new tree in DEST itself. prepare: under the lock DEST is made
 // when missing, opened once, checked to hold no mount point (fs/MountPoints.h), and emptied
 // through its descriptor (fs/TreeRemover.h), keeping the version file when it lies inside.
-// The old tree's index beside DEST is removed before the emptying.
+// The old tree's index beside DEST, and a tree an update kept beside it (install/KeptTree.h),
+// are removed before the emptying.
 // commit, in this order (durable before declared):
 //   syncfs(DEST) -> the version's temporary written and synced -> the lock checked -> the
 //   index of the new tree put in place (install/TreeIndexWriter.h) -> the temporary renamed

@@ -45,8 +45,14 @@ bool openForWriting(int file) {
 
 }  // namespace
 
-CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, CTreeIndexReader* index)
-    : staged(stagedMaker), oldFolders(oldTreeFd), oldIndex(index), newFiles(stagedMaker), buffer(kCompareSlice) {
+CReusingEntryMaker::CReusingEntryMaker(brn::CDiskEntryMaker& stagedMaker, int oldTreeFd, CTreeIndexReader* index,
+                                       int keptTreeFd)
+    : staged(stagedMaker),
+      oldFolders(oldTreeFd),
+      keptFolders(keptTreeFd),
+      oldIndex(index),
+      newFiles(stagedMaker),
+      buffer(kCompareSlice) {
     keepBackslashes(staged.keepsBackslashes());  // names are read as the staged tree's maker reads them
 }
 
@@ -69,10 +75,22 @@ bool CReusingEntryMaker::findOld(const std::string& name, FileTraits& traits, st
     if (file.get() < 0 || fstat(file.get(), &st) != 0 || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
         return false;
     }
-    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != entrySize || st.st_nlink != 1) return false;
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != entrySize || !onlyNamesHereAndKept(name, st)) return false;
     if (openForWriting(file.get()) || readFileTraits(file.get(), st, traits) != 0) return false;
     current.old = std::move(file);
     return true;
+}
+
+// One link, or two where the other is the kept tree's file at the same path: an update that
+// kept its tree shares the unchanged files with it, and they stay as unchanged for the next one.
+// A name anywhere else could change the file after it is linked, and is never allowed.
+bool CReusingEntryMaker::onlyNamesHereAndKept(const std::string& name, const struct stat& st) {
+    if (st.st_nlink == 1) return true;
+    std::string leaf;
+    const int folder = st.st_nlink == 2 ? keptFolders.folderOf(treePath(name), leaf) : -1;
+    struct stat kept;
+    if (folder < 0 || leaf.empty() || fstatat(folder, leaf.c_str(), &kept, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    return kept.st_dev == st.st_dev && kept.st_ino == st.st_ino;
 }
 
 // Digests only where the index's record is of this very file as it is now: any change to it

@@ -4,7 +4,8 @@
 // looks at the file at the same path in the old tree (DEST, reached only through its
 // descriptor, no link followed, nothing opened before it is known to be a regular file). It
 // is used only where linking gives exactly what writing gives: the entry's size, one link, no
-// process holding it open for writing (a read lease tells), and the owner, group, mode,
+// process holding it open for writing (a read lease tells; a second link is allowed where it is
+// the kept tree's name of the file at the same path, install/KeptTree.h), and the owner, group, mode,
 // extended attributes (ACLs, capabilities) and inode flags that a file made in the staged
 // folder gets now (install/NewFileTraits.h asks the file system). It is then compared with the
 // entry's data as it streams in, one of two ways:
@@ -45,8 +46,9 @@ namespace velk {
 class CReusingEntryMaker : public brn::CEntryMaker {
 public:
     // `staged` makes the new tree; `oldTree` is DEST's descriptor; `oldIndex` the old tree's
-    // index, or null where it has none usable (all borrowed).
-    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree, CTreeIndexReader* oldIndex);
+    // index, or null where it has none usable; `keptTree` the tree an earlier update kept
+    // beside DEST (install/KeptTree.h), or -1 (all borrowed).
+    CReusingEntryMaker(brn::CDiskEntryMaker& staged, int oldTree, CTreeIndexReader* oldIndex, int keptTree = -1);
 
     // The digest of block `block` of the incoming file, before its last bytes are written.
     void blockDigested(uint64_t block, const Digest& digest);
@@ -83,6 +85,7 @@ private:
     };
 
     bool findOld(const std::string& name, FileTraits& traits, struct stat& st);
+    bool onlyNamesHereAndKept(const std::string& name, const struct stat& st);
     Way wayFor(const IndexRecord* record, const struct stat& st) const;
     brn::MakeOutcome holdOrWrite(const char* data, size_t count);
     void dropMatched();
@@ -98,6 +101,7 @@ private:
 
     brn::CDiskEntryMaker& staged;
     CFolderCursor oldFolders;  // DEST's folders
+    CFolderCursor keptFolders; // the kept tree's folders
     CTreeIndexReader* oldIndex;
     CNewFileTraits newFiles;  // what a file written into the staged tree gets
     uint32_t entrySize = 0; // from noteEntry: the size of the entry about to be opened

@@ -14,6 +14,7 @@
 #include "fs/HelperName.h"
 #include "fs/Leftovers.h"
 #include "fs/Message.h"
+#include "install/TreeIndexFormat.h"
 #include "install/VersionFile.h"
 
 namespace velk {
@@ -69,11 +70,13 @@ std::string CStagedDestination::shownTree() const {
 DestOutcome CStagedDestination::prepare(const std::string&) {
     if (DestOutcome ready = openParentAndLock(); ready != DestOutcome::kReady) return ready;
     if (DestOutcome swappable = checkSwappable(); swappable != DestOutcome::kReady) return swappable;
-    if (destExisted) {
-        noteOwner(destState.st_uid, destState.st_gid);
-    } else {
-        noteOwner(geteuid(), getegid());
-    }
+    const uid_t user = destExisted ? destState.st_uid : geteuid();
+    const gid_t group = destExisted ? destState.st_gid : getegid();
+    // Before the leftovers go: the old tree a stopped update had not moved into its unit is one.
+    takeOwner(user, group);
+    const DestOutcome checked = checkKept(kept, keeping, destExisted ? &destState : nullptr);
+    if (checked != DestOutcome::kReady) return checked;
+    noteOwner(user, group);
     return makeStaging();
 }
 
@@ -198,6 +201,7 @@ CommitOutcome CStagedDestination::undoExchange(CommitOutcome outcome) {
     if (exchange(true) != 0) {
         const int error = errno;
         staging.clear();
+        unitPlaced = false;  // a unit placed names the tree now in DEST: it stays
         sayAtomic(given, "the new tree is in place but the version file was not written", error);
         return CommitOutcome::kNoVersionForTree;
     }
@@ -243,15 +247,110 @@ CommitOutcome CStagedDestination::prepareSwap(CVersionFile& version, const std::
     return CommitOutcome::kCommitted;
 }
 
+// The unit kept before knows DEST's version where it names DEST's folder, even where a stopped
+// update left the version file behind; otherwise the version file says it.
+DestOutcome CStagedDestination::readReplacedVersion(const CVersionFile& version) {
+    if (!keepsReplacedTree() || kept.versionOf(destState, replacedVersion) ||
+        version.readCurrent(oldTree.get(), replacedVersion) == VersionOutcome::kDone) {
+        return DestOutcome::kReady;
+    }
+    brn::message("keep previous: the tree in %s cannot be kept without its version\n", given.c_str());
+    return DestOutcome::kVersionUnreadable;
+}
+
+// Keeping, an update to the version DEST has already (a rerun after a stop, a repair) keeps
+// the tree kept before: "previous" stays the other version.
+CStagedDestination::Keeping CStagedDestination::keepingFor(const std::string& text) const {
+    if (!keepsReplacedTree()) return Keeping::kNone;
+    std::string keptVersion;
+    const bool same = replacedVersion == text && kept.tree() >= 0 && kept.versionOf(kept.treeState(), keptVersion);
+    return same ? Keeping::kSameUnit : Keeping::kNewUnit;
+}
+
+// The unit kept before, its versions naming the new tree too before the exchange, so that it
+// pairs with DEST whichever tree a kill leaves there.
+bool CStagedDestination::rekeyKeptUnit(const std::string& text) {
+    struct stat staged;
+    std::string keptVersion;
+    (void)kept.versionOf(kept.treeState(), keptVersion);
+    int error = fstat(tree.get(), &staged) != 0 ? errno : 0;
+    if (error == 0) {
+        error = kept.rewriteVersions({{staged.st_ino, text}, {destState.st_ino, text},
+                                      {kept.treeState().st_ino, keptVersion}}, ownership());
+    }
+    if (error == 0) return true;
+    sayAtomic(given, "cannot record the new tree with the kept one", error);
+    return false;
+}
+
+// The unit that will keep the old tree, made with both trees' versions, the old index moved
+// into it, and put at the fixed name before the exchange: from the commit point on, the version
+// of the tree in DEST is on record, whatever the version file says yet. The unit kept before
+// takes the fresh name, to go once the update is committed.
+bool CStagedDestination::placeKeptUnit(const std::string& text) {
+    struct stat staged;
+    if (fstat(tree.get(), &staged) != 0) {
+        sayAtomic(given, "fstat of the new tree failed", errno);
+        return false;
+    }
+    unitName = CKeptTree::makeUnit(parent.get(), name, shownParent(), ownership(),
+                                   {{staged.st_ino, text}, {destState.st_ino, replacedVersion}}, unitFolder);
+    if (unitName.empty()) return false;
+    const std::string index = helperName(name, kIndexSuffix);
+    if (renameat(parent.get(), index.c_str(), unitFolder.get(), index.c_str()) != 0 && errno != ENOENT) dropOldIndex();
+    if (int error = CKeptTree::install(parent.get(), name, unitName, unitReplaced); error != 0) {
+        sayAtomic(given, "the unit that keeps the replaced tree cannot be put in place", error);
+        return false;
+    }
+    unitPlaced = true;
+    return true;
+}
+
+// After the version's rename: the old tree, under the staging name, goes into the unit. Where
+// that fails the install still stands, the old tree goes, and no tree is kept.
+void CStagedDestination::keepOldTree() {
+    if (renameat(parent.get(), staging.c_str(), unitFolder.get(), CKeptTree::kTreeName) != 0) {
+        sayAtomic(given, "the replaced tree cannot be kept", errno);
+        removeOldTree();
+    } else {
+        staging.clear();
+        if (fsync(unitFolder.get()) != 0 || fsync(parent.get()) != 0) {
+            sayAtomic(given, "the kept tree is in place, but not known to be durable", errno);
+        }
+    }
+    unitPlaced = false;  // the unit at the fixed name stays; what has the fresh name goes
+    abandonUnit();
+}
+
+// A unit this run placed goes back where it was, with the old index beside DEST again, and
+// the unit under the fresh name (this run's, or the one kept before once committed) is removed.
+void CStagedDestination::abandonUnit() {
+    if (unitName.empty()) return;
+    if (unitPlaced && CKeptTree::uninstall(parent.get(), name, unitName, unitReplaced) == 0) {
+        const std::string index = helperName(name, kIndexSuffix);
+        (void)renameat2(unitFolder.get(), index.c_str(), parent.get(), index.c_str(), RENAME_NOREPLACE);
+    }
+    unitFolder.reset();
+    (void)removeBeside(parent.get(), unitName, shownParent() + "/" + unitName);
+    unitName.clear();
+}
+
 CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::string& text) {
     if (CommitOutcome prepared = prepareSwap(version, text); prepared != CommitOutcome::kCommitted) return prepared;
     if (!lockStillHeld()) return CommitOutcome::kLockLost;
-    // The old index names the old tree's folder, whose inode a later tree may get: it goes
-    // before the swap, so that a kill before the new one is in place leaves none.
-    dropOldIndex();
+    const Keeping keepingWay = keepingFor(text);
+    if (keepingWay == Keeping::kNewUnit) {
+        if (!placeKeptUnit(text)) return CommitOutcome::kNotSwapped;
+    } else if (keepingWay == Keeping::kSameUnit && !rekeyKeptUnit(text)) {
+        return CommitOutcome::kNotSwapped;
+    } else {
+        // The old index names the old tree's folder, whose inode a later tree may get: it goes
+        // before the swap, so that a kill before the new one is in place leaves none.
+        dropOldIndex();
+    }
     if (exchange(false) != 0) {
         sayAtomic(given, "swap failed", errno);
-        return CommitOutcome::kNotSwapped;
+        return CommitOutcome::kNotSwapped;  // a unit placed goes back with the discard
     }
     if (fsync(parent.get()) != 0) {
         sayAtomic(given, "fsync of the parent failed", errno);
@@ -269,7 +368,14 @@ CommitOutcome CStagedDestination::commitTree(CVersionFile& version, const std::s
     }
     // The identities of reused files move once more as the old tree's names go: taken after.
     const CUniqueFd installed(fcntl(tree.get(), F_DUPFD_CLOEXEC, 0));
-    removeOldTree();
+    if (keepingWay == Keeping::kNewUnit) {
+        keepOldTree();
+    } else {
+        removeOldTree();
+        if (keepingWay == Keeping::kNone) {
+            (void)CKeptTree::remove(parent.get(), name, shownParent(), {owner.user, geteuid()});
+        }
+    }
     publishIndex(version, installed.get());
     return CommitOutcome::kCommitted;
 }

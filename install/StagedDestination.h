@@ -22,26 +22,45 @@
 // ("... in place, but not known to be durable"). An old tree that cannot be removed after a
 // complete install is named, with whether the next run can remove it; the install stands.
 // A staging folder not committed is removed on every way out, the destructor's included.
+// Keeping the replaced tree (--keep-previous), the old index goes into a fresh kept unit
+// (install/KeptTree.h) with both trees' versions instead of being removed, and the unit takes
+// the fixed name, before the exchange; after the version's rename the old tree goes into it and
+// the unit kept before is removed; a failure before that puts the unit kept before back. An
+// update to the version DEST has keeps the unit kept before, its versions naming the new tree
+// too. Without keeping, a unit kept before is removed after the old tree.
+// An update never starts while a rollback is marked as interrupted, nor keeps a tree over a
+// name at the unit's place that is not a unit of DEST's owner or the updater.
 
 #include <sys/stat.h>
 
 #include <string>
 
 #include "install/Destination.h"
+#include "install/KeptTree.h"
 
 namespace velk {
 
 class CStagedDestination : public CDestination {
 public:
-    using CDestination::CDestination;
-    ~CStagedDestination() override { (void)removeStaging(); }
+    // `keepPrevious`: the replaced tree is kept beside DEST (install/KeptTree.h), not removed.
+    explicit CStagedDestination(std::string dest, bool keepPrevious = false)
+        : CDestination(std::move(dest)), keeping(keepPrevious) {}
+    ~CStagedDestination() override {
+        (void)removeStaging();
+        abandonUnit();
+    }
 
     DestOutcome prepare(const std::string& keepBelow) override;
-    void discard() override { (void)removeStaging(); }
+    void discard() override {
+        (void)removeStaging();
+        abandonUnit();
+    }
     // "PARENT/.NAME.<digits>.velk-staging" while it holds the new tree.
     std::string shownTree() const override;
     // DEST's own folder, the old tree, opened without following a link; -1 when DEST did not exist.
     int reusableTree() const override { return oldTree.get(); }
+    int keptTree() const override { return kept.tree(); }
+    DestOutcome readReplacedVersion(const CVersionFile& version) override;
 
 private:
     CommitOutcome commitTree(CVersionFile& version, const std::string& text) override;
@@ -56,11 +75,27 @@ private:
     CommitOutcome undoExchange(CommitOutcome outcome);
     int removeStaging();
     void removeOldTree();
+    // What becomes of the tree DEST holds: removed with any kept tree; kept in a new unit; or,
+    // an update to the version DEST has, removed, the kept tree staying.
+    enum class Keeping { kNone, kNewUnit, kSameUnit };
+    Keeping keepingFor(const std::string& text) const;
+    bool rekeyKeptUnit(const std::string& text);
+    bool placeKeptUnit(const std::string& text);
+    void keepOldTree();
+    void abandonUnit();
+    bool keepsReplacedTree() const { return keeping && destExisted; }
 
     std::string staging;       // the staging folder's name beside DEST; empty once none is ours
     bool destExisted = false;
     struct stat destState {};  // DEST as found, when it existed
     CUniqueFd oldTree;         // DEST as it was, when it existed
+    bool keeping = false;      // see the constructor
+    std::string replacedVersion;
+    CKeptTree kept;            // the unit an earlier update kept, when it is ours
+    std::string unitName;      // the fresh name of the unit this run makes; empty once none is ours
+    CUniqueFd unitFolder;      // that unit
+    bool unitPlaced = false;   // it is at the fixed name, and what was there before at `unitName`
+    bool unitReplaced = false; // a unit was there before
 };
 
 }  // namespace velk

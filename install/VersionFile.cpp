@@ -22,6 +22,7 @@ namespace velk {
 namespace {
 
 constexpr const char* kTemporarySuffix = ".velk-new";
+constexpr off_t kMaxVersionBytes = 64 * 1024;  // a version kept with its tree is read whole
 
 bool fitsNameLimit(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
@@ -34,6 +35,16 @@ bool isReadOnlyFolder(int error) { return error == EACCES || error == EPERM || e
 
 // A device that cannot be synced says so with one of these; its data is then as durable as it gets.
 bool cannotSync(int error) { return error == EINVAL || error == ENOTSUP || error == EROFS; }
+
+// The whole of a small regular file: 0, or errno.
+int readWhole(int file, std::string& content) {
+    struct stat st;
+    if (fstat(file, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (st.st_size > kMaxVersionBytes) return EFBIG;
+    content.assign(size_t(st.st_size), '\0');
+    return pread(file, &content[0], content.size(), 0) == ssize_t(content.size()) ? 0 : EIO;
+}
 
 }  // namespace
 
@@ -100,6 +111,23 @@ VersionOutcome CVersionFile::openDeepestFolder(const std::string& path) {
         way = Way::kInPlace;
     }
     return VersionOutcome::kDone;
+}
+
+VersionOutcome CVersionFile::readCurrent(int destTree, std::string& content) const {
+    const char* what = "read the version of the tree it names:";
+    if (way == Way::kDevice) return report(what, given, ENODEV, VersionOutcome::kRefused);
+    if (!missing.empty()) return report(what, given, ENOENT, VersionOutcome::kRefused);
+    CUniqueFd inTree;
+    if (!below.empty()) {
+        std::vector<std::string> names = brn::pathComponents(below);
+        names.pop_back();
+        inTree.reset(openFolderBelow(destTree, names));
+    }
+    const int from = below.empty() ? folder.get() : inTree.get();
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    CUniqueFd file(from < 0 ? -1 : openat(from, leaf.c_str(), kFlags));
+    const int error = file.get() < 0 ? errno : readWhole(file.get(), content);
+    return error == 0 ? VersionOutcome::kDone : report(what, given, error, VersionOutcome::kRefused);
 }
 
 VersionOutcome CVersionFile::stage(const std::string& content, int tree, const std::string& shownTree, const Ownership& owner) {

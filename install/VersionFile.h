@@ -49,6 +49,11 @@ public:
     // Inside DEST: the file's path below DEST ("state/version"); empty when it lies outside.
     const std::string& belowDest() const { return below; }
 
+    // The version the file holds now, into `text`: kDone, or kRefused (printed) where it is no
+    // regular file that can be read whole. `destTree` is DEST's folder, for a file inside it,
+    // whose folders are reached under the entries' rules.
+    VersionOutcome readCurrent(int destTree, std::string& text) const;
+
     // Writes `text` ready to publish. `tree` is the folder DEST's entries are made in (DEST,
     // or the staged tree) with `shownTree` naming it in messages, and `owner` what entries made
     // there get; used only inside DEST. kDone, kRefused (inside DEST: a link on the way),
