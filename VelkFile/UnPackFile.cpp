@@ -63,6 +63,9 @@ int CUnPackFile::setOutCustomInfo(CustomInfoHook hook) {
 
 int CUnPackFile::buffToFile(const char* data, int length) {
     if (data == nullptr || length < 0) return kFailed;
+    // A failure sticks. Walking on would not always meet it again: a block a stage line's
+    // worker refused was consumed when it was handed over.
+    if (failed != Failure::kNone) return reportFailure();
     pending.append(data, size_t(length));
     const Step step = parseBuffer();
     // Blocks are consumed by moving pendingStart; the consumed front goes once per call.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "brn/tar/DiskEntryMaker.h"
+#include "brn/untgza/StageLine.h"
 #include "fs/UniqueFd.h"
 #include "tests/support/TestSupport.h"
 
@@ -162,6 +163,33 @@ TEST_F(UnPackFileTest, RefusalsAndFailuresStick) {
         EXPECT_EQ(velktest::describeTree(dest()), "");
         EXPECT_LE(hookCalls, 1);
     }
+}
+
+// On a stage line, a payload block refused on a worker after the input ended is met by settle.
+// That failure sticks as any other: a later call fails and takes no bytes. (The refused block
+// was consumed when it was handed over, so walking on would have found nothing wrong.)
+TEST_F(UnPackFileTest, ARefusalMetBySettleSticks) {
+    const size_t payloadAt = 80 + 656 + 32;
+    std::string cut = package.substr(0, payloadAt + 64);
+    cut[payloadAt] ^= 0x55;  // the gzip magic's first byte, once deciphered
+    brn::CStageLine line(brn::CStageLine::kMaxThreads);
+    ASSERT_TRUE(line.start());
+    const velk::CUniqueFd root(open(dest().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    brn::CDiskEntryMaker maker(root.get(), dest() + "/");
+    CUnPackFile d(maker, CUnPackFile::Progress::kHidden, &line);
+    ASSERT_EQ(d.setOutCustomInfo([](const CUnPackFile::PackageHead&) { return 0; }), 0);
+    d.init("");
+    testing::internal::CaptureStdout();  // the decoder's messages, and so gtest's: judged after
+    const bool takenWhole = d.buffToFile(cut.data(), int(cut.size())) == int(cut.size());
+    const int settled = d.settle();
+    const int later = d.buffToFile(package.data() + cut.size(), 0);
+    const int more = d.buffToFile(package.data() + cut.size(), 100);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(!takenWhole || settled == CUnPackFile::kFailed) << settled;
+    EXPECT_EQ(later, CUnPackFile::kFailed);
+    EXPECT_EQ(more, CUnPackFile::kFailed);
+    EXPECT_EQ(d.settle(), CUnPackFile::kFailed);
+    EXPECT_EQ(d.failure(), CUnPackFile::Failure::kPayload);
 }
 
 }  // namespace
