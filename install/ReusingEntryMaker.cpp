@@ -19,6 +19,7 @@ namespace {
 constexpr int kHandle = 0;                        // the one handle: one file is made at a time
 constexpr size_t kCompareSlice = 64 * 1024;       // old bytes read at once
 constexpr size_t kFirstBlock = 4096;              // old bytes read first
+constexpr size_t kStartHeld = 1 << 20;            // a compared file's start held in memory at most
 
 brn::MakeOutcome reportCall(const std::string& name, const char* call, int error) {
     brn::message("tar: %.*s: %s failed(%d,%s)\n", int(name.size()), name.data(), call, error, strerror(error));
@@ -167,9 +168,9 @@ brn::MakeOutcome CReusingEntryMaker::write(int handle, const char* data, size_t 
     return diverge(data, count, same);
 }
 
-// While the blocks match, only the bytes of the block not yet digested are held: a block known
-// equal is the old file's, and is copied from it should a later one differ. Once one differs,
-// the staged file is made from the old file's matching start, what was held and the rest.
+// While the blocks match, the file's start is held (dropMatched says how much): a block known
+// equal that is no longer held is the old file's, and is copied from it should a later one
+// differ. Once one differs, the staged file is made from that, what was held and the rest.
 brn::MakeOutcome CReusingEntryMaker::holdOrWrite(const char* data, size_t count) {
     if (current.written >= 0) return staged.write(current.written, data, count);
     pending.append(data, count);
@@ -177,8 +178,11 @@ brn::MakeOutcome CReusingEntryMaker::holdOrWrite(const char* data, size_t count)
     return current.differs ? writeDiverged() : brn::MakeOutcome::kOk;
 }
 
-// Forgets the held bytes that lie in blocks whose digests matched.
+// Forgets the held bytes that lie in blocks whose digests matched, once a file's start grew
+// past what is held from memory: a short file that differs is written without a read of the
+// old one (on a device, reading its start costs as much as writing it).
 void CReusingEntryMaker::dropMatched() {
+    if (current.heldFrom == 0 && pending.size() <= kStartHeld) return;
     const uint64_t matchedEnd = current.sameBlocks * kIndexBlockSize;
     if (matchedEnd <= current.heldFrom) return;
     const size_t drop = size_t(std::min<uint64_t>(matchedEnd - current.heldFrom, pending.size()));

@@ -12,9 +12,10 @@
 //   by digests, where the old tree's index (install/TreeIndexReader.h) has a record of the path
 //     whose identity (inode, size, mtime, ctime) is the file's now: each block's digest of the
 //     incoming bytes (install/IndexingEntryMaker.h computes them) is compared with the record's,
-//     and the old file is never read. Only the bytes of the block not digested yet are held
-//     (at most a block and a write); at the first block that differs the matching start is
-//     copied from the old file, as below, and the rest written;
+//     and the old file is never read while they match. A file's first MiB is held in memory,
+//     and past it only the bytes of the block not digested yet; at the first block that
+//     differs, what was dropped of the matching start is copied from the old file, as below,
+//     and what was held and the rest written;
 //   by reading, anywhere else: nothing is written while the bytes match, and at the first that
 //     differs the matching prefix is copied from the old file (copy_file_range, which shares
 //     extents where the file system can) and the rest written.

@@ -56,9 +56,11 @@ protected:
         }
         s.sh("cp -a v1 v2 && rm v2/lib/removed && printf new > v2/lib/added && printf x >> v2/lib/resized &&"
              " ln v2/lib/same.so v2/lib/twin.so");  // a hard link of the package to a file kept as it was
+        writeFile(s / "v1/lib/last", seededBytes(1300000, 2));  // over the MiB held: its start is copied
+        s.sh("cp v1/lib/last v2/lib/last");
         flip("v2/lib/first", 0);
         flip("v2/lib/middle", 100000);
-        flip("v2/lib/last", 199999);
+        flip("v2/lib/last", 1299999);
         for (const char* tree : {"v1", "v2"}) s.pack(tree, std::string(tree) + ".velk", tree);
         newTree = describeTree(s / "v2");
     }
@@ -81,11 +83,12 @@ protected:
 };
 
 // Unchanged files keep their inode, and not a byte of them is written. Through the old tree's
-// index no old file is read (strace -y shows no pread of a file of DEST, only of the index) and
-// the changed ones get the old file's blocks before the one that differs copied (copy_file_range
-// of whole 64 KiB blocks) and the rest written; without it they get the old bytes before the
-// change copied (exactly the length of the same prefix). DEST ends byte for byte as a plain
-// install leaves it, each of its files with one link.
+// index no old file is compared by reading (strace -y shows no pread of a file of DEST, only
+// of the index): a changed file within the first MiB is written from memory, and a longer one
+// gets the old file's blocks before the one that differs copied (copy_file_range of whole
+// 64 KiB blocks) and the rest written; without the index the changed ones get the old bytes
+// before the change copied (exactly the length of the same prefix). DEST ends byte for byte as
+// a plain install leaves it, each of its files with one link.
 TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
     for (const bool indexed : {true, false}) {
         SCOPED_TRACE(indexed ? "with the old tree's index" : "without an index");
@@ -113,8 +116,11 @@ TEST_F(LinkUnchangedTest, OnlyWhatChangedIsWritten) {
         };
         const bool oldRead = std::regex_search(calls, std::regex("(pread64|read)\\(\\d+<" + s / "dest/"));
         EXPECT_EQ(oldRead, !indexed) << calls;
-        EXPECT_EQ(copied("100000") && copied("199999"), !indexed) << calls;  // the middle and the last byte
-        EXPECT_EQ(copied("65536") && copied("196608"), indexed) << calls;   // the blocks before them
+        EXPECT_EQ(copied("100000") && copied("1299999"), !indexed) << calls;  // the middle and the last byte
+        EXPECT_EQ(copied("1245184"), indexed) << calls;                      // the last one's blocks before it
+        const std::regex copy("copy_file_range\\(");
+        const auto copies = std::distance(std::sregex_iterator(calls.begin(), calls.end(), copy), std::sregex_iterator());
+        EXPECT_TRUE(!indexed || copies == 1) << calls;  // the shorter ones were written from memory
         EXPECT_FALSE(copied("0")) << calls;                                 // the first byte: nothing to copy
         EXPECT_FALSE(std::regex_search(calls, std::regex("write\\(\\d+<[^>]*/lib/(same\\.so|twin\\.so)>"))) << calls;
         const std::regex link("linkat\\(");
