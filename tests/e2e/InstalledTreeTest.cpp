@@ -201,6 +201,7 @@ TEST_F(InstalledTreeTest, EveryOptionGivesThePlainTree) {
         for (const char* package : {"v1.velk", "v2.velk"}) {
             std::map<std::string, std::string> plain;  // by reference line
             for (const Line& line : kLines) {
+                if (kEmulated && std::string(line.options).find("{url}") != std::string::npos) continue;  // see UrlSourceTest
                 std::string& expected = plain[line.reference];
                 if (expected.empty()) expected = installed(where, line.reference, line.reference, package);
                 std::string got = installed(where, line.reference, line.options, package, line.withoutIndex,

@@ -50,6 +50,9 @@ size_t count(const std::string& text, const std::string& part) {
 class UrlSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Under qemu-user libcurl and what it needs are loaded at run time from the target's
+        // sysroot, which holds no complete set of them for every architecture.
+        if (kEmulated) GTEST_SKIP() << "libcurl is loaded from the emulated target's sysroot";
         s.sh("mkdir -p www tree/etc && printf 'a=1\\n' > tree/etc/a.conf && " + quote(VELK_MINISIGN) +
              " -G -W -p k.pub -s k.sec > /dev/null");
         writeFile(s / "tree/big.bin", seededBytes(700000, 21));  // several chunks
