@@ -27,7 +27,7 @@ std::string caFileProblem(const std::string& path) {
 
 }  // namespace
 
-std::vector<OptionSpec> downloadOptionSpecs(DownloadOptions& options) {
+std::vector<OptionRule> downloadOptionRules(DownloadOptions& options) {
     DownloadSettings& settings = options.settings;
     bool& given = options.given;
     return {

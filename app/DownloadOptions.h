@@ -3,8 +3,8 @@
 // SECONDS, --retries N and --cacert FILE, read into download/DownloadSettings.h, and what they
 // must fit: each is for a URL only, a URL must be one that can be asked for as it stands, and
 // --cacert must name a regular file (made absolute, so a later connection finds the same one).
-// Calling order: add the specs to the program's option table, read the command line, then
-// downloadProblem. Stateless but for the settings the specs fill.
+// Calling order: add the rules to the program's option table, read the command line, then
+// downloadProblem. Stateless but for the settings the rules fill.
 
 #include <string>
 #include <vector>
@@ -19,7 +19,7 @@ struct DownloadOptions {
     bool given = false;  // one of the three options was given
 };
 
-std::vector<OptionSpec> downloadOptionSpecs(DownloadOptions& options);
+std::vector<OptionRule> downloadOptionRules(DownloadOptions& options);
 // Empty when the options fit SOURCE (a URL, a file or "-"); else the hint for the usage line.
 // Makes a relative --cacert absolute.
 std::string downloadProblem(const std::string& source, DownloadOptions& options);

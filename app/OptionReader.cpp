@@ -10,14 +10,14 @@ namespace {
 
 bool isOption(const std::string& argument) { return argument.size() > 1 && argument[0] == '-'; }
 
-bool spells(const OptionSpec& option, const std::string& argument) {
+bool spells(const OptionRule& option, const std::string& argument) {
     return argument == option.name || (option.alias != nullptr && argument == option.alias);
 }
 
 // What an argument after the operands must not look like: an option meant for this program.
-bool looksLikeOption(const std::string& argument, const std::vector<OptionSpec>& options) {
+bool looksLikeOption(const std::string& argument, const std::vector<OptionRule>& options) {
     if (argument.compare(0, 2, "--") == 0) return true;
-    for (const OptionSpec& option : options) {
+    for (const OptionRule& option : options) {
         if (spells(option, argument)) return true;
     }
     return false;
@@ -25,25 +25,25 @@ bool looksLikeOption(const std::string& argument, const std::vector<OptionSpec>&
 
 class CCommandLineReader {
 public:
-    CCommandLineReader(int argc, const char* const* argv, const std::vector<OptionSpec>& options)
+    CCommandLineReader(int argc, const char* const* argv, const std::vector<OptionRule>& options)
         : argc(argc), argv(argv), options(options) {}
 
     CommandLine read(OptionPlace place, const std::string& lateOptionHint);
 
 private:
     std::string take(const std::string& argument);
-    std::string takeValue(const OptionSpec& option);
+    std::string takeValue(const OptionRule& option);
 
     int argc;
     const char* const* argv;
-    const std::vector<OptionSpec>& options;
+    const std::vector<OptionRule>& options;
     int at = 1;
     std::set<std::string> seen;  // options given so far, by their first spelling
 };
 
 // Takes the option at `at` and moves past it: "" when taken, else why not.
 std::string CCommandLineReader::take(const std::string& argument) {
-    for (const OptionSpec& option : options) {
+    for (const OptionRule& option : options) {
         if (!spells(option, argument)) continue;
         if (!seen.insert(option.name).second) return std::string(option.name) + " is given twice";
         if (option.expected != nullptr) return takeValue(option);
@@ -54,7 +54,7 @@ std::string CCommandLineReader::take(const std::string& argument) {
     return "unknown option " + argument;
 }
 
-std::string CCommandLineReader::takeValue(const OptionSpec& option) {
+std::string CCommandLineReader::takeValue(const OptionRule& option) {
     const std::string name = option.name;
     if (at + 1 >= argc) return name + " needs a value";
     const std::string value = argv[at + 1];
@@ -101,11 +101,11 @@ bool parseWholeNumber(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
-OptionSpec flagOption(const char* name, const char* alias, bool& field) {
+OptionRule flagOption(const char* name, const char* alias, bool& field) {
     return {name, alias, nullptr, [&field](const std::string&) { return field = true; }};
 }
 
-OptionSpec textOption(const char* name, const char* expected, std::string& field, bool* given) {
+OptionRule textOption(const char* name, const char* expected, std::string& field, bool* given) {
     return {name, nullptr, expected, [&field, given](const std::string& value) {
                 field = value;
                 if (given != nullptr) *given = true;
@@ -113,7 +113,7 @@ OptionSpec textOption(const char* name, const char* expected, std::string& field
             }};
 }
 
-CommandLine readCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& options,
+CommandLine readCommandLine(int argc, const char* const* argv, const std::vector<OptionRule>& options,
                             OptionPlace place, const std::string& lateOptionHint) {
     return CCommandLineReader(argc, argv, options).read(place, lateOptionHint);
 }

@@ -14,7 +14,7 @@
 
 namespace velk {
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     const char* alias;     // another spelling, or nullptr
     const char* expected;  // what the value must be ("a key file"); nullptr for a flag
@@ -24,8 +24,8 @@ struct OptionSpec {
 
 // A flag that sets `field`; an option whose value goes to `field` (and sets `*given`, if any).
 // The fields must outlive the reading.
-OptionSpec flagOption(const char* name, const char* alias, bool& field);
-OptionSpec textOption(const char* name, const char* expected, std::string& field, bool* given = nullptr);
+OptionRule flagOption(const char* name, const char* alias, bool& field);
+OptionRule textOption(const char* name, const char* expected, std::string& field, bool* given = nullptr);
 
 // A whole decimal number in [0, max]: digits only, no sign or blanks.
 bool parseWholeNumber(const std::string& text, uint64_t max, uint64_t& value);
@@ -42,7 +42,7 @@ struct CommandLine {
 };
 
 // `lateOptionHint` is the hint for an option after the operands (kBeforeOperands).
-CommandLine readCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& options,
+CommandLine readCommandLine(int argc, const char* const* argv, const std::vector<OptionRule>& options,
                             OptionPlace place, const std::string& lateOptionHint = std::string());
 
 }  // namespace velk

@@ -14,8 +14,8 @@ namespace {
 
 constexpr const char* kLateOption = "options come before SOURCE";
 
-std::vector<OptionSpec> optionTable(UnpackOptions& options) {
-    std::vector<OptionSpec> table = {
+std::vector<OptionRule> optionTable(UnpackOptions& options) {
+    std::vector<OptionRule> table = {
         flagOption("--atomic", nullptr, options.atomic),
         flagOption("-p", "--preserve-permissions", options.keepPermissions),
         flagOption("--link-unchanged", nullptr, options.linkUnchanged),
@@ -46,7 +46,7 @@ std::vector<OptionSpec> optionTable(UnpackOptions& options) {
              return parseWholeNumber(value, UINT64_MAX, options.sourceSize) && options.sourceSize > 0;
          }},
     };
-    for (OptionSpec& spec : downloadOptionSpecs(options.download)) table.push_back(std::move(spec));
+    for (OptionRule& rule : downloadOptionRules(options.download)) table.push_back(std::move(rule));
     return table;
 }
 

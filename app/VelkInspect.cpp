@@ -96,7 +96,7 @@ struct Options {
 // Options may stand anywhere; "--" makes every later argument a file name. An option given
 // twice, or with an empty value, is refused: it must never mean "no key".
 bool parseArguments(int argc, const char* const* argv, Options& options) {
-    std::vector<OptionSpec> table = {
+    std::vector<OptionRule> table = {
         flagOption("--help", nullptr, options.help),
         flagOption("--version", nullptr, options.showVersion),
         flagOption("--verify", nullptr, options.verify),
@@ -106,7 +106,7 @@ bool parseArguments(int argc, const char* const* argv, Options& options) {
         textOption("--signature", "a signature file", options.signature),
         textOption("--check-tree", "a folder", options.checkTree),
     };
-    for (OptionSpec& spec : downloadOptionSpecs(options.download)) table.push_back(std::move(spec));
+    for (OptionRule& rule : downloadOptionRules(options.download)) table.push_back(std::move(rule));
     const CommandLine line = readCommandLine(argc, argv, table, OptionPlace::kAnywhere);
     if (!line.ok) return false;
     if (options.help || options.showVersion) return true;

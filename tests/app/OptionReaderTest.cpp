@@ -20,7 +20,7 @@ struct Reading {
 Reading readWith(std::vector<const char*> words, OptionPlace place) {
     Reading reading;
     words.insert(words.begin(), "program");
-    const std::vector<OptionSpec> table = {
+    const std::vector<OptionRule> table = {
         {"-f", "--flag", nullptr, [&reading](const std::string&) { return reading.flag = true; }},
         {"--key", nullptr, "a key",
          [&reading](const std::string& value) {

@@ -100,7 +100,7 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& value) {
 
 // The options, each read once by the one reader (app/OptionReader.h): given twice or with an
 // empty value, an option is a usage error, never a silent "the last one wins".
-std::vector<velk::OptionSpec> optionTable(Arguments& args) {
+std::vector<velk::OptionRule> optionTable(Arguments& args) {
     return {
         velk::flagOption("--print-key", nullptr, args.printKey),
         velk::flagOption("--keep-backslashes", nullptr, args.keepBackslashes),
